@@ -1,0 +1,306 @@
+#include "engine/dcommand.h"
+
+#include "engine/datafolder.h"
+#include "engine/dcommandmanager.h"
+#include "engine/dcurl.h"
+#include "engine/dglobals.h"
+#include "engine/dtimings.h"
+#include "support/dlog.h"
+
+#include <QCoreApplication>
+#include <QDomDocument>
+#include <QDir>
+#include <QTimer>
+#include <QTimerEvent>
+#include <QtDebug>
+
+#include <curl/curl.h>
+
+#include <exception>
+
+namespace {
+
+std::atomic<int> commandCounter(0);
+
+// libcurl progress callback that ends the request of an aborted command.
+int abortWhenAborted(void* command, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<DCommand*>(command)->status() == StatusAborted ? 1 : 0;
+}
+
+} // namespace
+
+DCommand::DCommand(QObject* parent)
+    : QThread(parent), m_status(StatusFailed), m_id(++commandCounter)
+{
+    // Until its creator sets a status the command is in a state the scheduler never starts.
+    responseFile = new QFile(QDir::tempPath() + QStringLiteral("/ferrydesk-answer-%1-%2")
+                                                    .arg(QCoreApplication::applicationPid())
+                                                    .arg(m_id));
+    connect(this, &QThread::finished, this, &DCommand::onFinished);
+}
+
+DCommand::~DCommand()
+{
+    if (status() != StatusAborted)
+        m_status = StatusAborted;
+    stopRetryTimer();
+    if (isRunning())
+        wait();
+    if (responseFile && m_ownsAnswerFile)
+        responseFile->remove();
+    delete responseFile;
+}
+
+void DCommand::setManager(DCommandManager* manager)
+{
+    this->manager = manager;
+}
+
+DCommandManager* DCommand::commandManager() const
+{
+    return manager.data();
+}
+
+int DCommand::lastId()
+{
+    return commandCounter.load();
+}
+
+int DCommand::commandType() const
+{
+    return CmdGeneric;
+}
+
+void DCommand::setStatus(int status)
+{
+    m_status.store(status);
+}
+
+void DCommand::discard()
+{
+    if (responseFile) {
+        responseFile->close();
+        responseFile->remove();
+    }
+    stopRetryTimer();
+    if (next && !m_followUpStarted)
+        next->discard();
+}
+
+void DCommand::dstart()
+{
+    message.clear();
+    start(QThread::InheritPriority);
+}
+
+void DCommand::onFinished()
+{
+    finish(true);
+}
+
+void DCommand::longRetry()
+{
+    if (status() == StatusRetryWait)
+        dstart();
+}
+
+void DCommand::run()
+{
+    CURL* handle = DCurl::newHandle();
+    if (!handle) {
+        qDebug() << "Could not get crl handle";
+        return;
+    }
+    curlHandle = handle;
+    setStatus(StatusRunning);
+    const QByteArray address = url.toEncoded();
+    curl_easy_setopt(handle, CURLOPT_URL, address.constData());
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &DCommand::writeResponse);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+    // An aborted command ends its request at once, even while the server sends nothing.
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &abortWhenAborted);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    // Each attempt starts with an empty answer file.
+    if (!responseFile->isOpen())
+        responseFile->remove();
+    try {
+        if (manager)
+            DCurl::applyProxy(handle, *manager);
+    } catch (const std::exception& e) {
+        logError(QStringLiteral("Transfer run command failed :: %1").arg(QString::fromLocal8Bit(e.what())));
+    }
+    QCoreApplication::processEvents();
+    const CURLcode result = curl_easy_perform(handle);
+    setStatus(StatusFinished);
+    if (result != CURLE_OK) {
+        setStatus(StatusRetryWait);
+        message = tr("Transfer Perform failed(1): %1").arg(QString::fromLocal8Bit(curl_easy_strerror(result)));
+    }
+    curlHandle = nullptr;
+    curl_easy_cleanup(handle);
+}
+
+size_t DCommand::writeResponse(char* data, size_t size, size_t count, void* userData)
+{
+    auto* command = static_cast<DCommand*>(userData);
+    if (command->status() != StatusRunning)
+        return 0;
+    QFile* file = command->responseFile;
+    if (!file->isOpen() && !file->open(QIODevice::WriteOnly)) {
+        logError(QStringLiteral("Could not open file for write"));
+        return 0;
+    }
+    const qint64 total = static_cast<qint64>(size * count);
+    qint64 written = 0;
+    while (written < total) {
+        const qint64 n = file->write(data + written, total - written);
+        if (n <= 0) {
+            // A failing write ends the request instead of being tried again forever.
+            qCritical() << "Error while writing to file!" << file->errorString();
+            return 0;
+        }
+        written += n;
+    }
+    return static_cast<size_t>(total);
+}
+
+QByteArray DCommand::responseBytes() const
+{
+    if (!responseFile)
+        return QByteArray();
+    QFile reader(responseFile->fileName());
+    if (!reader.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return reader.readAll();
+}
+
+void DCommand::closeResponseFile()
+{
+    if (responseFile && responseFile->isOpen()) {
+        responseFile->flush();
+        responseFile->close();
+    }
+}
+
+void DCommand::replaceResponseFile(QFile* file)
+{
+    delete responseFile;
+    responseFile = file;
+    // A transfer's file is the user's data, never a scratch answer file.
+    m_ownsAnswerFile = false;
+}
+
+QString DCommand::loggableUrl() const
+{
+    return manager ? manager->maskedRequest(url) : url.toString();
+}
+
+void DCommand::finish(bool announce)
+{
+    if (responseFile && responseFile->isOpen())
+        responseFile->flush();
+    if (commandType() != CmdDownload) {
+        dumpResponse();
+        logToFile(loggableUrl());
+        logToFile(QString::fromUtf8(responseBytes()));
+    }
+    closeResponseFile();
+
+    bool ok = false;
+    if (status() == StatusFinished)
+        ok = parseResult(message);
+
+    if (ok) {
+        if (!message.isEmpty())
+            logStatus(message);
+        stopRetryTimer();
+        startFollowUp();
+    } else if (status() != StatusAborted && status() != StatusFinished) {
+        logError(message);
+        handleFailure();
+    }
+    if (announce && status() != StatusRetryWait)
+        emit di_readyToDelete(m_id);
+}
+
+void DCommand::startFollowUp()
+{
+    if (!next)
+        return;
+    m_followUpStarted = true;
+    next->dstart();
+}
+
+bool DCommand::parseResult(QString& out)
+{
+    QFile file(responseFile ? responseFile->fileName() : QString());
+    QDomDocument document;
+    if (!file.open(QIODevice::ReadOnly) ||
+        !document.setContent(&file, true)) {
+        logError(QStringLiteral("*** Error when passing XML from file!"));
+        file.close();
+        return false;
+    }
+    const QDomElement root = document.documentElement();
+    const QDomElement value = root.firstChildElement(QStringLiteral("value"));
+    const int verdict = value.isNull() ? 0 : value.text().trimmed().toInt(nullptr, 10);
+    const QDomElement text = root.firstChildElement(QStringLiteral("string"));
+    if (!text.isNull())
+        out = text.text();
+    file.close();
+    if (verdict == 0)
+        setStatus(StatusFailed);
+    return verdict != 0;
+}
+
+void DCommand::handleFailure()
+{
+    if (status() != StatusRetryWait && status() != StatusRetryWaitOnce)
+        return;
+    const int limit = status() == StatusRetryWaitOnce ? 1 : DTimings::QuickRetryLimit;
+    if (retryCount >= limit) {
+        retryCount = 0;
+        stopRetryTimer();
+        QTimer::singleShot(DTimings::scaled(DTimings::LongRetryMs), this, &DCommand::longRetry);
+        return;
+    }
+    if (retryTimerId == -1)
+        retryTimerId = startTimer(DTimings::scaled(DTimings::RetryPeriodMs));
+    logStatus(tr("Reconnecting in %1 seconds.").arg(DTimings::RetryPeriodMs / 1000));
+}
+
+void DCommand::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != retryTimerId || status() != StatusRetryWait)
+        return;
+    ++retryCount;
+    dstart();
+    if (manager)
+        manager->flush();
+}
+
+void DCommand::stopRetryTimer()
+{
+    if (retryTimerId == -1)
+        return;
+    killTimer(retryTimerId);
+    retryTimerId = -1;
+}
+
+void DCommand::dumpResponse()
+{
+    if (!DGlobals::dumpResponses)
+        return;
+    if (responseFile && responseFile->isOpen())
+        responseFile->flush();
+    QFile dump(dataFolder() + QStringLiteral("/dftp.dump"));
+    if (!dump.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    dump.write(loggableUrl().toLatin1());
+    dump.write(responseBytes());
+    dump.write("\n\n");
+    dump.close();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "engine/dtypes.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+#include <QUrl>
+
+#include <atomic>
+
+typedef void CURL;
+class DCommandManager;
+
+// One network operation: a service request run by libcurl on this object's own worker thread.
+// The answer lands in a temporary file; finish() runs on the user-interface thread once the
+// worker has ended, reads the service's verdict, then reports success, starts the follow-up
+// command or schedules retries (every 10 s, five times, then once after 10 minutes).
+class DCommand : public QThread
+{
+    Q_OBJECT
+public:
+    explicit DCommand(QObject* parent = nullptr);
+    ~DCommand() override;
+
+    int id() const { return m_id; }
+    int status() const { return m_status.load(); }
+
+    virtual int commandType() const;
+    virtual void setStatus(int status);
+    virtual void discard();
+    virtual bool parseResult(QString& out);
+    virtual void handleFailure();
+    virtual void finish(bool announce);
+
+    void dumpResponse();
+
+    // Field access for the creator (the request builder) and the manager.
+    QUrl url;
+    DCommand* next = nullptr;
+    QString message;
+    int retryCount = 0;
+
+    void setManager(DCommandManager* manager);
+    DCommandManager* commandManager() const;
+    QFile* file() const { return responseFile; }
+    bool retryTimerActive() const { return retryTimerId != -1; }
+    // True once finish() has handed control to the follow-up: from then on the follow-up is a
+    // live command of its own and is no longer discarded or unregistered with this one.
+    bool followUpStarted() const { return m_followUpStarted; }
+
+    // Process-wide counter of the last id handed out.
+    static int lastId();
+
+signals:
+    void di_readyToDelete(int id);
+
+public slots:
+    virtual void dstart();
+    void onFinished();
+    virtual void longRetry();
+
+protected:
+    void run() override;
+    void timerEvent(QTimerEvent* event) override;
+
+    // libcurl write callback for the answer file.
+    static size_t writeResponse(char* data, size_t size, size_t count, void* command);
+
+    void stopRetryTimer();
+    void startFollowUp();
+    // Reads the whole answer file as text (empty when it was never written).
+    QByteArray responseBytes() const;
+    void closeResponseFile();
+    void replaceResponseFile(QFile* file);
+    // The request as text for the log and the dump, with the password masked.
+    QString loggableUrl() const;
+
+    QFile* responseFile = nullptr;
+    QPointer<DCommandManager> manager;
+    CURL* curlHandle = nullptr;
+    int retryTimerId = -1;
+
+private:
+    std::atomic<int> m_status;
+    int m_id;
+    bool m_followUpStarted = false;
+    bool m_ownsAnswerFile = true;
+};

@@ -1,0 +1,338 @@
+#include "engine/dcommandmanager.h"
+
+#include "engine/dcommand.h"
+#include "engine/dcurl.h"
+#include "engine/dglobals.h"
+#include "transfers/ddownloadcommand.h"
+#include "transfers/dtransfercommand.h"
+
+#include <QFile>
+#include <QThread>
+#include <QtDebug>
+
+namespace {
+
+void debugMissingCommand(int id)
+{
+    qDebug("Could not get command for Id %d", id);
+}
+
+} // namespace
+
+DCommandManager::DCommandManager(QObject* parent) : QObject(parent)
+{
+    registerEngineMetaTypes();
+    m_history = QDomDocument(QStringLiteral("transfers"));
+    readServiceConfiguration();
+    loadSettings();
+    DCurl::globalInit();
+}
+
+DCommandManager::~DCommandManager()
+{
+    saveSettings();
+    // Every command still alive is a child of the manager. Stop their workers before the
+    // objects go: a parked transfer is woken by its discard and ends on the aborted status.
+    m_quitting = true;
+    const QList<DCommand*> alive = findChildren<DCommand*>(QString(), Qt::FindDirectChildrenOnly);
+    for (DCommand* command : alive) {
+        command->disconnect(this);
+        command->setStatus(StatusAborted);
+        command->discard();
+    }
+    for (DCommand* command : alive)
+        command->wait();
+    qDeleteAll(alive);
+}
+
+void DCommandManager::readServiceConfiguration()
+{
+    const QString host = qEnvironmentVariable("FERRYDESK_SERVICE_HOST");
+    m_serviceHost = host.isEmpty() ? QStringLiteral(FERRYDESK_DEFAULT_SERVICE_HOST) : host;
+    const QString port = qEnvironmentVariable("FERRYDESK_SERVICE_PORT");
+    m_servicePort = port.isEmpty() ? QStringLiteral("56666") : port;
+    const QString securePort = qEnvironmentVariable("FERRYDESK_SECURE_PORT");
+    DGlobals::setServiceHost(m_serviceHost);
+    DGlobals::setServicePort(m_servicePort);
+    DGlobals::setSecurePort(securePort == QLatin1String("443") ? QString() : securePort);
+    DGlobals::setCaFile(qEnvironmentVariable("FERRYDESK_CA_FILE"));
+}
+
+void DCommandManager::registerCommand(DCommand* command)
+{
+    if (!command)
+        return;
+    command->setManager(this);
+    if (m_registry.contains(command))
+        return;
+    // The manager owns every command it ever registered, so none outlives it.
+    command->setParent(this);
+    connect(command, &DCommand::di_readyToDelete, this, &DCommandManager::deleteCommand);
+    m_registry.append(command);
+}
+
+DCommand* DCommandManager::findCommand(int id) const
+{
+    for (DCommand* command : m_registry) {
+        if (command->id() == id)
+            return command;
+    }
+    return nullptr;
+}
+
+DTransferCommand* DCommandManager::findTransfer(int cmdId, bool logMisses) const
+{
+    DCommand* command = findCommand(cmdId);
+    if (!command) {
+        if (logMisses)
+            debugMissingCommand(cmdId);
+        return nullptr;
+    }
+    auto* transfer = qobject_cast<DTransferCommand*>(command);
+    if (!transfer && logMisses)
+        qDebug("command with Id %d not a transfer command", cmdId);
+    return transfer;
+}
+
+int DCommandManager::status(int id) const
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        debugMissingCommand(id);
+        return StatusUnknown;
+    }
+    return command->status();
+}
+
+int DCommandManager::commandType(int id) const
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        debugMissingCommand(id);
+        return CmdGeneric;
+    }
+    return command->commandType();
+}
+
+QString DCommandManager::url(int id) const
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        debugMissingCommand(id);
+        return QString();
+    }
+    return command->url.toString();
+}
+
+bool DCommandManager::isPlayable(int id) const
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        debugMissingCommand(id);
+        return false;
+    }
+    auto* download = qobject_cast<DDownloadCommand*>(command);
+    return download && download->isPlayable();
+}
+
+qint64 DCommandManager::transferSize(int id) const
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        qDebug("Command not found with given id");
+        return -1;
+    }
+    auto* download = qobject_cast<DDownloadCommand*>(command);
+    if (!download) {
+        qDebug("Command not a transfer command");
+        return -1;
+    }
+    return download->serviceSize();
+}
+
+void DCommandManager::setTransferSpeedLimit(int id, int value)
+{
+    DCommand* command = findCommand(id);
+    if (!command) {
+        qDebug("Command not found with given id");
+        return;
+    }
+    auto* transfer = qobject_cast<DTransferCommand*>(command);
+    if (!transfer) {
+        qDebug("Command not a transfer command");
+        return;
+    }
+    transfer->setSpeedLimit(value);
+}
+
+int DCommandManager::runningDownloadCount() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_runningDownloads.size();
+}
+
+int DCommandManager::runningUploadCount() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_runningUploads.size();
+}
+
+int DCommandManager::runningTransferCount() const
+{
+    QMutexLocker locker(&m_lock);
+    return m_runningTransfers.size();
+}
+
+QString DCommandManager::serviceHost() const
+{
+    return m_serviceHost;
+}
+
+void DCommandManager::markRunningLocked(DCommand* transfer)
+{
+    const int type = transfer->commandType();
+    if (type == CmdDownload)
+        m_runningDownloads.insert(transfer->id());
+    else if (type == CmdUpload)
+        m_runningUploads.insert(transfer->id());
+    else
+        return;
+    m_runningTransfers.insert(transfer->id());
+}
+
+void DCommandManager::markRunning(DCommand* transfer)
+{
+    QMutexLocker locker(&m_lock);
+    markRunningLocked(transfer);
+}
+
+void DCommandManager::markStopped(DCommand* transfer)
+{
+    const int type = transfer->commandType();
+    if (type != CmdDownload && type != CmdUpload)
+        return;
+    QMutexLocker locker(&m_lock);
+    m_runningDownloads.remove(transfer->id());
+    m_runningUploads.remove(transfer->id());
+    m_runningTransfers.remove(transfer->id());
+}
+
+void DCommandManager::abortAll()
+{
+    // Quitting keeps partial files and history entries: the next login resumes them.
+    m_quitting = true;
+    const QList<DCommand*> commands = m_registry;
+    for (DCommand* command : commands) {
+        command->setStatus(StatusAborted);
+        command->discard();
+    }
+}
+
+bool DCommandManager::clearContents()
+{
+    emit di_userInfoChanged(QString());
+    emit di_contentsChanged(DTreeElementList());
+    return true;
+}
+
+void DCommandManager::enqueue(DCommand* command)
+{
+    if (command && !m_waitingQueue.contains(command))
+        m_waitingQueue.append(command);
+}
+
+void DCommandManager::flush()
+{
+    // Worker threads ask for a pass at the end of their request; the pass itself starts
+    // threads and timers, so it always runs on the manager's own thread.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, &DCommandManager::flush, Qt::QueuedConnection);
+        return;
+    }
+    if (m_busy)
+        return;
+    m_busy = true;
+
+    QList<DCommand*> started;
+    QList<DTransferCommand*> toResume;
+    QList<DCommand*> toStart;
+    {
+        QMutexLocker locker(&m_lock);
+        for (int i = 0; i < m_waitingQueue.size(); ++i) {
+            DCommand* command = m_waitingQueue.at(i);
+            const int st = command->status();
+            if (st != StatusQueued && st != StatusResumeQueued)
+                continue;
+            const int type = command->commandType();
+            if (type == CmdDownload && m_runningDownloads.size() >= m_maxDownloads)
+                continue;
+            if (type == CmdUpload && m_runningUploads.size() >= m_maxUploads)
+                continue;
+            if (m_runningTransfers.size() >= m_maxTransfers)
+                break;
+            markRunningLocked(command);
+            auto* transfer = qobject_cast<DTransferCommand*>(command);
+            if (st == StatusResumeQueued && transfer)
+                toResume.append(transfer);
+            else
+                toStart.append(command);
+            started.append(command);
+        }
+    }
+    // Starting happens outside the lock: an upload's resume asks the server for its size.
+    for (DCommand* command : started) {
+        command->setStatus(StatusRunning);
+        if (auto* transfer = qobject_cast<DTransferCommand*>(command); toResume.contains(transfer))
+            transfer->resumeTransfer();
+        else
+            command->dstart();
+    }
+    for (DCommand* command : started)
+        m_waitingQueue.removeAll(command);
+    m_busy = false;
+}
+
+void DCommandManager::releaseCommand(DCommand* command)
+{
+    // Connected first, so a worker that ends right now still frees it; deleteLater twice is safe.
+    connect(command, &QThread::finished, command, &QObject::deleteLater, Qt::QueuedConnection);
+    if (!command->isRunning())
+        command->deleteLater();
+}
+
+void DCommandManager::reportProgress(int cmdId, long long progress, double speed, int timeLeft)
+{
+    emit di_dataTransferProgress(cmdId, progress, speed, timeLeft);
+}
+
+void DCommandManager::reportTransferStatus(int cmdId, const QString& rFile, const QString& lFile,
+                                           DTransferStatus status, const QString& err,
+                                           long long size)
+{
+    emit di_dataTransferStatus(cmdId, rFile, lFile, status, err, size);
+}
+
+void DCommandManager::reportCommandStatus(int cmdId, int status)
+{
+    emit di_commandStatusChanged(cmdId, static_cast<CStatus>(status));
+}
+
+void DCommandManager::reportContents(const DTreeElementList& entries)
+{
+    emit di_contentsChanged(entries);
+}
+
+void DCommandManager::reportUserInfo(const QString& info)
+{
+    emit di_userInfoChanged(info);
+}
+
+void DCommandManager::reportEngineStarted()
+{
+    emit di_engineStarted();
+}
+
+void DCommandManager::reportUpdateLink(int cmdId, const QString& link)
+{
+    emit di_updateLink(cmdId, link);
+}

@@ -1,0 +1,239 @@
+#pragma once
+
+// The engine's facade. The user interface calls its operations and slots by command id and
+// listens to its di_ signals; it never touches a command object itself.
+//
+// Definitions are split by concern:
+//   engine/dcommandmanager.cpp            construction, registry, lookups, scheduling, reports
+//   engine/dcommandmanager_controls.cpp   control slots (pause, resume, abort, ...)
+//   engine/dcommandmanager_settings.cpp   settings load/save, accessors, log-on start entry
+//   engine/dcommandmanager_history.cpp    per-user transfer history
+//   protocol/dcommandmanager_requests.cpp request builder and the public request operations
+//   transfers/dcommandmanager_start.cpp   startUpload / startDownload
+
+#include "engine/dtypes.h"
+#include "protocol/dtreeelement.h"
+
+#include <QDomDocument>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class DCommand;
+class DTransferCommand;
+class DDownloadCommand;
+class DUploadCommand;
+class QFile;
+
+class DCommandManager : public QObject
+{
+    Q_OBJECT
+public:
+    // Request kinds of buildCommand.
+    enum RequestKind {
+        KindStartup = 0,
+        KindLogin = 1,
+        KindListFolder = 2,
+        KindCreateFolder = 3,
+        KindRename = 4,
+        KindMove = 5,
+        KindDelete = 6,
+        KindUpload = 7,
+        KindDownload = 8,
+        KindPlain = 9
+    };
+
+    explicit DCommandManager(QObject* parent = nullptr);
+    ~DCommandManager() override;
+
+    // --- Registry and lookups -------------------------------------------------------------
+    void registerCommand(DCommand* command);
+    DCommand* findCommand(int id) const;
+    int status(int id) const;
+    int commandType(int id) const;
+    QString url(int id) const;
+    bool isPlayable(int id) const;
+    qint64 transferSize(int id) const;
+    void setTransferSpeedLimit(int id, int value);
+    int runningDownloadCount() const;
+    int runningUploadCount() const;
+    int runningTransferCount() const;
+    QString serviceHost() const;
+    void markRunning(DCommand* transfer);
+    void markStopped(DCommand* transfer);
+    void abortAll();
+    bool clearContents();
+    QList<DCommand*> registry() const { return m_registry; }
+    QList<DCommand*> waitingQueue() const { return m_waitingQueue; }
+    // Appends the command to the waiting queue unless it is there already.
+    void enqueue(DCommand* command);
+    // True while the program is quitting: transfers keep their partial files and history.
+    bool isQuitting() const { return m_quitting; }
+
+    // --- Reports from commands (each emits the matching signal) ---------------------------
+    void reportProgress(int cmdId, long long progress, double speed, int timeLeft);
+    void reportTransferStatus(int cmdId, const QString& rFile, const QString& lFile,
+                              DTransferStatus status, const QString& err = QString(),
+                              long long size = 0);
+    void reportCommandStatus(int cmdId, int status);
+    void reportContents(const DTreeElementList& entries);
+    void reportUserInfo(const QString& info);
+    void reportEngineStarted();
+    void reportUpdateLink(int cmdId, const QString& link);
+    // Login set-up: the history file of the logged-in user, then di_loggedIn.
+    void loginSetUp();
+
+    // --- Requests (protocol/dcommandmanager_requests.cpp) ---------------------------------
+    DCommand* buildCommand(int kind, const QString& a = QString(), const QString& b = QString(),
+                           const QString& c = QString());
+    void startEngine();
+    int login(const QString& user, const QString& password);
+    int listFolder(const QString& folderId, const QString& name);
+    int createFolder(const QString& name);
+    int renameEntry(const QString& entryId, const QString& newName);
+    int moveEntry(const QString& destinationFolderId, const QString& entryId);
+    int deleteEntry(const QString& entryId);
+    DTreeElementList listFolderNow(const QString& folderId);
+    DDownloadCommand* restoreDownload(const QString& fileId, const QString& localTarget);
+    DUploadCommand* restoreUpload(const QString& localPath, const QString& serverFileName,
+                                  const QString& folderId);
+    QString userName() const { return m_userName; }
+    QString password() const { return m_password; }
+    QString currentFolderId() const { return m_currentFolderId; }
+    void setCurrentFolderId(const QString& id) { m_currentFolderId = id; }
+    QString currentFolderName() const { return m_currentFolderName; }
+    // "http://" + host + ":" + port + "/tool/?"
+    QString baseAddress() const;
+    // "https://" + host (+ ":" + secure port unless 443) + "/tool/?"
+    QString secureBaseAddress() const;
+    // machine id + "#" + version + "/" + user + "/" + password
+    QString credentialText() const;
+    // The request as it may be logged: the password replaced by a fixed mask.
+    QString maskedRequest(const QUrl& request) const;
+    // The process-wide machine id, computed from the first non-loop-back interface.
+    static QString machineId();
+
+    // --- Starting transfers (transfers/dcommandmanager_start.cpp) -------------------------
+    int startUpload(const QString& localPath);
+    int startDownload(const QString& target, const QString& fileId, qint64 size,
+                      const QString& link);
+
+    // --- Transfer history (engine/dcommandmanager_history.cpp) ----------------------------
+    QString historyFilePath() const;
+    void addToHistory(DTransferCommand* transfer);
+    bool removeFromHistory(DTransferCommand* transfer);
+    bool hasHistory();
+    void restoreHistory();
+
+    // --- Settings (engine/dcommandmanager_settings.cpp) -----------------------------------
+    static QString settingsFilePath();
+    void loadSettings();
+    void saveSettings();
+    int maxTransfers() const;
+    void setMaxTransfers(int value);
+    int maxDownloads() const;
+    void setMaxDownloads(int value);
+    int maxUploads() const;
+    void setMaxUploads(int value);
+    double maxDownSpeed() const;
+    void setMaxDownSpeed(double value);
+    double maxUpSpeed() const;
+    void setMaxUpSpeed(double value);
+    bool minToTray() const { return m_minToTray; }
+    void setMinToTray(bool value) { m_minToTray = value; }
+    bool powerOff() const { return m_powerOff; }
+    bool osStart() const { return m_osStart; }
+    void setOsStart(bool value) { m_osStart = value; }
+    bool limitsEnabled() const { return m_limitsEnabled; }
+    void setLimitsEnabled(bool value) { m_limitsEnabled = value; }
+    // Fills the four proxy values and answers whether the proxy is on (safe on any thread).
+    bool proxy(QString& host, QString& user, QString& password, int& port) const;
+    void setProxy(const QString& host, const QString& user, const QString& password, int port);
+    void setProxyEnabled(bool enabled);
+    // The log-on start entry: Windows "Run" value text, and where the Linux autostart lives.
+    static QString windowsRunValue(const QString& programPath);
+    static QString autostartFilePath();
+    void writeLogOnStartEntry() const;
+
+public slots:
+    void flush();
+    void setPowerOffOptions(bool val);
+    void transferComplete();
+    void abort(int cmdId);
+    void pause(int cmdId);
+    void resume(int cmdId);
+    void forceStart(int cmdId);
+    void start(int cmdId);
+
+private slots:
+    void deleteCommand(int cmdId);
+
+signals:
+    void di_contentsChanged(DTreeElementList entries);
+    void di_userInfoChanged(QString info);
+    void di_loggedIn();
+    void di_engineStarted();
+    void di_currentFolderIdChanged(QString id);
+    void di_dataTransferProgress(int cmdId, long long prog, double speed, int time);
+    void di_updateLink(int cmdId, QString dlink);
+    void di_dataTransferStatus(int cmdId, QString rFile, QString lFile, DTransferStatus status,
+                               QString err = QString(), long long size = 0);
+    void di_shutDown();
+    void di_createDirectory(QString path);
+    void di_commandStatusChanged(int cmdId, CStatus st);
+
+private:
+    friend class DCommand;
+    DTransferCommand* findTransfer(int cmdId, bool logMisses = true) const;
+    // Frees a command that left the registry once its worker and its finish step are over.
+    void releaseCommand(DCommand* command);
+    void markRunningLocked(DCommand* transfer);
+    void abortLoginCommands();
+    void saveHistory();
+    void readServiceConfiguration();
+
+    // Request state.
+    QString m_serviceHost;
+    QString m_servicePort;
+    QString m_userName;
+    QString m_password;
+    QString m_currentFolderId;
+    QString m_currentPath;
+    QString m_currentFolderName;
+    QString m_ftpHost;
+    QString m_ftpPort;
+
+    QList<DCommand*> m_registry;
+    QList<DCommand*> m_waitingQueue;
+
+    int m_maxTransfers = 4;
+    int m_maxDownloads = 2;
+    int m_maxUploads = 2;
+    bool m_limitsEnabled = true;
+    QString m_proxyHost;
+    QString m_proxyUser;
+    QString m_proxyPassword;
+    int m_proxyPort = 0;
+    bool m_proxyEnabled = false;
+
+    // Guards the running sets and the proxy values, which worker threads read.
+    mutable QMutex m_lock;
+    QSet<int> m_runningDownloads;
+    QSet<int> m_runningUploads;
+    QSet<int> m_runningTransfers;
+
+    bool m_minToTray = false;
+    bool m_powerOff = false;
+    bool m_osStart = true;
+
+    QDomDocument m_history;
+    std::unique_ptr<QFile> m_historyFile;
+
+    bool m_busy = false;
+    bool m_quitting = false;
+};

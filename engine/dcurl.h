@@ -1,0 +1,17 @@
+#pragma once
+
+typedef void CURL;
+class DCommandManager;
+
+// libcurl set-up shared by every handle of the program.
+class DCurl
+{
+public:
+    // curl_global_init, exactly once, before any worker thread uses libcurl.
+    static void globalInit();
+    // A new easy handle with the options every request needs (no signals, so it is safe on
+    // worker threads; the extra certificate authorities of FERRYDESK_CA_FILE), or null.
+    static CURL* newHandle();
+    // The manager's proxy, when it is enabled and has a host.
+    static void applyProxy(CURL* handle, const DCommandManager& manager);
+};

@@ -1,0 +1,55 @@
+#include "engine/datafolder.h"
+#include "engine/dcurl.h"
+#include "engine/dglobals.h"
+#include "engine/dprompt.h"
+#include "engine/dstartup.h"
+#include "support/mythread.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QDir>
+
+#include <memory>
+
+int main(int argc, char* argv[])
+{
+    // libcurl is initialised before any thread exists.
+    DCurl::globalInit();
+    QApplication app(argc, argv);
+    dataFolder();
+    QDir::setCurrent(QCoreApplication::applicationDirPath());
+
+    auto window = std::make_unique<MainWindow>();
+    const QStringList arguments = QCoreApplication::arguments();
+    if (DStartup::hasFlag(arguments, QStringLiteral("-m")))
+        DGlobals::startedByOs = true;
+
+    MyThread updateThread;
+    updateThread.start(QThread::InheritPriority);
+
+    if (DStartup::hasFlag(arguments, QStringLiteral("-d"))) {
+        DGlobals::dumpResponses = true;
+        DStartup::resetDumpFile();
+    }
+
+    const bool hiddenStart = DGlobals::startedByOs && window->isMinToTray();
+    if (hiddenStart) {
+        window->close();
+        window->setTrayIconHidden(true);
+    } else {
+        if (!DStartup::dataFolderWritable()) {
+            prompt()->showAbout(DStartup::writeFailureTitle(),
+                                DStartup::writeFailureText(DGlobals::serviceHost()));
+            updateThread.wait();
+            return 0;
+        }
+        window->show();
+        window->setTrayIconHidden(false);
+    }
+
+    const int code = app.exec();
+    // The update check may still run; the program waits for it before tearing down.
+    updateThread.wait();
+    window.reset();
+    return code;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "engine/dprompt.h"
+
+#include <QList>
+#include <QStringList>
+
+// Records every prompt the engine shows and answers questions from a script. Installed for the
+// lifetime of the object.
+class ScriptedPrompt : public DPrompt
+{
+public:
+    struct Call
+    {
+        QString kind; // "message", "warning", "about", "targetExists", "newName", "page"
+        QString title;
+        QString text;
+    };
+
+    ScriptedPrompt();
+    ~ScriptedPrompt() override;
+
+    void showMessage(const QString& text) override;
+    void showWarning(const QString& title, const QString& text) override;
+    void showAbout(const QString& title, const QString& text) override;
+    ConflictChoice askTargetExists(const QString& targetPath) override;
+    bool askNewName(QString& name) override;
+    void openPage(const QUrl& url) override;
+
+    QList<Call> calls;
+    // Answers, used in order; when a list runs out the question is cancelled.
+    QList<ConflictChoice> conflictAnswers;
+    // Each entry answers one "Enter new name": a null QString means "closed without OK",
+    // an empty QString means "OK with the suggestion unchanged".
+    QStringList newNameAnswers;
+
+    QStringList texts() const;
+};

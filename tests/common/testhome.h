@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// Gives a test its own empty HOME (and so its own data folder, settings and log) for as long
+// as the object lives, and resets the engine's process-wide values.
+class TestHome
+{
+public:
+    TestHome();
+    ~TestHome();
+
+    QString path() const { return m_dir.path(); }
+    QString dataFolder() const { return m_dir.path() + QStringLiteral("/.dftp"); }
+    // Every line of the log file so far.
+    QStringList logLines() const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previousHome;
+};

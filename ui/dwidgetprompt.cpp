@@ -1,0 +1,110 @@
+#include "ui/dwidgetprompt.h"
+
+#include <QButtonGroup>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+DWidgetPrompt::DWidgetPrompt(QWidget* parent) : m_parent(parent) {}
+
+bool DWidgetPrompt::nonInteractive(const QString& what, const QString& text) const
+{
+    if (qEnvironmentVariable("FERRYDESK_NONINTERACTIVE") != QLatin1String("1"))
+        return false;
+    std::fprintf(stderr, "PROMPT %s: %s\n", qPrintable(what), qPrintable(text));
+    std::fflush(stderr);
+    return true;
+}
+
+void DWidgetPrompt::showMessage(const QString& text)
+{
+    if (nonInteractive(QStringLiteral("message"), text))
+        return;
+    QMessageBox box(m_parent);
+    box.setText(text);
+    box.exec();
+}
+
+void DWidgetPrompt::showWarning(const QString& title, const QString& text)
+{
+    if (nonInteractive(title, text))
+        return;
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, m_parent);
+    box.addButton(QObject::tr("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+void DWidgetPrompt::showAbout(const QString& title, const QString& text)
+{
+    if (nonInteractive(title, text))
+        return;
+    QMessageBox::about(nullptr, title, text);
+}
+
+DPrompt::ConflictChoice DWidgetPrompt::askTargetExists(const QString& targetPath)
+{
+    if (nonInteractive(QStringLiteral("Target already exists"), targetPath))
+        return ConflictCancelled;
+    QDialog dialog(m_parent);
+    dialog.setWindowTitle(QObject::tr("Target already exists"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* choices = new QHBoxLayout();
+    auto* rename = new QRadioButton(QObject::tr("Rename"), &dialog);
+    auto* overwrite = new QRadioButton(QObject::tr("Overwrite"), &dialog);
+    auto* group = new QButtonGroup(&dialog);
+    group->setExclusive(true);
+    group->addButton(rename);
+    group->addButton(overwrite);
+    rename->setChecked(true);
+    choices->addWidget(rename);
+    choices->addWidget(overwrite);
+    layout->addLayout(choices);
+    layout->addStretch();
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    layout->addWidget(buttons, 0, Qt::AlignRight);
+    if (dialog.exec() != QDialog::Accepted)
+        return ConflictCancelled;
+    return overwrite->isChecked() ? ConflictOverwrite : ConflictRename;
+}
+
+bool DWidgetPrompt::askNewName(QString& name)
+{
+    if (nonInteractive(QStringLiteral("Enter new name"), name))
+        return false;
+    QDialog dialog(m_parent);
+    dialog.setWindowTitle(QObject::tr("Enter new name"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* edit = new QLineEdit(name, &dialog);
+    layout->addWidget(edit);
+    layout->addStretch();
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    layout->addWidget(buttons, 0, Qt::AlignRight);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    name = edit->text();
+    return true;
+}
+
+void DWidgetPrompt::openPage(const QUrl& url)
+{
+    if (nonInteractive(QStringLiteral("page"), url.toString()))
+        return;
+    auto* page = new QTextBrowser();
+    page->setAttribute(Qt::WA_DeleteOnClose);
+    page->setOpenExternalLinks(true);
+    page->resize(640, 480);
+    page->setSource(url);
+    page->show();
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "engine/dprompt.h"
+
+class QWidget;
+
+// The engine's prompts as real dialogs. With FERRYDESK_NONINTERACTIVE=1 in the environment
+// every prompt is written to standard error and answered "cancel" instead, so that scripted
+// runs of the program never wait for a click.
+class DWidgetPrompt : public DPrompt
+{
+public:
+    explicit DWidgetPrompt(QWidget* parent = nullptr);
+
+    void showMessage(const QString& text) override;
+    void showWarning(const QString& title, const QString& text) override;
+    void showAbout(const QString& title, const QString& text) override;
+    ConflictChoice askTargetExists(const QString& targetPath) override;
+    bool askNewName(QString& name) override;
+    void openPage(const QUrl& url) override;
+
+private:
+    bool nonInteractive(const QString& what, const QString& text) const;
+
+    QWidget* m_parent;
+};
