@@ -261,7 +261,8 @@ void DCommandManager::flush()
         for (int i = 0; i < m_waitingQueue.size(); ++i) {
             DCommand* command = m_waitingQueue.at(i);
             const int st = command->status();
-            if (st != StatusQueued && st != StatusResumeQueued)
+            // A command queued twice (resume appends again) starts once.
+            if ((st != StatusQueued && st != StatusResumeQueued) || started.contains(command))
                 continue;
             const int type = command->commandType();
             if (type == CmdDownload && m_runningDownloads.size() >= m_maxDownloads)

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Ferrydesk, starts the stand-in service with the demo account
+# and opens the client against it. The demo keeps its own HOME (.demo-home/) so that your real
+# settings are never touched; the client logs in to the demo account by itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target ferrydesk
+
+demo_home="$PWD/.demo-home"
+mkdir -p "$demo_home/.dftp" "$demo_home/Downloads"
+ini="$demo_home/.dftp/Ferrydesk.ini"
+if ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
+    printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\n' > "$ini"
+fi
+
+ready=$(mktemp)
+/usr/bin/python3 standin/ferrystandin.py --scenario standin/demo.json \
+    --http-port "${FERRYDESK_DEMO_PORT:-56666}" --https-port 0 --ftp-port 0 > "$ready" &
+standin_pid=$!
+trap 'kill $standin_pid 2>/dev/null; rm -f "$ready"' EXIT
+for _ in $(seq 1 100); do
+    grep -q '^READY' "$ready" && break
+    kill -0 $standin_pid 2>/dev/null || { echo "stand-in service failed to start" >&2; exit 1; }
+    sleep 0.2
+done
+line=$(grep '^READY' "$ready")
+http=$(sed -E 's/.*http=([0-9]+).*/\1/' <<< "$line")
+https=$(sed -E 's/.*https=([0-9]+).*/\1/' <<< "$line")
+ca=$(sed -E 's/.*ca=([^ ]+).*/\1/' <<< "$line")
+echo "Stand-in service: http://127.0.0.1:$http (https $https); demo account demo / demo"
+
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "No display found: running headless (QT_QPA_PLATFORM=offscreen)." >&2
+    export QT_QPA_PLATFORM=offscreen
+fi
+HOME="$demo_home" FERRYDESK_SERVICE_HOST=127.0.0.1 FERRYDESK_SERVICE_PORT="$http" \
+    FERRYDESK_SECURE_PORT="$https" FERRYDESK_CA_FILE="$ca" ./build/ferrydesk

@@ -1,0 +1,169 @@
+#include "engine/dcommand.h"
+#include "engine/dcommandmanager.h"
+#include "engine/dglobals.h"
+#include "engine/dtimings.h"
+#include "tests/common/testhome.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// Exposes the answer file so a test can hand the command a service answer.
+class AnsweredCommand : public DCommand
+{
+public:
+    void answer(const QByteArray& body)
+    {
+        QFile out(file()->fileName());
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(body);
+    }
+    void dstart() override { ++starts; }
+    int starts = 0;
+};
+
+} // namespace
+
+// The command base: ids, the service's verdict, follow-up chains.
+class TestDCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstCommandOfAProcessGetsIdOne()
+    {
+        DCommand first;
+        DCommand second;
+        QCOMPARE(first.id(), 1);
+        QCOMPARE(second.id(), 2);
+        QCOMPARE(DCommand::lastId(), 2);
+    }
+
+    void newCommandsAreNotStartable()
+    {
+        DCommand command;
+        QVERIFY(command.status() != StatusQueued && command.status() != StatusResumeQueued);
+    }
+
+    void verdict_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("success");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("value 1 with text")
+            << QByteArray("<r><value>1</value><string>Done</string></r>") << true
+            << int(StatusFinished) << "Done";
+        QTest::newRow("value 0 with text")
+            << QByteArray("<r><value>0</value><string>No way</string></r>") << false
+            << int(StatusFailed) << "No way";
+        QTest::newRow("missing value keeps old message")
+            << QByteArray("<r><string2>x</string2></r>") << false << int(StatusFailed) << "previous";
+        QTest::newRow("value not a number") << QByteArray("<r><value>yes</value></r>") << false
+                                            << int(StatusFailed) << "previous";
+        QTest::newRow("negative value is success")
+            << QByteArray("<?xml version=\"1.0\"?>\n<any><value>-2</value></any>") << true
+            << int(StatusFinished) << "previous";
+        QTest::newRow("not XML") << QByteArray("<detail>\nhello\n</detail>\n<r><value>1</value></r>")
+                                 << false << int(StatusFinished) << "previous";
+        QTest::newRow("empty answer") << QByteArray() << false << int(StatusFinished) << "previous";
+    }
+
+    void verdict()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, success);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        TestHome home;
+        AnsweredCommand command;
+        command.answer(answer);
+        command.setStatus(StatusFinished);
+        QString out = "previous";
+        QCOMPARE(command.parseResult(out), success);
+        QCOMPARE(command.status(), status);
+        QCOMPARE(out, message);
+    }
+
+    void refusalIsLoggedAnnouncedAndNotRetried()
+    {
+        TestHome home;
+        DCommandManager manager;
+        auto* command = new AnsweredCommand();
+        manager.registerCommand(command);
+        command->answer("<r><value>0</value><string>Refused here</string></r>");
+        command->setStatus(StatusFinished);
+        QSignalSpy announced(command, &DCommand::di_readyToDelete);
+        command->finish(true);
+        QCOMPARE(announced.count(), 1);
+        QVERIFY(!command->retryTimerActive());
+        QVERIFY(home.logLines().last().endsWith("#Refused here"));
+        QVERIFY(manager.registry().isEmpty());
+    }
+
+    void followUpStartsOnlyAfterSuccess()
+    {
+        TestHome home;
+        DCommandManager manager;
+        auto* refused = new AnsweredCommand();
+        auto* refusedNext = new AnsweredCommand();
+        refused->next = refusedNext;
+        manager.registerCommand(refused);
+        manager.registerCommand(refusedNext);
+        refused->answer("<r><value>0</value></r>");
+        refused->setStatus(StatusFinished);
+        refused->finish(true);
+        QCOMPARE(refusedNext->starts, 0);
+        // The never-started follow-up left the registry with its command.
+        QVERIFY(manager.registry().isEmpty());
+
+        auto* accepted = new AnsweredCommand();
+        auto* acceptedNext = new AnsweredCommand();
+        accepted->next = acceptedNext;
+        manager.registerCommand(accepted);
+        manager.registerCommand(acceptedNext);
+        accepted->answer("<r><value>1</value></r>");
+        accepted->setStatus(StatusFinished);
+        accepted->finish(true);
+        QCOMPARE(acceptedNext->starts, 1);
+        // A started follow-up lives on as a registered command of its own.
+        QCOMPARE(manager.registry(), QList<DCommand*>{acceptedNext});
+    }
+
+    void discardGoesDownTheChain()
+    {
+        TestHome home;
+        AnsweredCommand first;
+        AnsweredCommand second;
+        AnsweredCommand third;
+        first.next = &second;
+        second.next = &third;
+        for (AnsweredCommand* c : {&first, &second, &third})
+            c->answer("x");
+        first.discard();
+        for (AnsweredCommand* c : {&first, &second, &third})
+            QVERIFY(!QFile::exists(c->file()->fileName()));
+    }
+
+    void dumpHoldsRequestAndAnswerOnlyWithDumpOn()
+    {
+        TestHome home;
+        AnsweredCommand command;
+        command.url = QUrl("http://127.0.0.1:1/tool/?x=1");
+        command.answer("<r><value>1</value></r>");
+        command.setStatus(StatusFinished);
+        command.finish(false);
+        QVERIFY(!QFile::exists(home.dataFolder() + "/dftp.dump"));
+        DGlobals::dumpResponses = true;
+        command.finish(false);
+        DGlobals::dumpResponses = false;
+        QFile dump(home.dataFolder() + "/dftp.dump");
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        QCOMPARE(dump.readAll(), QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDCommand)
+#include "tst_dcommand.moc"

@@ -1,0 +1,151 @@
+#include "engine/dcommandmanager.h"
+#include "engine/dglobals.h"
+#include "tests/common/testhome.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QtTest>
+
+// Settings load and save: clamping, the keys that never survive, defaults, the log-on start entry.
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private:
+    static void writeIni(const QVariantMap& values)
+    {
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+
+private slots:
+    void loadClampsLimitsFromAboveOnly_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("transfers");
+        QTest::addColumn<int>("downloads");
+        QTest::addColumn<int>("uploads");
+        QTest::newRow("over the maximum") << 40 << 15 << 10 << 5;
+        QTest::newRow("zero stays zero") << 0 << 0 << 0 << 0;
+        QTest::newRow("negative stays") << -3 << -3 << -3 << -3;
+        QTest::newRow("in range") << 3 << 3 << 3 << 3;
+    }
+
+    void loadClampsLimitsFromAboveOnly()
+    {
+        QFETCH(int, stored);
+        TestHome home;
+        writeIni({{"MaxTransfers", stored}, {"MaxDownloads", stored}, {"MaxUploads", stored}});
+        DCommandManager manager;
+        QFETCH(int, transfers);
+        QFETCH(int, downloads);
+        QFETCH(int, uploads);
+        QCOMPARE(manager.maxTransfers(), transfers);
+        QCOMPARE(manager.maxDownloads(), downloads);
+        QCOMPARE(manager.maxUploads(), uploads);
+    }
+
+    void defaultsWithoutFile()
+    {
+        TestHome home;
+        DCommandManager manager;
+        QCOMPARE(manager.maxTransfers(), 4);
+        QCOMPARE(manager.maxDownloads(), 2);
+        QCOMPARE(manager.maxUploads(), 2);
+        QVERIFY(manager.minToTray());
+        QVERIFY(!manager.powerOff());
+        QVERIFY(manager.osStart());
+        QVERIFY(manager.limitsEnabled());
+        QString host, user, password;
+        int port = -1;
+        QVERIFY(!manager.proxy(host, user, password, port));
+        QCOMPARE(port, 0);
+        QCOMPARE(manager.maxDownSpeed(), 0.0);
+    }
+
+    void powerOffNeverSurvivesARestart()
+    {
+        TestHome home;
+        writeIni({{"PowerOff", true}, {"MinToTray", false}});
+        {
+            DCommandManager manager;
+            QVERIFY(!manager.powerOff());
+            QVERIFY(!manager.minToTray());
+            manager.setPowerOffOptions(true);
+            QVERIFY(manager.powerOff());
+        }
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("PowerOff").toBool(), true);
+        DCommandManager again;
+        QVERIFY(!again.powerOff());
+    }
+
+    void settersTurnZeroAndExcessIntoTheMaximum()
+    {
+        TestHome home;
+        DCommandManager manager;
+        manager.setMaxTransfers(0);
+        manager.setMaxDownloads(11);
+        manager.setMaxUploads(-1);
+        QCOMPARE(manager.maxTransfers(), 15);
+        QCOMPARE(manager.maxDownloads(), 10);
+        QCOMPARE(manager.maxUploads(), -1);
+    }
+
+    void saveAndLoadRoundTrip()
+    {
+        TestHome home;
+        {
+            DCommandManager manager;
+            manager.setMaxTransfers(7);
+            manager.setMaxDownSpeed(250.5);
+            manager.setMaxUpSpeed(80);
+            manager.setMinToTray(false);
+            manager.setLimitsEnabled(false);
+            manager.setProxy("proxy.local", "u", "p w", 3128);
+            manager.setOsStart(false);
+        }
+        DGlobals::MaxDownSpeed = 0;
+        DCommandManager manager;
+        QCOMPARE(manager.maxTransfers(), 7);
+        QCOMPARE(manager.maxDownSpeed(), 250.5);
+        QCOMPARE(manager.maxUpSpeed(), 80.0);
+        QVERIFY(!manager.minToTray());
+        QVERIFY(!manager.limitsEnabled());
+        QVERIFY(!manager.osStart());
+        QString host, user, password;
+        int port = 0;
+        QVERIFY(manager.proxy(host, user, password, port));
+        QCOMPARE(host, QString("proxy.local"));
+        QCOMPARE(password, QString("p w"));
+        QCOMPARE(port, 3128);
+    }
+
+    void windowsRunValueQuotesThePathWithBackslashes()
+    {
+        QCOMPARE(DCommandManager::windowsRunValue("C:/Apps/Tool/prog.exe"),
+                 QString("\"C:\\Apps\\Tool\\prog.exe\" -m"));
+    }
+
+    void autostartEntryFollowsOsStart()
+    {
+        TestHome home;
+        { DCommandManager manager; } // OSStart defaults to on
+        QFile entry(DCommandManager::autostartFilePath());
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(entry.readAll());
+        QVERIFY2(text.contains("Exec=\"" + QCoreApplication::applicationFilePath() + "\" -m\n"),
+                 qPrintable(text));
+        entry.close();
+        QVERIFY(entry.remove());
+        {
+            DCommandManager manager;
+            manager.setOsStart(false);
+        }
+        QVERIFY(!QFile::exists(DCommandManager::autostartFilePath()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"

@@ -1,0 +1,131 @@
+#include "engine/datafolder.h"
+#include "engine/dglobals.h"
+#include "engine/dstartup.h"
+#include "support/mythread.h"
+#include "tests/common/testhome.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QtTest>
+
+// Start-up: command-line flags, the data folder write test, the dump file, and the program's
+// exit when its data folder cannot be written.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Runs the real program with HOME pointing at `home`.
+    static QProcess* startProgram(const QString& home, const QStringList& arguments)
+    {
+        auto* process = new QProcess();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("FERRYDESK_NONINTERACTIVE", "1");
+        env.insert("FERRYDESK_SERVICE_HOST", "127.0.0.1");
+        env.insert("FERRYDESK_SERVICE_PORT", "9"); // nothing listens there
+        process->setProcessEnvironment(env);
+        process->start(FERRYDESK_BINARY, arguments);
+        return process;
+    }
+
+private slots:
+    void flags_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("logOnStart");
+        QTest::newRow("none") << QStringList{"prog"} << false;
+        QTest::newRow("-m") << QStringList{"prog", "-m"} << true;
+        QTest::newRow("after other arguments") << QStringList{"prog", "-d", "x", "-m"} << true;
+        QTest::newRow("capital") << QStringList{"prog", "-M"} << false;
+        QTest::newRow("second dash") << QStringList{"prog", "--m"} << false;
+        QTest::newRow("inside an argument") << QStringList{"prog", "-md"} << false;
+    }
+
+    void flags()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, logOnStart);
+        QCOMPARE(DStartup::hasFlag(arguments, "-m"), logOnStart);
+    }
+
+    void writeTestRemovesALeftoverProbe()
+    {
+        TestHome home;
+        const QString probe = dataFolder() + "/testwrite01234567890";
+        appendLine("left over", probe);
+        QVERIFY(QFile::exists(probe));
+        QVERIFY(DStartup::dataFolderWritable());
+        QVERIFY(!QFile::exists(probe));
+    }
+
+    void writeTestFailsWhenTheDataFolderCannotExist()
+    {
+        // A HOME that is a plain file: no data folder can be made there, even as root.
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        const QByteArray previous = qgetenv("HOME");
+        qputenv("HOME", notAFolder.fileName().toLocal8Bit());
+        const bool writable = DStartup::dataFolderWritable();
+        qputenv("HOME", previous);
+        QVERIFY(!writable);
+    }
+
+    void dumpFileIsEmptiedAtStart()
+    {
+        TestHome home;
+        appendLine("old answer", dataFolder() + "/dftp.dump");
+        DStartup::resetDumpFile();
+        QFile dump(dataFolder() + "/dftp.dump");
+        QVERIFY(dump.exists());
+        QCOMPARE(dump.size(), 0);
+    }
+
+    void updateThreadChecksOnlyInALogOnStart()
+    {
+        TestHome home;
+        const int before = MyThread::checksRun();
+        MyThread normal;
+        normal.start();
+        QVERIFY(normal.wait(5000));
+        QCOMPARE(MyThread::checksRun(), before);
+        DGlobals::startedByOs = true;
+        MyThread logOn;
+        logOn.start();
+        QVERIFY(logOn.wait(5000));
+        DGlobals::startedByOs = false;
+        QCOMPARE(MyThread::checksRun(), before + 1);
+    }
+
+    void unwritableDataFolderEndsTheProgramWithCodeZero()
+    {
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        QScopedPointer<QProcess> program(startProgram(notAFolder.fileName(), {}));
+        QVERIFY(program->waitForFinished(20000));
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        const QString errors = QString::fromLocal8Bit(program->readAllStandardError());
+        QVERIFY2(errors.contains("PROMPT Program can not write to disk, please Run As Administrator: "
+                                 "<a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
+                 qPrintable(errors));
+    }
+
+    void hiddenLogOnStartSkipsTheWriteTest()
+    {
+        // MinToTray defaults to on, so "-m" keeps the window hidden and never probes the folder:
+        // the program keeps running although its data folder cannot be written.
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        QScopedPointer<QProcess> program(startProgram(notAFolder.fileName(), {"-m"}));
+        QVERIFY(program->waitForStarted(10000));
+        QVERIFY(!program->waitForFinished(3000));
+        QVERIFY(!QString::fromLocal8Bit(program->readAllStandardError()).contains("PROMPT"));
+        program->kill();
+        program->waitForFinished(5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
