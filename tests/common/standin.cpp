@@ -1,0 +1,259 @@
+#include "tests/common/standin.h"
+
+#include "engine/dcurl.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <curl/curl.h>
+
+namespace {
+
+const int ReadyTimeoutMs = 20000;
+const int StopTimeoutMs = 5000;
+
+size_t appendToBuffer(char* data, size_t size, size_t count, void* buffer)
+{
+    static_cast<QByteArray*>(buffer)->append(data, static_cast<qsizetype>(size * count));
+    return size * count;
+}
+
+QString encoded(const QString& value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+} // namespace
+
+StandIn::StandIn(const QString& scenarioJson) : m_scenario(scenarioJson) {}
+
+StandIn::~StandIn()
+{
+    stop();
+}
+
+bool StandIn::start()
+{
+    if (!m_dir.isValid())
+        return false;
+    const QString scenarioPath = m_dir.filePath(QStringLiteral("scenario.json"));
+    QFile scenario(scenarioPath);
+    if (!scenario.open(QIODevice::WriteOnly) || scenario.write(m_scenario.toUtf8()) < 0)
+        return false;
+    scenario.close();
+
+    // The state folder lives inside our temporary folder, so it goes away even when the
+    // service itself had to be killed.
+    m_process.setProgram(QStringLiteral("/usr/bin/python3"));
+    m_process.setArguments(
+        {QStringLiteral(FERRYDESK_SOURCE_DIR "/standin/ferrystandin.py"),
+         QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--http-port"),
+         QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
+         QStringLiteral("--ftp-port"), QStringLiteral("0"), QStringLiteral("--state-dir"),
+         m_dir.filePath(QStringLiteral("state"))});
+    // Nobody reads stderr while a test runs without an event loop; forwarding it means the
+    // service can never block on a full pipe.
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.setReadChannel(QProcess::StandardOutput);
+    m_process.start();
+    if (!m_process.waitForStarted(ReadyTimeoutMs) || !readReadyLine()) {
+        qWarning("StandIn: the service did not become ready");
+        stop();
+        return false;
+    }
+    return true;
+}
+
+bool StandIn::readReadyLine()
+{
+    const QDeadlineTimer deadline(ReadyTimeoutMs);
+    while (!m_process.canReadLine()) {
+        if (m_process.state() == QProcess::NotRunning || deadline.hasExpired())
+            return false;
+        m_process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+    static const QRegularExpression ready(
+        QStringLiteral("^READY http=(\\d+) https=(\\d+) ftp=(\\d+) ca=(.+)$"));
+    const QRegularExpressionMatch match = ready.match(line);
+    if (!match.hasMatch())
+        return false;
+    m_httpPort = match.captured(1).toInt();
+    m_httpsPort = match.captured(2).toInt();
+    m_ftpPort = match.captured(3).toInt();
+    m_caFile = match.captured(4);
+    return true;
+}
+
+void StandIn::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(StopTimeoutMs)) {
+        m_process.kill();
+        m_process.waitForFinished(StopTimeoutMs);
+    }
+}
+
+QString StandIn::httpBase() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort);
+}
+
+void StandIn::applyEnvironment() const
+{
+    qputenv("FERRYDESK_SERVICE_HOST", "127.0.0.1");
+    qputenv("FERRYDESK_SERVICE_PORT", QByteArray::number(m_httpPort));
+    qputenv("FERRYDESK_SECURE_PORT", QByteArray::number(m_httpsPort));
+    qputenv("FERRYDESK_CA_FILE", m_caFile.toLocal8Bit());
+}
+
+QJsonValue StandIn::control(const QString& method, const QString& path, const QJsonObject& body,
+                            int* httpCode) const
+{
+    if (httpCode)
+        *httpCode = 0;
+    CURL* handle = DCurl::newHandle();
+    if (!handle)
+        return QJsonValue(QJsonValue::Undefined);
+    const QByteArray url = (httpBase() + QStringLiteral("/_control/") + path).toUtf8();
+    const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    QByteArray answer;
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    curl_easy_setopt(handle, CURLOPT_URL, url.constData());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendToBuffer);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer);
+    if (method != QLatin1String("GET")) {
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, payload.constData());
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
+    }
+    const CURLcode rc = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(handle);
+    curl_slist_free_all(headers);
+    if (httpCode)
+        *httpCode = static_cast<int>(status);
+    if (rc != CURLE_OK) {
+        qWarning("StandIn: control call %s failed: %s", url.constData(), curl_easy_strerror(rc));
+        return QJsonValue(QJsonValue::Undefined);
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(answer);
+    if (document.isArray())
+        return document.array();
+    return document.object();
+}
+
+QJsonArray StandIn::requests(const QString& kind) const
+{
+    const QString path = kind.isEmpty() ? QStringLiteral("requests")
+                                        : QStringLiteral("requests?kind=") + encoded(kind);
+    return control(QStringLiteral("GET"), path).toArray();
+}
+
+void StandIn::addFault(const QJsonObject& fault)
+{
+    int status = 0;
+    control(QStringLiteral("POST"), QStringLiteral("faults"), fault, &status);
+    if (status != 200)
+        qWarning("StandIn: fault refused: %s", QJsonDocument(fault).toJson().constData());
+}
+
+void StandIn::reset()
+{
+    control(QStringLiteral("POST"), QStringLiteral("reset"));
+}
+
+QJsonObject StandIn::files(const QString& user) const
+{
+    return control(QStringLiteral("GET"), QStringLiteral("files?user=") + encoded(user)).toObject();
+}
+
+QJsonObject StandIn::tree(const QString& user) const
+{
+    return control(QStringLiteral("GET"), QStringLiteral("tree?user=") + encoded(user)).toObject();
+}
+
+QString StandIn::fileSha256(const QString& user, const QString& id) const
+{
+    return files(user).value(id).toObject().value(QStringLiteral("sha256")).toString();
+}
+
+QJsonObject StandIn::ftpFile(const QString& user, const QString& name) const
+{
+    int status = 0;
+    const QJsonValue answer = control(
+        QStringLiteral("GET"),
+        QStringLiteral("ftpfile?user=%1&name=%2").arg(encoded(user), encoded(name)), {}, &status);
+    return status == 200 ? answer.toObject() : QJsonObject();
+}
+
+void StandIn::putFtpFile(const QString& user, const QString& name, const QByteArray& content)
+{
+    control(QStringLiteral("POST"), QStringLiteral("ftpfile"),
+            {{QStringLiteral("user"), user},
+             {QStringLiteral("name"), name},
+             {QStringLiteral("base64"), QString::fromLatin1(content.toBase64())}});
+}
+
+void StandIn::setAccount(const QString& user, const QJsonObject& values)
+{
+    QJsonObject body = values;
+    body.insert(QStringLiteral("user"), user);
+    control(QStringLiteral("POST"), QStringLiteral("account"), body);
+}
+
+QString StandIn::defaultScenario()
+{
+    return QStringLiteral(R"({
+  "host": "127.0.0.1",
+  "version_on_server": "2.56",
+  "accounts": {
+    "alice": {
+      "password": "secret",
+      "param1": "1", "reason1": "", "param2": "1", "reason2": "", "max_usp": 0,
+      "tree": [
+        {"folder": "Docs", "id": "10", "children": [
+          {"file": "a.txt", "id": "101", "content": "hello"},
+          {"file": "notes.txt", "id": "102", "content": "first line\nsecond line\n"},
+          {"folder": "Old", "id": "11", "children": [
+            {"file": "old.txt", "id": "111", "content": "old"}
+          ]}
+        ]},
+        {"folder": "Empty", "id": "20", "children": []},
+        {"folder": "Media", "id": "30", "children": [
+          {"file": "clip.mp4", "id": "301", "size": 262144, "seed": 3, "playable": true}
+        ]},
+        {"file": "big.bin", "id": "201", "size": 2097152, "seed": 7, "playable": false}
+      ]
+    },
+    "bob": {
+      "password": "pw/with/slash",
+      "param1": "1", "reason1": "",
+      "param2": "0", "reason2": "Downloads are off for bob", "max_usp": 0,
+      "tree": [
+        {"folder": "Inbox", "id": "50", "children": []},
+        {"file": "b.txt", "id": "501", "content": "bob"}
+      ]
+    }
+  }
+})");
+}
+
+QString StandIn::sha256Of(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
