@@ -194,6 +194,13 @@ private:
     void releaseCommand(DCommand* command);
     void markRunningLocked(DCommand* transfer);
     void abortLoginCommands();
+    // Request builder steps for transfers (protocol/dcommandmanager_requests.cpp).
+    DUploadCommand* buildUpload(const QString& localPath, const QString& storedServerFileName,
+                                const QString& folderId);
+    DDownloadCommand* buildDownload(const QString& base, const QString& fileId,
+                                    const QString& localTarget, const QString& linkText,
+                                    bool restored);
+    int startRequest(DCommand* command);
     void saveHistory();
     void readServiceConfiguration();
 
