@@ -13,6 +13,20 @@
 
 #include <cstdio>
 
+namespace {
+
+// The bottom of both questions: a stretch, then one right-aligned "OK" that accepts.
+void addStretchAndOkButton(QDialog& dialog, QVBoxLayout* layout)
+{
+    layout->addStretch();
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    layout->addWidget(buttons, 0, Qt::AlignRight);
+}
+
+} // namespace
+
 DWidgetPrompt::DWidgetPrompt(QWidget* parent) : m_parent(parent) {}
 
 bool DWidgetPrompt::nonInteractive(const QString& what, const QString& text) const
@@ -67,11 +81,7 @@ DPrompt::ConflictChoice DWidgetPrompt::askTargetExists(const QString& targetPath
     choices->addWidget(rename);
     choices->addWidget(overwrite);
     layout->addLayout(choices);
-    layout->addStretch();
-    auto* buttons = new QDialogButtonBox(&dialog);
-    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
-    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(buttons, 0, Qt::AlignRight);
+    addStretchAndOkButton(dialog, layout);
     if (dialog.exec() != QDialog::Accepted)
         return ConflictCancelled;
     return overwrite->isChecked() ? ConflictOverwrite : ConflictRename;
@@ -86,11 +96,7 @@ bool DWidgetPrompt::askNewName(QString& name)
     auto* layout = new QVBoxLayout(&dialog);
     auto* edit = new QLineEdit(name, &dialog);
     layout->addWidget(edit);
-    layout->addStretch();
-    auto* buttons = new QDialogButtonBox(&dialog);
-    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
-    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    layout->addWidget(buttons, 0, Qt::AlignRight);
+    addStretchAndOkButton(dialog, layout);
     if (dialog.exec() != QDialog::Accepted)
         return false;
     name = edit->text();
