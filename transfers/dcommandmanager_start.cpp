@@ -1,5 +1,113 @@
 #include "engine/dcommandmanager.h"
 
-// Skeleton: filled in by the transfers work.
-int DCommandManager::startUpload(const QString&) { return -1; }
-int DCommandManager::startDownload(const QString&, const QString&, qint64, const QString&) { return -1; }
+#include "engine/dcommand.h"
+#include "engine/dglobals.h"
+#include "engine/dprompt.h"
+#include "transfers/ddownloadcommand.h"
+#include "transfers/duploadcommand.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// Suggested new name for an existing file in the way of a download: the counters accumulate
+// on the base name (film(1)(2).avi) while the name is taken.
+QString suggestedName(const QString& target)
+{
+    const QFileInfo info(target);
+    const QString folder = info.path();
+    const QString suffix = info.completeSuffix();
+    QString name = info.fileName();
+    QString newBase = info.baseName();
+    for (int n = 1; QFileInfo::exists(folder + QLatin1Char('/') + name); ++n) {
+        const QString base = QFileInfo(name).baseName();
+        newBase = base + QLatin1Char('(') + QString::number(n) + QLatin1Char(')');
+        // Only the file name changes: a folder whose name holds the base stays as it is.
+        name.replace(base, newBase);
+    }
+    return suffix.isEmpty() ? newBase : newBase + QLatin1Char('.') + suffix;
+}
+
+} // namespace
+
+int DCommandManager::startUpload(const QString& localPath)
+{
+    for (DCommand* command : m_registry) {
+        if (command->commandType() != CmdUpload || command->status() == StatusAborted)
+            continue;
+        auto* upload = qobject_cast<DUploadCommand*>(command);
+        if (upload && upload->localFilePath() == localPath &&
+            upload->folderId() == m_currentFolderId) {
+            prompt()->showWarning(
+                tr("Upload start error.."),
+                tr("Local file with name %1 already in upload list").arg(localPath));
+            return -1;
+        }
+    }
+    DCommand* command = buildCommand(KindUpload, localPath);
+    if (!command)
+        return -1;
+    const int id = command->id();
+    // Only a command that is still registered may wait for a slot.
+    if (findCommand(id))
+        enqueue(command);
+    if (DTransferCommand* transfer = findTransfer(id)) {
+        transfer->pauseTransfer();
+        transfer->setFreshStart(true);
+    }
+    return id;
+}
+
+int DCommandManager::startDownload(const QString& target, const QString& fileId, qint64 size,
+                                   const QString& link)
+{
+    const QString unsafe = DDownloadCommand::unsafeTargetError(target, fileId);
+    if (!unsafe.isEmpty()) {
+        prompt()->showWarning(tr("Download start error.."), unsafe);
+        return -1;
+    }
+    for (DCommand* command : m_registry) {
+        if (command->status() == StatusAborted || command->commandType() != CmdDownload)
+            continue;
+        auto* download = qobject_cast<DDownloadCommand*>(command);
+        if (download && download->targetPath() == target) {
+            prompt()->showWarning(
+                tr("Download start error.."),
+                tr("Local file with name %1 already in download list").arg(target));
+            return -1;
+        }
+    }
+    if (size >= 0 && QFileInfo::exists(target)) {
+        const QFileInfo info(target);
+        switch (prompt()->askTargetExists(target)) {
+        case DPrompt::ConflictCancelled:
+            return -1;
+        case DPrompt::ConflictOverwrite:
+            // A download the account may not make must not cost the user's file.
+            if (DGlobals::canDownload)
+                QFile::remove(info.absoluteFilePath());
+            break;
+        case DPrompt::ConflictRename: {
+            QString name = suggestedName(target);
+            if (prompt()->askNewName(name) &&
+                !QFile::rename(info.absoluteFilePath(),
+                               info.absolutePath() + QDir::separator() + name))
+                return -1;
+            break;
+        }
+        }
+    }
+    DCommand* command = buildCommand(KindDownload, fileId, target, link);
+    if (!command)
+        return -1;
+    const int id = command->id();
+    if (findCommand(id))
+        enqueue(command);
+    if (DTransferCommand* transfer = findTransfer(id)) {
+        transfer->pauseTransfer();
+        transfer->setFreshStart(true);
+    }
+    return id;
+}

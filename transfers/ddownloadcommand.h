@@ -2,6 +2,8 @@
 
 #include "transfers/dtransfercommand.h"
 
+#include <atomic>
+
 // Downloads one remote file: first the "dlfile=" link request (direct link, size, playable),
 // then an HTTP GET of the direct link into "<target>.<file id>.part", resumed from the partial
 // file's size after every interruption and renamed to the target name on completion.
@@ -33,6 +35,12 @@ public:
     static QString finalName(const QString& targetPath);
     // "<target>.<id>.part", with counters appended while that name is taken.
     static QString freePartialPath(const QString& targetPath, const QString& fileId);
+    // The target of a restored download: its partial path without ".<id>.part[counter]".
+    static QString targetOfPartial(const QString& partialPath, const QString& fileId);
+    // Names come from the server: a file name or id holding a separator, or a "." or ".."
+    // segment, could place the file outside the chosen folder. Empty when the target is safe,
+    // otherwise the error text.
+    static QString unsafeTargetError(const QString& targetPath, const QString& fileId);
 
 public slots:
     bool setDownloadUrl(const QUrl& address);
@@ -44,6 +52,17 @@ protected:
 private:
     static size_t writeLinkAnswer(char* data, size_t size, size_t count, void* file);
     static size_t writeData(char* data, size_t size, size_t count, void* command);
+    static size_t readHeader(char* data, size_t size, size_t count, void* command);
+
+    qint64 partialSize() const;
+    // Worker side, before each attempt: resume position, callbacks, the per-transfer limit.
+    void prepareAttempt();
+    // Worker side, at the first block of an attempt: the answer must continue our bytes.
+    bool openPartialForAttempt();
+    // Worker side: a 416 answer to a resume means "already complete" only when the sizes agree.
+    bool partialIsComplete() const;
+    void truncatePartial();
+    void closePartial();
 
     QString m_fileId;
     QString m_linkText;
@@ -51,4 +70,7 @@ private:
     QString m_linkRequestAddress;
     QString m_targetPath;
     bool m_playable = false;
+    // Content-Range of the current answer: first byte and total size (-1 when absent).
+    std::atomic<qint64> m_rangeStart{-1};
+    std::atomic<qint64> m_rangeTotal{-1};
 };
