@@ -365,6 +365,9 @@ void DDownloadCommand::run()
             setStatus(StatusFinished);
             break;
         }
+        // Resumed or force-started while this attempt was being stopped: go again at once.
+        if (status() == StatusQueued)
+            continue;
         // The server ignored the Range request: its whole body starts again from byte 0.
         if (rc == CURLE_RANGE_ERROR && !restartedFromZero && resumeOffset.load() > 0) {
             restartedFromZero = true;

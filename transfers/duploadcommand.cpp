@@ -244,6 +244,9 @@ void DUploadCommand::run()
                 manager->markStopped(this);
             break;
         }
+        // Resumed or force-started while this attempt was being stopped: go again at once.
+        if (rc != CURLE_OK && status() == StatusQueued)
+            continue;
         if (rc == CURLE_LOGIN_DENIED &&
             collectedServerText().contains(QLatin1String("the maximum number of clients"))) {
             // The upload keeps its slot and tries to log in again every 10 seconds.

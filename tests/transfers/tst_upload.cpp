@@ -198,8 +198,9 @@ private slots:
 
     void pauseThenResumeAppendsExactly()
     {
-        standIn.addFault({{"kind", "ftp-stor"}, {"action", "throttle"}, {"kbps", 512}});
-        const QString path = source("g.bin", 1200000, 6);
+        // Larger than the socket buffers can swallow, so the upload is still reading its file.
+        standIn.addFault({{"kind", "ftp-stor"}, {"action", "throttle"}, {"kbps", 1024}});
+        const QString path = source("g.bin", 12000000, 6);
         const int id = session.manager->startUpload(path);
         const QString name = serverName(id);
         QSignalSpy starts(session.manager->findCommand(id), &QThread::started);
