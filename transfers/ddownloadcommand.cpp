@@ -23,6 +23,7 @@ namespace {
 // libcurl ends the transfer when a data callback answers anything but the block size.
 constexpr size_t PausedWriteResult = 0x10000000;
 constexpr long LinkRequestTimeoutSeconds = 120;
+constexpr long DownloadBufferBytes = 102400;
 
 QString partialMarker(const QString& fileId)
 {
@@ -317,6 +318,8 @@ void DDownloadCommand::prepareAttempt()
     curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &DDownloadCommand::writeData);
     curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(curlHandle, CURLOPT_MAX_RECV_SPEED_LARGE, curl_off_t(speedLimit()) * 1024);
+    // 100 KiB blocks instead of libcurl's 16 KiB: six times fewer callbacks and disk writes.
+    curl_easy_setopt(curlHandle, CURLOPT_BUFFERSIZE, DownloadBufferBytes);
 }
 
 void DDownloadCommand::run()
@@ -444,7 +447,8 @@ size_t DDownloadCommand::writeData(char* data, size_t size, size_t count, void* 
         return 0;
     DCommandManager* manager = download->manager.data();
     if (manager && manager->limitsEnabled()) {
-        download->throttle(DGlobals::MaxDownSpeed.load(), manager->runningDownloadCount());
+        download->throttle(DGlobals::MaxDownSpeed.load(), manager->runningDownloadCount(),
+                           qint64(size * count));
         if (download->status() == StatusPaused)
             return PausedWriteResult;
         if (download->status() != StatusRunning)

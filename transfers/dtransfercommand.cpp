@@ -326,11 +326,11 @@ void DTransferCommand::timerEvent(QTimerEvent* event)
         sampleClock += DTimings::SampleTickMs;
 }
 
-void DTransferCommand::throttle(double limitKbPerSecond, int divisor)
+void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blockBytes)
 {
     const int ms = throttleDelayMs(limitKbPerSecond, divisor);
     if (ms > 0)
-        interruptibleSleep(ms);
+        interruptibleSleep(int(qint64(ms) * blockBytes / ThrottleBlockBytes));
 }
 
 void DTransferCommand::waitWhilePaused()
