@@ -4,11 +4,13 @@
 #include "engine/dglobals.h"
 #include "engine/dprompt.h"
 #include "transfers/ddownloadcommand.h"
+#include "transfers/dtransfercommand.h"
 #include "transfers/duploadcommand.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtDebug>
 
 namespace {
 
@@ -30,6 +32,22 @@ QString suggestedName(const QString& target)
     return suffix.isEmpty() ? newBase : newBase + QLatin1Char('.') + suffix;
 }
 
+// A new transfer waits in the queue, paused, until the user resumes it. A download whose link
+// request failed has already left the registry (and is being freed), so it never waits.
+int queuePaused(DCommandManager& manager, DCommand* command)
+{
+    const int id = command->id();
+    auto* transfer = qobject_cast<DTransferCommand*>(manager.findCommand(id));
+    if (!transfer) {
+        qDebug("Could not get command for Id %d", id);
+        return id;
+    }
+    manager.enqueue(transfer);
+    transfer->pauseTransfer();
+    transfer->setFreshStart(true);
+    return id;
+}
+
 } // namespace
 
 int DCommandManager::startUpload(const QString& localPath)
@@ -47,17 +65,7 @@ int DCommandManager::startUpload(const QString& localPath)
         }
     }
     DCommand* command = buildCommand(KindUpload, localPath);
-    if (!command)
-        return -1;
-    const int id = command->id();
-    // Only a command that is still registered may wait for a slot.
-    if (findCommand(id))
-        enqueue(command);
-    if (DTransferCommand* transfer = findTransfer(id)) {
-        transfer->pauseTransfer();
-        transfer->setFreshStart(true);
-    }
-    return id;
+    return command ? queuePaused(*this, command) : -1;
 }
 
 int DCommandManager::startDownload(const QString& target, const QString& fileId, qint64 size,
@@ -100,14 +108,5 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
         }
     }
     DCommand* command = buildCommand(KindDownload, fileId, target, link);
-    if (!command)
-        return -1;
-    const int id = command->id();
-    if (findCommand(id))
-        enqueue(command);
-    if (DTransferCommand* transfer = findTransfer(id)) {
-        transfer->pauseTransfer();
-        transfer->setFreshStart(true);
-    }
-    return id;
+    return command ? queuePaused(*this, command) : -1;
 }
