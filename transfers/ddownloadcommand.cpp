@@ -73,13 +73,7 @@ DDownloadCommand::DDownloadCommand(const QString& linkRequestAddress, const QStr
 
 DDownloadCommand::~DDownloadCommand()
 {
-    {
-        QMutexLocker locker(&pauseMutex);
-        DCommand::setStatus(StatusAborted);
-        resumeCondition.wakeAll();
-    }
-    if (isRunning())
-        wait();
+    stopWorker();
     closePartial();
 }
 

@@ -40,14 +40,7 @@ DTransferCommand::DTransferCommand(QObject* parent) : DCommand(parent)
 
 DTransferCommand::~DTransferCommand()
 {
-    // A worker parked on the gate or sleeping must end before the gate goes away.
-    {
-        QMutexLocker locker(&pauseMutex);
-        DCommand::setStatus(StatusAborted);
-        resumeCondition.wakeAll();
-    }
-    if (isRunning())
-        wait();
+    stopWorker();
     releaseHandle();
     if (uploadSource) {
         std::fclose(uploadSource);
@@ -331,6 +324,19 @@ void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blo
     const int ms = throttleDelayMs(limitKbPerSecond, divisor);
     if (ms > 0)
         interruptibleSleep(int(qint64(ms) * blockBytes / ThrottleBlockBytes));
+}
+
+void DTransferCommand::stopWorker()
+{
+    // A worker parked on the gate or sleeping must end before the gate (or a subclass's
+    // members) go away; every destructor of the family calls this first.
+    {
+        QMutexLocker locker(&pauseMutex);
+        DCommand::setStatus(StatusAborted);
+        resumeCondition.wakeAll();
+    }
+    if (isRunning())
+        wait();
 }
 
 void DTransferCommand::waitWhilePaused()

@@ -65,6 +65,8 @@ protected:
     // Sleeps for one block of `blockBytes` (the design's rule counts blocks of 16 KiB, so a
     // larger block sleeps proportionally longer and the cap holds whatever libcurl hands over).
     void throttle(double limitKbPerSecond, int divisor, qint64 blockBytes = ThrottleBlockBytes);
+    // Aborts and joins the worker; destructors call it before their members go.
+    void stopWorker();
     // Parks the worker until resumeTransfer (or an abort) wakes it.
     void waitWhilePaused();
     // Wakes a parked worker, e.g. so that an aborted transfer can end its thread.

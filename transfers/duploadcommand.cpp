@@ -41,13 +41,7 @@ DUploadCommand::DUploadCommand(const QString& localPath, QObject* parent) : DTra
 
 DUploadCommand::~DUploadCommand()
 {
-    {
-        QMutexLocker locker(&pauseMutex);
-        DCommand::setStatus(StatusAborted);
-        resumeCondition.wakeAll();
-    }
-    if (isRunning())
-        wait();
+    stopWorker();
     closeSource();
 }
 
