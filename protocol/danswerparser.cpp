@@ -76,7 +76,7 @@ bool DAnswerParser::parseXmlPart(const QByteArray& xml, const QString& path, QDo
 
 bool DAnswerParser::parseXmlPart(const QByteArray& xml, QDomDocument& document)
 {
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/ferrydesk-listing-XXXXXX"));
+    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/ferrydesk-listing"));
     if (!file.open() || file.write(xml) != xml.size())
         return false;
     file.close();

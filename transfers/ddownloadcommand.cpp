@@ -150,7 +150,7 @@ bool DDownloadCommand::setDownloadUrl(const QUrl& address)
         qDebug() << "Could not get curl handle";
         return false;
     }
-    QTemporaryFile answer(QDir::tempPath() + QStringLiteral("/ferrydesk-link-XXXXXX"));
+    QTemporaryFile answer(QDir::tempPath() + QStringLiteral("/ferrydesk-link"));
     if (!answer.open()) {
         curl_easy_cleanup(handle);
         return false;
