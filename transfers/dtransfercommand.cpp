@@ -90,8 +90,7 @@ bool DTransferCommand::setUpHandle(bool ftpUpload)
     curl_easy_setopt(curlHandle, CURLOPT_DEBUGFUNCTION, &debugAdapter);
     curl_easy_setopt(curlHandle, CURLOPT_DEBUGDATA, this);
     // A connection that stops moving data must not hang the transfer forever.
-    const long stallSeconds =
-        ftpUpload ? StallTimeoutMs / 1000 : std::max(1, DTimings::scaled(StallTimeoutMs) / 1000);
+    const long stallSeconds = (ftpUpload ? StallTimeoutMs : stallTimeoutMs()) / 1000;
     curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
     if (manager)
@@ -253,7 +252,7 @@ int DTransferCommand::onCurlProgress(void* clientp, double dltotal, double dlnow
     } else if (now != transfer->m_lastMovedBytes) {
         transfer->m_lastMovedBytes = now;
         transfer->m_lastMoveMs = elapsed;
-    } else if (elapsed - transfer->m_lastMoveMs > DTimings::scaled(StallTimeoutMs)) {
+    } else if (elapsed - transfer->m_lastMoveMs > stallTimeoutMs()) {
         transfer->m_stalled = true;
         return 1;
     }
@@ -324,6 +323,11 @@ void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blo
     const int ms = throttleDelayMs(limitKbPerSecond, divisor);
     if (ms > 0)
         interruptibleSleep(int(qint64(ms) * blockBytes / ThrottleBlockBytes));
+}
+
+int DTransferCommand::stallTimeoutMs()
+{
+    return std::max(2000, DTimings::scaled(StallTimeoutMs));
 }
 
 void DTransferCommand::stopWorker()

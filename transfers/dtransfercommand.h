@@ -52,6 +52,9 @@ public:
     static constexpr int ThrottleBlockBytes = 16384;
     // A connection that moves no byte for this long ends the attempt (then the retry cycle).
     static constexpr int StallTimeoutMs = 60000;
+    // The stall watch after the test scale, never below two seconds: a busy machine may
+    // legitimately leave a connection silent for a moment.
+    static int stallTimeoutMs();
 
     static int onCurlProgress(void* clientp, double dltotal, double dlnow, double ultotal,
                               double ulnow);
