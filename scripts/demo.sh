@@ -19,7 +19,9 @@ ready=$(mktemp)
 /usr/bin/python3 standin/ferrystandin.py --scenario standin/demo.json \
     --http-port "${FERRYDESK_DEMO_PORT:-56666}" --https-port 0 --ftp-port 0 > "$ready" &
 standin_pid=$!
-trap 'kill $standin_pid 2>/dev/null; rm -f "$ready"' EXIT
+cleanup() { kill "$standin_pid" 2>/dev/null; rm -f "$ready"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 for _ in $(seq 1 100); do
     grep -q '^READY' "$ready" && break
     kill -0 $standin_pid 2>/dev/null || { echo "stand-in service failed to start" >&2; exit 1; }
