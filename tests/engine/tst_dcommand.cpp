@@ -41,12 +41,6 @@ private slots:
         QCOMPARE(DCommand::lastId(), 2);
     }
 
-    void newCommandsAreNotStartable()
-    {
-        DCommand command;
-        QVERIFY(command.status() != StatusQueued && command.status() != StatusResumeQueued);
-    }
-
     void verdict_data()
     {
         QTest::addColumn<QByteArray>("answer");

@@ -99,19 +99,6 @@ private slots:
         QVERIFY(!manager.waitingQueue().contains(paused));
     }
 
-    void zeroLimitStartsNothing()
-    {
-        TestHome home;
-        DCommandManager manager;
-        manager.setMaxTransfers(4);
-        FakeTransfer* download = queued(manager, CmdDownload);
-        manager.setMaxDownloads(2);
-        manager.setMaxTransfers(1);
-        manager.markRunning(queued(manager, CmdUpload, StatusPaused));
-        manager.flush();
-        QCOMPARE(download->starts, 0);
-    }
-
     void nestedPassReturnsAtOnce()
     {
         TestHome home;
@@ -188,23 +175,6 @@ private slots:
         manager.setPowerOffOptions(true);
         manager.transferComplete();
         QCOMPARE(shutDown.count(), 1);
-    }
-
-    void commandIdsStartAtOneAndAreNeverReused()
-    {
-        // Earlier test functions created commands too, so only the sequence is checked here;
-        // tst_dcommand checks that the very first command of a process gets id 1.
-        TestHome home;
-        DCommandManager manager;
-        auto* a = new DCommand();
-        manager.registerCommand(a);
-        const int first = a->id();
-        manager.abort(first);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        auto* b = new DCommand();
-        manager.registerCommand(b);
-        QCOMPARE(b->id(), first + 1);
-        QCOMPARE(DCommand::lastId(), b->id());
     }
 };
 
