@@ -1,37 +1,20 @@
-#include "engine/dcommand.h"
-#include "engine/dcommandmanager.h"
-#include "engine/dglobals.h"
-#include "engine/dtimings.h"
-#include "tests/common/scriptedprompt.h"
-#include "tests/common/standin.h"
-#include "tests/common/testhome.h"
-
-#include <QJsonArray>
-#include <QSignalSpy>
-#include <QtTest>
+#include "tests/protocol/protocolsession.h"
+#include "transfers/ddownloadcommand.h"
 
 namespace {
 
-const int Timeout = 15000;
+const int Timeout = ProtocolSession::Timeout;
 
-QJsonObject findNode(const QJsonObject& node, const QString& id)
-{
-    if (node["id"].toString() == id)
-        return node;
-    for (const QJsonValue child : node["children"].toArray()) {
-        const QJsonObject found = findNode(child.toObject(), id);
-        if (!found.isEmpty())
-            return found;
-    }
-    return {};
-}
-
-QStringList childNames(const QJsonObject& node)
+// Names of the children of folder `id` somewhere below `node`; empty when there is none.
+QStringList childrenOf(const QJsonObject& node, const QString& id)
 {
     QStringList names;
-    for (const QJsonValue child : node["children"].toArray())
+    for (const QJsonValue child : node["children"].toArray()) {
         names << child["name"].toString();
-    return names;
+        if (const QStringList found = childrenOf(child.toObject(), id); !found.isEmpty())
+            return found;
+    }
+    return node["id"].toString() == id ? names : QStringList();
 }
 
 QStringList entryNames(const DTreeElementList& list)
@@ -44,23 +27,22 @@ QStringList entryNames(const DTreeElementList& list)
 
 } // namespace
 
-// Folder listings and the four changes against the stand-in service: the tree really changes,
-// and each successful change is followed by exactly one listing of the folder it was asked in.
+// Listings, the four changes and the download requests against the stand-in service: the tree
+// really changes, and each successful change is followed by exactly one listing of the folder
+// that was current when it was asked.
 class TestFolders : public QObject
 {
     Q_OBJECT
 
 private:
     StandIn standIn;
-    std::unique_ptr<TestHome> home;
-    std::unique_ptr<ScriptedPrompt> prompts;
-    std::unique_ptr<DCommandManager> manager;
+    std::unique_ptr<ProtocolSession> s;
     std::unique_ptr<QSignalSpy> contents;
-    std::unique_ptr<QSignalSpy> info;
 
-    QString credentials() const { return DGlobals::machineId() + "#2.56/alice/secret"; }
-
-    QJsonObject node(const QString& id) const { return findNode(standIn.tree("alice"), id); }
+    QStringList childrenOf(const QString& id) const
+    {
+        return ::childrenOf(standIn.tree("alice"), id);
+    }
 
     DTreeElementList lastContents() const
     {
@@ -73,185 +55,180 @@ private:
         return QTest::qWaitFor([this] { return !contents->isEmpty(); }, Timeout);
     }
 
-    // Lists a folder and forgets everything that led there.
-    bool enter(const QString& folderId)
+    QString historyText() const
     {
-        manager->listFolder(folderId, "x");
-        if (!waitForListing())
-            return false;
-        contents->clear();
-        info->clear();
-        standIn.reset();
-        return true;
-    }
-
-    void expectOneListingOf(const QString& folderId)
-    {
-        QVERIFY(waitForListing());
-        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
-        const QJsonArray listings = standIn.requests("listing");
-        QCOMPARE(listings.size(), 1);
-        QCOMPARE(listings.at(0)["payload"].toString(), credentials() + "/" + folderId);
-        QCOMPARE(contents->size(), 1);
+        QFile file(s->manager.historyFilePath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
 private slots:
-    void initTestCase()
-    {
-        DTimings::setScale(0.01);
-        QVERIFY(standIn.start());
-        standIn.applyEnvironment();
-    }
+    void initTestCase() { QVERIFY(startStandIn(standIn)); }
 
     void init()
     {
-        home = std::make_unique<TestHome>();
-        prompts = std::make_unique<ScriptedPrompt>();
-        manager = std::make_unique<DCommandManager>();
-        QSignalSpy loggedIn(manager.get(), &DCommandManager::di_loggedIn);
-        manager->login("alice", "secret");
-        QVERIFY(loggedIn.wait(Timeout));
-        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
-        contents =
-            std::make_unique<QSignalSpy>(manager.get(), &DCommandManager::di_contentsChanged);
-        info = std::make_unique<QSignalSpy>(manager.get(), &DCommandManager::di_userInfoChanged);
+        s = std::make_unique<ProtocolSession>();
+        QVERIFY(s->logIn());
+        contents = std::make_unique<QSignalSpy>(&s->manager, &DCommandManager::di_contentsChanged);
         standIn.reset();
     }
 
     void cleanup()
     {
         contents.reset();
-        info.reset();
-        manager.reset();
-        prompts.reset();
-        home.reset();
+        s.reset();
     }
 
-    void listingOfAFolder()
+    void listingsSetTheCurrentFolder()
     {
         QStringList order;
-        connect(manager.get(), &DCommandManager::di_userInfoChanged, this,
-                [&order] { order << "info"; });
-        connect(manager.get(), &DCommandManager::di_contentsChanged, this,
+        connect(&s->manager, &DCommandManager::di_userInfoChanged, this,
+                [&order](const QString& text) { order << "info:" + text.left(11); });
+        connect(&s->manager, &DCommandManager::di_contentsChanged, this,
                 [&order] { order << "contents"; });
-        const int id = manager->listFolder("10", "Docs");
-        QVERIFY(id > 0);
+        QVERIFY(s->manager.listFolder("10", "Docs") > 0);
         QVERIFY(waitForListing());
-        QCOMPARE(order, (QStringList{"info", "contents"}));
-        QVERIFY(info->first().first().toString().contains("Account:"));
+        QCOMPARE(order, (QStringList{"info:<b>Account:", "contents"}));
         const DTreeElementList entries = lastContents();
         QCOMPARE(entryNames(entries), (QStringList{"..", "Old", "a.txt", "notes.txt"}));
-        QCOMPARE(entries.first()->id, QStringLiteral("-1"));
         QCOMPARE(entries.at(2)->size, QStringLiteral("5"));
-        QCOMPARE(manager->currentFolderId(), QStringLiteral("10"));
-        QCOMPARE(manager->currentFolderName(), QStringLiteral("Docs"));
-        QCOMPARE(standIn.requests("listing").at(0)["payload"].toString(), credentials() + "/10");
-        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
-    }
+        QCOMPARE(s->manager.currentFolderId() + " " + s->manager.currentFolderName(), "10 Docs");
 
-    void rootListingSendsATrailingSlash()
-    {
-        manager->setCurrentFolderId("10");
-        manager->listFolder("", "/");
+        // The root's answer names no folder: the current folder becomes "-1".
+        contents->clear();
+        s->manager.listFolder("", "/");
         QVERIFY(waitForListing());
-        QCOMPARE(standIn.requests("listing").at(0)["payload"].toString(), credentials() + "/");
-        QCOMPARE(manager->currentFolderId(), QStringLiteral("-1"));
+        QCOMPARE(s->manager.currentFolderId(), QStringLiteral("-1"));
         QCOMPARE(entryNames(lastContents()), (QStringList{"Docs", "Empty", "Media", "big.bin"}));
     }
 
-    void createFolderRightAfterLoginUsesTheRoot()
+    void changes_data()
     {
-        QVERIFY(manager->createFolder("Fresh") > 0);
-        expectOneListingOf("-1");
-        const QJsonArray creates = standIn.requests("create_folder");
-        QCOMPARE(creates.size(), 1);
-        QCOMPARE(creates.at(0)["payload"].toString(), credentials() + "/-1/Fresh");
-        QVERIFY(childNames(standIn.tree("alice")).contains("Fresh"));
-        QVERIFY(entryNames(lastContents()).contains("Fresh"));
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("drops");
+        // "+parent id/name": there exactly once afterwards; "-parent id/name": gone.
+        QTest::addColumn<QStringList>("after");
+        const auto row = [](const char* name, const char* folder, int kind, const char* a,
+                            const char* b, int drops, const QStringList& after) {
+            QTest::newRow(name) << QString(folder) << kind << QString(a) << QString(b) << drops
+                                << after;
+        };
+        row("create", "-1", 3, "Fresh", "", 0, {"+-1/Fresh"});
+        row("create retried after a network failure", "-1", 3, "Again", "", 1, {"+-1/Again"});
+        row("rename", "10", 4, "102", "renamed.txt", 0, {"+10/renamed.txt", "-10/notes.txt"});
+        row("move", "10", 5, "101", "20", 0, {"+20/a.txt", "-10/a.txt"});
+        row("delete", "11", 6, "111", "", 0, {"-11/old.txt"});
     }
 
-    void renameRelistsTheFolderCurrentWhenAsked()
+    void changes()
     {
-        QVERIFY(enter("10"));
-        manager->renameEntry("102", "renamed.txt");
+        QFETCH(QString, folder);
+        QFETCH(int, kind);
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, drops);
+        QFETCH(QStringList, after);
+        if (folder != "-1") {
+            s->manager.listFolder(folder, "x");
+            QVERIFY(waitForListing());
+            contents->clear();
+            standIn.reset();
+        }
+        const char* kindName[] = {"create_folder", "rename_f", "move_f", "delete_f"};
+        if (drops > 0)
+            standIn.addFault({{"kind", kindName[kind - 3]}, {"action", "drop"}, {"times", drops}});
+        DCommand* change = s->manager.buildCommand(kind, a, b);
+        QVERIFY(change);
+        change->dstart();
         // Going elsewhere before the answer does not change what is listed afterwards.
-        manager->setCurrentFolderId("20");
-        expectOneListingOf("10");
-        QCOMPARE(standIn.requests("rename_f").at(0)["payload"].toString(),
-                 credentials() + "/102/renamed.txt/10");
-        QCOMPARE(node("102")["name"].toString(), QStringLiteral("renamed.txt"));
-        QVERIFY(entryNames(lastContents()).contains("renamed.txt"));
-    }
-
-    void moveSendsTheEntryBeforeTheDestination()
-    {
-        QVERIFY(enter("10"));
-        manager->moveEntry("20", "101");
-        expectOneListingOf("10");
-        QCOMPARE(standIn.requests("move_f").at(0)["payload"].toString(),
-                 credentials() + "/101/20/10");
-        QCOMPARE(childNames(node("20")), QStringList{"a.txt"});
-        QVERIFY(!entryNames(lastContents()).contains("a.txt"));
-    }
-
-    void deleteRemovesTheEntry()
-    {
-        QVERIFY(enter("11"));
-        manager->deleteEntry("111");
-        expectOneListingOf("11");
-        QCOMPARE(standIn.requests("delete_f").at(0)["payload"].toString(), credentials() + "/111");
-        QVERIFY(node("111").isEmpty());
-        QCOMPARE(entryNames(lastContents()), QStringList{".."});
+        s->manager.setCurrentFolderId("30");
+        QVERIFY(waitForListing());
+        QVERIFY(s->settle());
+        QCOMPARE(standIn.requests(kindName[kind - 3]).size(), drops + 1);
+        const QJsonArray listings = standIn.requests("listing");
+        QCOMPARE(listings.size(), 1);
+        QCOMPARE(listings.at(0)["payload"].toString(), credentials() + "/" + folder);
+        QCOMPARE(contents->size(), 1);
+        for (const QString& entry : after) {
+            const QStringList names = childrenOf(entry.mid(1).section('/', 0, 0));
+            QCOMPARE(names.count(entry.section('/', 1)), entry.startsWith('+') ? 1 : 0);
+        }
+        // The pane shows what the service now holds.
+        const QStringList shown = entryNames(lastContents()), held = childrenOf(folder);
+        QCOMPARE(QSet<QString>(shown.begin(), shown.end()) - QSet<QString>{".."},
+                 QSet<QString>(held.begin(), held.end()));
     }
 
     void refusedChangeIsLoggedAndNotFollowedByAListing()
     {
         standIn.addFault({{"kind", "delete_f"}, {"action", "refuse"}, {"text", "Not here"}});
-        const int id = manager->deleteEntry("201");
-        QVERIFY(id > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
-        QVERIFY(home->logLines().last().endsWith("#Not here"));
+        QVERIFY(s->manager.deleteEntry("201") > 0);
+        QVERIFY(s->settle());
+        QVERIFY(s->home.logLines().last().endsWith("#Not here"));
         QTest::qWait(DTimings::scaled(DTimings::RetryPeriodMs) * 3);
         QCOMPARE(standIn.requests("delete_f").size(), 1);
         QVERIFY(standIn.requests("listing").isEmpty());
-        QVERIFY(contents->isEmpty());
-        QVERIFY(prompts->calls.isEmpty());
-        QVERIFY(!node("201").isEmpty());
-    }
-
-    void changeAfterANetworkFailureIsRetriedThenListed()
-    {
-        standIn.addFault({{"kind", "create_folder"}, {"action", "drop"}, {"times", 1}});
-        manager->createFolder("Retried");
-        expectOneListingOf("-1");
-        QCOMPARE(standIn.requests("create_folder").size(), 2);
-        QCOMPARE(childNames(standIn.tree("alice")).count("Retried"), 1);
+        QVERIFY(contents->isEmpty() && s->prompts.calls.isEmpty());
+        QVERIFY(childrenOf("-1").contains("big.bin"));
     }
 
     void failedListingShowsTheMessageAndIsNotRetried()
     {
-        const int id = manager->listFolder("999", "nowhere");
-        QTRY_COMPARE_WITH_TIMEOUT(prompts->calls.size(), 1, Timeout);
-        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
-        QCOMPARE(manager->status(id), int(StatusUnknown));
+        s->manager.listFolder("999", "nowhere");
+        QTRY_COMPARE_WITH_TIMEOUT(s->prompts.calls.size(), 1, Timeout);
+        QVERIFY(s->settle());
         QTest::qWait(DTimings::scaled(DTimings::RetryPeriodMs) * 3);
         QCOMPARE(standIn.requests("listing").size(), 1);
         QVERIFY(contents->isEmpty());
-        QCOMPARE(manager->currentFolderId(), QStringLiteral("-1"));
+        QCOMPARE(s->manager.currentFolderId(), QStringLiteral("-1"));
     }
 
     void listFolderNowTellsNobody()
     {
-        manager->setCurrentFolderId("10");
-        const DTreeElementList entries = manager->listFolderNow("30");
+        QSignalSpy info(&s->manager, &DCommandManager::di_userInfoChanged);
+        s->manager.setCurrentFolderId("10");
+        const DTreeElementList entries = s->manager.listFolderNow("30");
         QCOMPARE(entryNames(entries), (QStringList{"..", "clip.mp4"}));
-        QCOMPARE(entries.at(1)->isFile, 1);
-        QCOMPARE(manager->currentFolderId(), QStringLiteral("10"));
-        QVERIFY(manager->registry().isEmpty());
+        QCOMPARE(s->manager.currentFolderId(), QStringLiteral("10"));
         QCoreApplication::processEvents();
-        QVERIFY(contents->isEmpty());
-        QVERIFY(info->isEmpty());
+        QVERIFY(contents->isEmpty() && info.isEmpty());
         QCOMPARE(standIn.requests("listing").at(0)["payload"].toString(), credentials() + "/30");
+    }
+
+    // The link request goes out at once; the completion notice waits for the download's end.
+    void downloadRequests()
+    {
+        // A refused link request is reported before anything else is built or recorded.
+        standIn.addFault({{"kind", "dlfile"}, {"action", "refuse"}, {"text", "Gone"}});
+        DCommand* failed = s->manager.buildCommand(DCommandManager::KindDownload, "101",
+                                                   s->home.path() + "/b.txt", "L");
+        QVERIFY(failed && !failed->next);
+        QCOMPARE(failed->status(), int(StatusAborted));
+        QVERIFY(s->manager.registry().isEmpty());
+        QVERIFY(!historyText().contains(QStringLiteral("cmd%1").arg(failed->id())));
+
+        const QString notice = "/tool/?dlfile_ok=" + (credentials() + "/201").toUtf8().toBase64();
+        auto* download = qobject_cast<DDownloadCommand*>(s->manager.buildCommand(
+            DCommandManager::KindDownload, "201", s->home.path() + "/a", "link text"));
+        QVERIFY(download && download->next);
+        QCOMPARE(download->linkText(), QStringLiteral("link text"));
+        QCOMPARE(standIn.requests("dlfile").at(1)["payload"].toString(), credentials() + "/201");
+        QCOMPARE(download->next->url.toString(QUrl::FullyEncoded),
+                 "http://127.0.0.1:" + QString::number(standIn.httpPort()) + notice);
+        QVERIFY(historyText().contains(QStringLiteral("cmd%1").arg(download->id())));
+        // A restored download goes to the secure base.
+        DDownloadCommand* restored =
+            s->manager.restoreDownload("201", s->home.path() + "/b.201.part");
+        QVERIFY(restored && restored->next);
+        QCOMPARE(restored->next->url.toString(QUrl::FullyEncoded),
+                 "https://127.0.0.1:" + QString::number(standIn.httpsPort()) + notice);
+        s->manager.abort(download->id());
+        s->manager.abort(restored->id());
+        QVERIFY(s->manager.registry().isEmpty());
+        QCoreApplication::processEvents();
+        QVERIFY(standIn.requests("dlfile_ok").isEmpty());
     }
 };
 
