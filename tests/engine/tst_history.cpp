@@ -1,199 +1,137 @@
 #include "tests/transfers/transfersession.h"
 
-#include "support/dlog.h"
-
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QProcess>
-#include <QtTest>
 
 #include <csignal>
 
-namespace {
-
-const QString BigId = QStringLiteral("201");
-const qint64 BigSize = 2097152;
-const char* const ChildModeVariable = "FERRYDESK_HISTORY_CHILD";
-
-} // namespace
+// Makes this program the killed process of the kill tests: "--child download|upload <path>".
+static const char* const ChildOption = "--child";
 
 // The per-user transfer history: the file's exact layout, restore after a restart (also after
 // the process was killed mid-transfer) with progress from the bytes on disk, and refusals.
-class TestHistory : public QObject
+class TestHistory : public TransferFixture
 {
     Q_OBJECT
 
 private:
-    StandIn standIn;
-    TransferSession session;
-    QString folder;
-
-    QString target(const QString& name) const { return folder + QLatin1Char('/') + name; }
-
     // Ids of the transfers the restore announced, in order.
     QList<int> restoredIds() const
     {
         QList<int> ids;
-        for (const auto& r : session.reports) {
+        for (const auto& r : reports) {
             if (r.status == TransferQueued)
                 ids << r.id;
         }
         return ids;
     }
 
-    // The whole seeded file, fetched once through the engine itself.
-    QByteArray bigContent()
+    // Quits (every command aborted) and logs in again.
+    bool restart()
     {
-        static QByteArray content;
-        if (!content.isEmpty())
-            return content;
-        const int id = session.manager->startDownload(target("whole.bin"), BigId, BigSize, "L");
-        session.resume(id);
-        if (!session.waitForEnd(id))
-            return QByteArray();
-        content = TransferSession::readFile(target("whole.bin"));
-        QFile::remove(target("whole.bin"));
-        return content;
-    }
-
-    // Runs this test program as a second process that starts one transfer and then runs until
-    // it is killed.
-    bool startChild(QProcess& child, const QString& mode, const QString& path)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QString::fromLatin1(ChildModeVariable), mode);
-        environment.insert(QStringLiteral("FERRYDESK_HISTORY_PATH"), path);
-        child.setProcessEnvironment(environment);
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {});
-        return child.waitForStarted();
+        manager->abortAll();
+        manager.reset();
+        return openManager();
     }
 
 private slots:
-    void initTestCase()
-    {
-        DTimings::setScale(0.01);
-        QVERIFY(standIn.start());
-        standIn.applyEnvironment();
-    }
-
-    void init()
-    {
-        standIn.reset();
-        session.openHome();
-        folder = session.home->path() + QStringLiteral("/files");
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(session.openManager());
-    }
-
-    void cleanup() { session.closeAll(); }
+    void init() { QVERIFY(openSession(QStringLiteral("files"))); }
+    void cleanup() { closeAll(); }
 
     void layoutAfterAddAndRemove()
     {
         const QString source = target("up&<\"x\".bin");
-        QVERIFY(TransferSession::writeFile(source, QByteArray(1234, 'u')));
-        const int down = session.manager->startDownload(target("d.bin"), BigId, BigSize, "L<1>");
-        const int up = session.manager->startUpload(source);
+        QVERIFY(writeFile(source, QByteArray(1234, 'u')));
+        const int down = manager->startDownload(target("d.bin"), BigId, BigSize, "L<1>");
+        const int up = manager->startUpload(source);
         QVERIFY(down > 0 && up > 0);
-        auto* upload = qobject_cast<DUploadCommand*>(session.manager->findCommand(up));
         const auto escape = [](QString text) {
             return text.replace("&", "&amp;").replace("<", "&lt;").replace("\"", "&quot;");
         };
-        const QString downloadLine =
-            QStringLiteral("        <cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
-                           "link=\"L&lt;1&gt;\" playable=\"0\"/>\n")
+        const QString downloads =
+            QStringLiteral("    <Downloads>\n        <cmd%1 filename=\"%2\" folderId=\"201\" "
+                           "size=\"2097152\" link=\"L&lt;1&gt;\" playable=\"0\"/>\n"
+                           "    </Downloads>\n")
                 .arg(down)
                 .arg(target("d.bin.201.part"));
-        const QString downloads = QStringLiteral("    <Downloads>\n") + downloadLine +
-                                  QStringLiteral("    </Downloads>\n");
+        const QString serverName = qobject_cast<DUploadCommand*>(transfer(up))->serverFileName();
         const QString uploads =
             QStringLiteral("    <Uploads>\n        <cmd%1 filename=\"%2\" serverfilename=\"%3\" "
                            "folderId=\"-1\" size=\"1234\"/>\n    </Uploads>\n")
                 .arg(up)
-                .arg(escape(source), escape(upload->serverFileName()));
-        QCOMPARE(session.historyText(),
-                 "<!DOCTYPE transfers>\n<Transfers>\n" + downloads + uploads + "</Transfers>\n");
-
+                .arg(escape(source), escape(serverName));
+        QCOMPARE(historyText(),
+                 EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n");
         // A running transfer keeps its entry.
-        session.transfer(down)->setStatus(StatusRunning);
-        QVERIFY(!session.manager->removeFromHistory(session.transfer(down)));
-        session.transfer(down)->setStatus(StatusPaused);
-
-        session.manager->abort(up);
-        QCOMPARE(session.historyText(),
-                 "<!DOCTYPE transfers>\n<Transfers>\n" + downloads + "</Transfers>\n");
-        session.manager->abort(down);
-        QCOMPARE(session.historyText(), QStringLiteral("<!DOCTYPE transfers>\n"));
-        QVERIFY(!session.manager->hasHistory());
+        transfer(down)->setStatus(StatusRunning);
+        QVERIFY(!manager->removeFromHistory(transfer(down)));
+        transfer(down)->setStatus(StatusPaused);
+        manager->abort(up);
+        QCOMPARE(historyText(), EmptyHistory + "<Transfers>\n" + downloads + "</Transfers>\n");
+        manager->abort(down);
+        QCOMPARE(historyText(), EmptyHistory);
+        QVERIFY(!manager->hasHistory());
     }
 
     void restoreAfterRestartResumesFromThePartial()
     {
         const QByteArray whole = bigContent();
         QCOMPARE(whole.size(), int(BigSize));
-        const int id = session.manager->startDownload(target("r.bin"), BigId, BigSize, "link-r");
-        QVERIFY(id > 0);
-        QVERIFY(TransferSession::writeFile(target("r.bin.201.part"), whole.left(1000000)));
-        session.manager->abortAll();
-        session.closeManager();
-
-        QVERIFY(session.openManager());
-        QVERIFY(session.manager->hasHistory());
+        QVERIFY(manager->startDownload(target("r.bin"), BigId, BigSize, "link-r") > 0);
+        QVERIFY(writeFile(target("r.bin.201.part"), whole.left(1000000)));
+        QVERIFY(restart());
         standIn.reset();
-        session.manager->restoreHistory();
-        const QList<int> ids = restoredIds();
-        QCOMPARE(ids.size(), 1);
-        const int restored = ids.first();
-        QVERIFY(restored != id);
-        const auto* queued = session.lastReport(restored, TransferQueued);
-        QCOMPARE(queued->rFile, target("r.bin.201.part"));
-        QCOMPARE(queued->lFile, QStringLiteral("r.bin.201.part"));
-        QCOMPARE(queued->size, BigSize);
-        QCOMPARE(session.manager->status(restored), int(StatusPaused));
-        QCOMPARE(session.progress.last().id, restored);
-        QCOMPARE(session.progress.last().progress, 1000000LL * 10000 / BigSize);
-        // The new id and the link are in the file again.
-        QVERIFY(session.historyText().contains(
+        manager->restoreHistory();
+        QCOMPARE(restoredIds().size(), 1);
+        const int id = restoredIds().first();
+        QCOMPARE(lastReport(id, TransferQueued)->rFile, target("r.bin.201.part"));
+        QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
+        QCOMPARE(manager->status(id), int(StatusPaused));
+        QCOMPARE(progress.value(id), 1000000LL * 10000 / BigSize);
+        // The new id and the link are in the file again; the link is asked for over HTTPS.
+        QVERIFY(historyText().contains(
             QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
                            "link=\"link-r\" playable=\"0\"/>")
-                .arg(restored)
+                .arg(id)
                 .arg(target("r.bin.201.part"))));
-        // The restore asks for the link over HTTPS.
         QCOMPARE(standIn.requests("dlfile").size(), 1);
-
-        session.resume(restored);
-        QVERIFY2(session.waitForEnd(restored), session.trace(restored));
-        QCOMPARE(TransferSession::ranges(standIn), (QStringList{"bytes=1000000-"}));
-        QCOMPARE(TransferSession::readFile(target("r.bin")), whole);
+        QVERIFY2(finishes(resumed(id)), trace(id));
+        QCOMPARE(ranges(), (QStringList{"bytes=1000000-"}));
+        QCOMPARE(readFile(target("r.bin")), whole);
     }
 
-    void playableFlagComesBack_data()
+    void restoreFromFile_data()
     {
-        QTest::addColumn<QString>("attribute");
+        QTest::addColumn<QString>("content"); // %1: the partial file
+        QTest::addColumn<int>("restored");
         QTest::addColumn<bool>("playable");
-        QTest::newRow("1") << " playable=\"1\"" << true;
-        QTest::newRow("0") << " playable=\"0\"" << false;
-        QTest::newRow("missing") << "" << false;
-        QTest::newRow("not a number") << " playable=\"yes\"" << false;
+        const QString entry = EmptyHistory +
+                              "<Transfers>\n    <Downloads>\n        <cmd3 filename=\"%1\" "
+                              "folderId=\"201\" size=\"2097152\" link=\"k\"%2/>\n"
+                              "    </Downloads>\n</Transfers>\n";
+        QTest::newRow("playable") << entry.arg("%1", " playable=\"1\"") << 1 << true;
+        QTest::newRow("flag not a number") << entry.arg("%1", " playable=\"yes\"") << 1 << false;
+        QTest::newRow("not XML") << EmptyHistory + "<Transfers><Down" << 0 << false;
+        QTest::newRow("empty") << QString() << 0 << false;
     }
 
-    void playableFlagComesBack()
+    void restoreFromFile()
     {
-        QFETCH(QString, attribute);
+        QFETCH(QString, content);
+        QFETCH(int, restored);
         QFETCH(bool, playable);
-        const QString text = QStringLiteral("<!DOCTYPE transfers>\n<Transfers>\n    <Downloads>\n"
-                                            "        <cmd3 filename=\"%1\" folderId=\"201\" "
-                                            "size=\"2097152\" link=\"k\"%2/>\n    </Downloads>\n"
-                                            "</Transfers>\n")
-                                 .arg(target("p.bin.201.part"), attribute);
-        QVERIFY(TransferSession::writeFile(session.manager->historyFilePath(), text.toUtf8()));
-        session.manager->restoreHistory();
-        QCOMPARE(restoredIds().size(), 1);
-        QCOMPARE(session.manager->isPlayable(restoredIds().first()), playable);
+        const QString partial = target("p.bin.201.part");
+        content.replace(QLatin1String("%1"), partial);
+        QVERIFY(writeFile(manager->historyFilePath(), content.toUtf8()));
+        QCOMPARE(manager->hasHistory(), restored > 0);
+        manager->restoreHistory();
+        QCOMPARE(restoredIds().size(), restored);
+        if (restored == 0)
+            return;
+        QCOMPARE(manager->isPlayable(restoredIds().first()), playable);
         // An empty partial file stands in for one that was never written.
-        QCOMPARE(QFileInfo(target("p.bin.201.part")).size(), 0);
-        QCOMPARE(session.progress.last().progress, 0LL);
+        QCOMPARE(QFileInfo(partial).size(), 0);
+        QCOMPARE(progress.value(restoredIds().first(), -1), 0LL);
     }
 
     void refusalsAtRestore_data()
@@ -212,115 +150,79 @@ private slots:
         QFETCH(QString, param);
         QFETCH(QString, text);
         QFETCH(int, restored);
-        const QString source = target("s.bin");
-        QVERIFY(TransferSession::writeFile(source, "12345"));
-        QVERIFY(session.manager->startDownload(target("q.bin"), BigId, BigSize, "L") > 0);
-        QVERIFY(session.manager->startUpload(source) > 0);
-        session.manager->abortAll();
-        session.closeManager();
-
+        QVERIFY(writeFile(target("s.bin"), "12345"));
+        QVERIFY(startBig("q.bin") > 0 && manager->startUpload(target("s.bin")) > 0);
         standIn.setAccount("alice", {{param, "0"}});
-        QVERIFY(session.openManager());
+        const bool restarted = restart();
         standIn.setAccount("alice", {{param, "1"}});
-        session.prompts->calls.clear();
-        session.manager->restoreHistory();
-        QCOMPARE(session.prompts->texts(), QStringList{text});
-        QVERIFY(!session.home->logLines().filter(text).isEmpty());
+        QVERIFY(restarted);
+        prompts->calls.clear();
+        manager->restoreHistory();
+        QCOMPARE(prompts->texts(), QStringList{text});
+        QVERIFY(!home->logLines().filter(text).isEmpty());
         QCOMPARE(restoredIds().size(), restored);
     }
 
-    void unreadableHistoryRestoresNothing_data()
+    void killedMidTransferResumesExactly_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("logged");
-        QTest::newRow("not XML") << QByteArray("<!DOCTYPE transfers>\n<Transfers><Down")
-                                 << "History corrupted";
-        QTest::newRow("empty") << QByteArray() << QString();
-        QTest::newRow("no entries")
-            << QByteArray("<!DOCTYPE transfers>\n<Transfers/>\n") << QString();
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("download") << "download";
+        QTest::newRow("upload") << "upload";
     }
 
-    void unreadableHistoryRestoresNothing()
+    void killedMidTransferResumesExactly()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, logged);
-        QVERIFY(TransferSession::writeFile(session.manager->historyFilePath(), content));
-        QVERIFY(!session.manager->hasHistory());
-        session.manager->restoreHistory();
-        QVERIFY(restoredIds().isEmpty());
-        if (!logged.isEmpty())
-            QVERIFY(!session.home->logLines().filter(logged).isEmpty());
-    }
-
-    void killedMidDownloadResumesExactly()
-    {
-        const QByteArray whole = bigContent();
-        standIn.addFault(
-            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
-        session.closeManager();
+        QFETCH(QString, mode);
+        const bool upload = mode == "upload";
+        const QString path = target("k.bin");
+        const QByteArray whole = upload ? pattern(1500000, 9) : bigContent();
+        QVERIFY(!upload || writeFile(path, whole));
+        standIn.addFault({{"kind", upload ? "ftp-stor" : "download"},
+                          {"action", "throttle"},
+                          {"kbps", 200},
+                          {"times", 0}});
+        manager.reset();
         QProcess child;
-        QVERIFY(startChild(child, "download", target("k.bin")));
-        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(target("k.bin.201.part")).size() > 150000; },
-                                TransferSession::Timeout));
-        ::kill(pid_t(child.processId()), SIGKILL);
-        QVERIFY(child.waitForFinished());
-        const qint64 onDisk = QFileInfo(target("k.bin.201.part")).size();
-        QVERIFY(onDisk < BigSize);
-
-        standIn.reset();
-        QVERIFY(session.openManager());
-        session.manager->restoreHistory();
-        QCOMPARE(restoredIds().size(), 1);
-        const int id = restoredIds().first();
-        QCOMPARE(session.progress.last().progress, onDisk * 10000 / BigSize);
-        session.resume(id);
-        QVERIFY2(session.waitForEnd(id), session.trace(id));
-        QCOMPARE(TransferSession::ranges(standIn),
-                 QStringList{QStringLiteral("bytes=%1-").arg(onDisk)});
-        QCOMPARE(TransferSession::readFile(target("k.bin")), whole);
-    }
-
-    void killedMidUploadResumesExactly()
-    {
-        const QString source = target("ku.bin");
-        QVERIFY(TransferSession::writeFile(source, TransferSession::pattern(1500000, 9)));
-        standIn.addFault(
-            {{"kind", "ftp-stor"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
-        session.closeManager();
-        QProcess child;
-        QVERIFY(startChild(child, "upload", source));
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {ChildOption, mode, path});
+        // What got across before the kill: the partial file, or the file on the server.
         QString name;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const QString text = session.historyText();
-                const int at = text.indexOf("serverfilename=\"");
-                if (at < 0)
-                    return false;
-                name = text.mid(at + 16, text.indexOf('"', at + 16) - at - 16);
-                return standIn.ftpFile("alice", name).value("size").toInt() > 150000;
-            },
-            TransferSession::Timeout));
+        const auto sent = [&]() -> qint64 {
+            if (!upload)
+                return QFileInfo(path + ".201.part").size();
+            const QString text = historyText();
+            const int at = text.indexOf("serverfilename=\"") + 16;
+            name = text.mid(at, text.indexOf('"', at) - at);
+            return at < 16 ? 0 : standIn.ftpFile("alice", name).value("size").toInteger();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(sent() > 150000, Timeout);
         ::kill(pid_t(child.processId()), SIGKILL);
         QVERIFY(child.waitForFinished());
+        const qint64 before = sent();
 
         standIn.reset();
-        QVERIFY(session.openManager());
-        session.manager->restoreHistory();
+        QVERIFY(openManager());
+        manager->restoreHistory();
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
-        // The restore asked the server how far the file got.
-        const qint64 onServer = session.transfer(id)->currentResumeOffset();
-        QVERIFY(onServer > 150000);
-        QCOMPARE(session.progress.last().progress, onServer * 10000 / 1500000);
-        session.resume(id);
-        QVERIFY2(session.waitForEnd(id), session.trace(id));
-        QVERIFY(TransferSession::ftpCommands(standIn).contains("APPE"));
-        QCOMPARE(standIn.ftpFile("alice", name).value("sha256").toString(),
-                 StandIn::sha256Of(source));
+        // A download resumes from the bytes on disk; an upload asks the server at restore.
+        const qint64 offset = transfer(id)->currentResumeOffset();
+        QVERIFY(upload ? offset >= before : offset == before);
+        QVERIFY(offset < whole.size());
+        QCOMPARE(progress.value(id), offset * 10000 / whole.size());
+        QVERIFY2(finishes(resumed(id)), trace(id));
+        if (upload) {
+            QVERIFY(ftpCommands().contains("APPE"));
+            QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
+        } else {
+            QCOMPARE(ranges(), QStringList{QStringLiteral("bytes=%1-").arg(offset)});
+            QCOMPARE(readFile(path), whole);
+        }
     }
 };
 
-// The child process of the kill tests: logs in, starts one transfer and runs until killed.
+// The killed process: logs in (HOME and service come from the parent's environment), starts
+// one transfer and runs until killed.
 static int runChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -328,20 +230,19 @@ static int runChild(int argc, char** argv)
     TransferSession session;
     if (!session.openManager())
         return 2;
-    const QString mode = qEnvironmentVariable(ChildModeVariable);
-    const QString path = qEnvironmentVariable("FERRYDESK_HISTORY_PATH");
-    const int id = mode == QLatin1String("download")
+    const QString path = QString::fromLocal8Bit(argv[3]);
+    const int id = qstrcmp(argv[2], "download") == 0
                        ? session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"))
                        : session.manager->startUpload(path);
     if (id <= 0)
         return 3;
-    session.resume(id);
+    session.resumed(id);
     return app.exec();
 }
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsSet(ChildModeVariable))
+    if (argc == 4 && qstrcmp(argv[1], ChildOption) == 0)
         return runChild(argc, argv);
     QCoreApplication app(argc, argv);
     TestHistory test;

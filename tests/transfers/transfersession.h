@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/dcommand.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
 #include "engine/dtimings.h"
@@ -10,17 +9,24 @@
 #include "transfers/ddownloadcommand.h"
 #include "transfers/duploadcommand.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
-#include <QJsonObject>
-#include <QList>
-#include <QObject>
-#include <QTest>
+#include <QRandomGenerator>
+#include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
-// One user session against the stand-in service for the transfer tests: its own HOME, a
-// scripted prompt, a manager logged in as alice, and every transfer report the manager sends.
+// Alice's seeded 2 MiB file on the stand-in service.
+inline const QString BigId = QStringLiteral("201");
+constexpr qint64 BigSize = 2097152;
+inline const QString EmptyHistory = QStringLiteral("<!DOCTYPE transfers>\n");
+
+// One user session against the stand-in service: a manager logged in as alice in the current
+// HOME, every transfer report it sends and the latest progress of each command.
 class TransferSession : public QObject
 {
 public:
@@ -28,144 +34,83 @@ public:
 
     struct Report
     {
-        int id;
-        QString rFile;
-        QString lFile;
-        int status;
-        QString err;
+        int id, status;
+        QString rFile, err;
         long long size;
     };
-    struct Progress
-    {
-        int id;
-        long long progress;
-    };
 
-    std::unique_ptr<TestHome> home;
-    std::unique_ptr<ScriptedPrompt> prompts;
     std::unique_ptr<DCommandManager> manager;
     QList<Report> reports;
-    QList<Progress> progress;
-    QList<QPair<int, int>> statuses;
-    bool loggedIn = false;
-    bool engineStarted = false;
+    QHash<int, long long> progress;
 
-    // A fresh HOME and prompt.
-    void openHome()
-    {
-        home = std::make_unique<TestHome>();
-        prompts = std::make_unique<ScriptedPrompt>();
-    }
-
-    // A manager in the current HOME (a restart keeps the HOME), logged in as alice.
-    bool openManager(bool login = true)
+    // A new manager keeps the HOME, so a second call is a restart.
+    bool openManager()
     {
         reports.clear();
         progress.clear();
-        statuses.clear();
-        loggedIn = engineStarted = false;
         manager = std::make_unique<DCommandManager>();
         connect(manager.get(), &DCommandManager::di_dataTransferStatus, this,
-                [this](int id, const QString& r, const QString& l, DTransferStatus st,
+                [this](int id, const QString& r, const QString&, DTransferStatus st,
                        const QString& err, long long size) {
-                    reports.append({id, r, l, int(st), err, size});
+                    reports.append({id, int(st), r, err, size});
                 });
         connect(manager.get(), &DCommandManager::di_dataTransferProgress, this,
-                [this](int id, long long p, double, int) {
-                    progress.append({id, p});
-                });
-        connect(manager.get(), &DCommandManager::di_commandStatusChanged, this,
-                [this](int id, CStatus st) {
-                    statuses.append({id, int(st)});
-                });
-        connect(manager.get(), &DCommandManager::di_loggedIn, this, [this] { loggedIn = true; });
-        connect(manager.get(), &DCommandManager::di_engineStarted, this,
-                [this] { engineStarted = true; });
-        if (!login)
-            return true;
+                [this](int id, long long p, double, int) { progress[id] = p; });
+        QSignalSpy started(manager.get(), &DCommandManager::di_engineStarted);
+        QSignalSpy loggedIn(manager.get(), &DCommandManager::di_loggedIn);
         manager->startEngine();
-        if (!QTest::qWaitFor([this] { return engineStarted; }, Timeout))
+        if (!QTest::qWaitFor([&] { return !started.isEmpty(); }, Timeout))
             return false;
         manager->login(QStringLiteral("alice"), QStringLiteral("secret"));
-        return QTest::qWaitFor([this] { return loggedIn; }, Timeout);
+        return QTest::qWaitFor([&] { return !loggedIn.isEmpty(); }, Timeout);
     }
 
-    void closeManager() { manager.reset(); }
-
-    void closeAll()
-    {
-        manager.reset();
-        prompts.reset();
-        home.reset();
-    }
-
-    // The last report of one kind for a command, or null.
     const Report* lastReport(int id, int status) const
     {
-        for (int i = reports.size() - 1; i >= 0; --i) {
-            if (reports.at(i).id == id && reports.at(i).status == status)
-                return &reports.at(i);
-        }
-        return nullptr;
+        const auto it = std::find_if(reports.crbegin(), reports.crend(), [&](const Report& r) {
+            return r.id == id && r.status == status;
+        });
+        return it == reports.crend() ? nullptr : &*it;
     }
 
+    // The texts a command's queue row showed, errors included.
     QStringList rowTexts(int id) const
     {
         QStringList texts;
         for (const Report& r : reports) {
-            if (r.id == id && r.status == TransferMessage)
+            if (r.id == id && (r.status == TransferMessage || r.status == TransferError))
                 texts << r.err;
         }
         return texts;
     }
 
-    // Waits for TransferDone or TransferError of a command.
-    bool waitForEnd(int id, int timeout = Timeout)
+    // Waits for the end of a command; true when it ended done.
+    bool finishes(int id)
     {
         return QTest::qWaitFor(
-            [&] { return lastReport(id, TransferDone) || lastReport(id, TransferError); }, timeout);
+                   [&] { return lastReport(id, TransferDone) || lastReport(id, TransferError); },
+                   Timeout) &&
+               lastReport(id, TransferDone);
     }
 
-    // Everything reported about a command, for failure messages.
+    // What a command showed, for failure messages.
     QByteArray trace(int id) const
     {
-        QStringList lines;
-        for (const Report& r : reports) {
-            if (r.id == id)
-                lines << QStringLiteral("report %1 [%2] [%3] [%4]")
-                             .arg(r.status)
-                             .arg(r.rFile, r.lFile, r.err);
-        }
-        QStringList states;
-        for (const auto& s : statuses) {
-            if (s.first == id)
-                states << QString::number(s.second);
-        }
-        lines << QStringLiteral("statuses ") + states.join(QLatin1Char(' '));
-        return lines.join(QLatin1Char('\n')).toLocal8Bit();
-    }
-
-    bool waitForStatus(int id, int status, int timeout = Timeout)
-    {
-        return QTest::qWaitFor([&] { return manager->status(id) == status; }, timeout);
+        return QStringLiteral("status %1: ").arg(manager->status(id)).toLocal8Bit() +
+               rowTexts(id).join(QStringLiteral(" | ")).toLocal8Bit();
     }
 
     // Resumes a command the way the queue row does.
-    void resume(int id)
+    int resumed(int id)
     {
         manager->resume(id);
         manager->flush();
+        return id;
     }
 
     DTransferCommand* transfer(int id) const
     {
         return qobject_cast<DTransferCommand*>(manager->findCommand(id));
-    }
-
-    QString historyText() const
-    {
-        QFile file(home->dataFolder() + QStringLiteral("/transfers_alice"));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
     static bool writeFile(const QString& path, const QByteArray& content)
@@ -180,37 +125,90 @@ public:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    // Deterministic bytes for upload sources.
+    // Deterministic, non-repeating bytes for upload sources (size a multiple of 4).
     static QByteArray pattern(int size, int seed)
     {
         QByteArray data(size, Qt::Uninitialized);
-        quint32 x = 2463534242u + quint32(seed);
-        for (int i = 0; i < size; ++i) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            data[i] = char(x & 0xff);
-        }
+        QRandomGenerator(quint32(seed))
+            .fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
         return data;
     }
+};
 
-    // "Range" values of the stand-in's download log, in order ("-" when none was sent).
-    static QStringList ranges(const StandIn& standIn)
+// What the transfer tests share: the stand-in service and, per test, a session in a fresh HOME
+// with an empty folder for the files.
+class TransferFixture : public TransferSession
+{
+public:
+    StandIn standIn;
+    std::unique_ptr<TestHome> home;
+    std::unique_ptr<ScriptedPrompt> prompts;
+    QString folder;
+
+    // The service starts with the first session and serves every test of the program.
+    bool openSession(const QString& subfolder)
     {
-        QStringList result;
-        for (const auto& entry : standIn.requests(QStringLiteral("download"))) {
-            const QJsonValue range = entry.toObject().value(QStringLiteral("range"));
-            result << (range.isString() ? range.toString() : QStringLiteral("-"));
+        if (standIn.httpPort() == 0) {
+            DTimings::setScale(0.01);
+            if (!standIn.start())
+                return false;
+            standIn.applyEnvironment();
         }
+        standIn.reset();
+        home = std::make_unique<TestHome>();
+        prompts = std::make_unique<ScriptedPrompt>();
+        folder = home->path() + QLatin1Char('/') + subfolder;
+        return QDir().mkpath(folder) && openManager();
+    }
+
+    void closeAll()
+    {
+        manager.reset();
+        prompts.reset();
+        home.reset();
+    }
+
+    QString historyText() const
+    {
+        return QString::fromUtf8(readFile(home->dataFolder() + QStringLiteral("/transfers_alice")));
+    }
+
+    QString target(const QString& name) const { return folder + QLatin1Char('/') + name; }
+
+    int startBig(const QString& name = QStringLiteral("big.bin"))
+    {
+        return manager->startDownload(target(name), BigId, BigSize, QStringLiteral("L"));
+    }
+
+    QString bigSha() const { return standIn.fileSha256(QStringLiteral("alice"), BigId); }
+
+    // The seeded file's bytes, fetched once through the engine itself.
+    QByteArray bigContent()
+    {
+        static QByteArray content;
+        if (content.isEmpty()) {
+            if (finishes(resumed(startBig(QStringLiteral("whole.bin")))))
+                content = readFile(target(QStringLiteral("whole.bin")));
+            QFile::remove(target(QStringLiteral("whole.bin")));
+        }
+        return content;
+    }
+
+    QString ftpSha(const QString& name) const
+    {
+        return standIn.ftpFile("alice", name).value("sha256").toString();
+    }
+
+    // One field of each logged request of a kind, "-" where it is missing.
+    QStringList logged(const QString& kind, const QString& field) const
+    {
+        QStringList result;
+        for (const auto& entry : standIn.requests(kind))
+            result << entry.toObject().value(field).toString(QStringLiteral("-"));
         return result;
     }
 
-    // FTP command names the stand-in saw, e.g. "SIZE", "APPE", "STOR".
-    static QStringList ftpCommands(const StandIn& standIn)
-    {
-        QStringList result;
-        for (const auto& entry : standIn.requests(QStringLiteral("ftp")))
-            result << entry.toObject().value(QStringLiteral("method")).toString();
-        return result;
-    }
+    QStringList ranges() const { return logged("download", "range"); }
+    // FTP command names, e.g. "SIZE", "APPE", "STOR".
+    QStringList ftpCommands() const { return logged("ftp", "method"); }
 };
