@@ -154,17 +154,20 @@ size_t DCommand::writeResponse(char* data, size_t size, size_t count, void* user
         return 0;
     }
     const qint64 total = static_cast<qint64>(size * count);
-    qint64 written = 0;
-    while (written < total) {
-        const qint64 n = file->write(data + written, total - written);
+    return writeFully(file, data, total) ? static_cast<size_t>(total) : 0;
+}
+
+bool DCommand::writeFully(QFile* file, const char* data, qint64 size)
+{
+    for (qint64 written = 0; written < size;) {
+        const qint64 n = file->write(data + written, size - written);
         if (n <= 0) {
-            // A failing write ends the request instead of being tried again forever.
             qCritical() << "Error while writing to file!" << file->errorString();
-            return 0;
+            return false;
         }
         written += n;
     }
-    return static_cast<size_t>(total);
+    return true;
 }
 
 QByteArray DCommand::responseBytes() const

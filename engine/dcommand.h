@@ -50,6 +50,10 @@ public:
     // live command of its own and is no longer discarded or unregistered with this one.
     bool followUpStarted() const { return m_followUpStarted; }
 
+    // Writes every byte, continuing after partial writes. A failing write is logged and ends
+    // the caller's request (answering false) instead of being tried again forever.
+    static bool writeFully(QFile* file, const char* data, qint64 size);
+
     // Process-wide counter of the last id handed out.
     static int lastId();
 

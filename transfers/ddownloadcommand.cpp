@@ -210,15 +210,7 @@ size_t DDownloadCommand::writeLinkAnswer(char* data, size_t size, size_t count, 
         return 0;
     }
     const qint64 total = qint64(size * count);
-    for (qint64 written = 0; written < total;) {
-        const qint64 n = file->write(data + written, total - written);
-        if (n <= 0) {
-            qCritical() << "Error while writing to file!" << file->errorString();
-            return 0;
-        }
-        written += n;
-    }
-    return size_t(total);
+    return writeFully(file, data, total) ? size_t(total) : 0;
 }
 
 bool DDownloadCommand::initCurl()
@@ -452,16 +444,8 @@ size_t DDownloadCommand::writeData(char* data, size_t size, size_t count, void* 
     download->paceToSpeedLimit(total);
     if (download->status() != StatusRunning)
         return download->status() == StatusPaused ? PausedWriteResult : 0;
-    for (qint64 written = 0; written < total;) {
-        const qint64 n = file->write(data + written, total - written);
-        if (n <= 0) {
-            // A failing disk ends the attempt; the retry cycle tries again later.
-            qCritical() << "Error while writing to file!" << file->errorString();
-            return 0;
-        }
-        written += n;
-    }
-    return size_t(total);
+    // A failing disk ends the attempt; the retry cycle tries again later.
+    return writeFully(file, data, total) ? size_t(total) : 0;
 }
 
 size_t DDownloadCommand::readHeader(char* data, size_t size, size_t count, void* userData)
