@@ -532,11 +532,5 @@ void DDownloadCommand::finish(bool announce)
     default:
         break;
     }
-    if (announce)
-        emit di_readyToDelete(id());
-    // Only a notice that was started is still alive to report its end.
-    if (next && followUpStarted() && manager)
-        connect(next, &DCommand::di_readyToDelete, manager.data(),
-                &DCommandManager::transferComplete,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    announceEnd(announce);
 }

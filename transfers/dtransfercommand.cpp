@@ -325,6 +325,18 @@ void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blo
         interruptibleSleep(int(qint64(ms) * blockBytes / ThrottleBlockBytes));
 }
 
+void DTransferCommand::announceEnd(bool announce)
+{
+    if (announce)
+        emit di_readyToDelete(id());
+    // Only a notice that was started is still alive to report its end; the manager then checks
+    // whether everything is done (power-off after transfers).
+    if (next && followUpStarted() && manager)
+        connect(next, &DCommand::di_readyToDelete, manager.data(),
+                &DCommandManager::transferComplete,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+}
+
 int DTransferCommand::stallTimeoutMs()
 {
     return std::max(2000, DTimings::scaled(StallTimeoutMs));

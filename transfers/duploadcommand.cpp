@@ -383,11 +383,5 @@ void DUploadCommand::finish(bool announce)
         break;
     }
     closeSource();
-    if (announce)
-        emit di_readyToDelete(id());
-    // Only a notice that was started is still alive to report its end.
-    if (next && followUpStarted() && manager)
-        connect(next, &DCommand::di_readyToDelete, manager.data(),
-                &DCommandManager::transferComplete,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    announceEnd(announce);
 }
