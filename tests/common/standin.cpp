@@ -195,14 +195,6 @@ QJsonObject StandIn::ftpFile(const QString& user, const QString& name) const
     return status == 200 ? answer.toObject() : QJsonObject();
 }
 
-void StandIn::putFtpFile(const QString& user, const QString& name, const QByteArray& content)
-{
-    control(QStringLiteral("POST"), QStringLiteral("ftpfile"),
-            {{QStringLiteral("user"), user},
-             {QStringLiteral("name"), name},
-             {QStringLiteral("base64"), QString::fromLatin1(content.toBase64())}});
-}
-
 void StandIn::setAccount(const QString& user, const QJsonObject& values)
 {
     QJsonObject body = values;

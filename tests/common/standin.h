@@ -54,8 +54,6 @@ public:
     QString fileSha256(const QString& user, const QString& id) const;
     // Size and sha256 of a file in the account's FTP home; an empty object when it is missing.
     QJsonObject ftpFile(const QString& user, const QString& name) const;
-    // Puts a (partial) file into the account's FTP home.
-    void putFtpFile(const QString& user, const QString& name, const QByteArray& content);
     // Changes account values at run time, e.g. {"param2": "0", "reason2": "..."}.
     void setAccount(const QString& user, const QJsonObject& values);
 
