@@ -188,6 +188,13 @@ void DCommand::closeResponseFile()
     }
 }
 
+void DCommand::closeAndRecordRequest()
+{
+    closeResponseFile();
+    dumpResponse();
+    logToFile(loggableUrl());
+}
+
 void DCommand::replaceResponseFile(QFile* file)
 {
     delete responseFile;

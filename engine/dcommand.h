@@ -77,6 +77,8 @@ protected:
     // Reads the whole answer file as text (empty when it was never written).
     QByteArray responseBytes() const;
     void closeResponseFile();
+    // Closes the answer file, then writes the (masked) request to the dump and the log file.
+    void closeAndRecordRequest();
     void replaceResponseFile(QFile* file);
     // The request as text for the log and the dump, with the password masked.
     QString loggableUrl() const;

@@ -23,9 +23,7 @@ bool DCdCommand::parseResult(QString& out)
 
 void DCdCommand::finish(bool announce)
 {
-    closeResponseFile();
-    dumpResponse();
-    logToFile(loggableUrl());
+    closeAndRecordRequest();
 
     if (status() == StatusFinished && parseResult(message)) {
         if (!message.isEmpty())
@@ -50,9 +48,7 @@ void DCdCommand::finish(bool announce)
 DTreeElementList DCdCommand::runNow()
 {
     run();
-    closeResponseFile();
-    dumpResponse();
-    logToFile(loggableUrl());
+    closeAndRecordRequest();
     if (status() == StatusFinished)
         parseListing(false);
     return m_entries;

@@ -65,9 +65,7 @@ bool DLoginCommand::parseResult(QString& out)
 
 void DLoginCommand::finish(bool announce)
 {
-    closeResponseFile();
-    dumpResponse();
-    logToFile(loggableUrl());
+    closeAndRecordRequest();
 
     if (status() == StatusFinished && parseResult(message)) {
         setStatus(StatusFinished);
