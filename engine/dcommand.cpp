@@ -236,6 +236,14 @@ void DCommand::finish(bool announce)
         emit di_readyToDelete(m_id);
 }
 
+void DCommand::endSuccessfully(bool announce)
+{
+    startFollowUp();
+    stopRetryTimer();
+    if (announce)
+        emit di_readyToDelete(m_id);
+}
+
 void DCommand::startFollowUp()
 {
     if (!next)

@@ -74,6 +74,8 @@ protected:
 
     void stopRetryTimer();
     void startFollowUp();
+    // After a successful answer: the follow-up starts, retries stop, the end is announced.
+    void endSuccessfully(bool announce);
     // Reads the whole answer file as text (empty when it was never written).
     QByteArray responseBytes() const;
     void closeResponseFile();

@@ -29,10 +29,7 @@ void DCdCommand::finish(bool announce)
         if (!message.isEmpty())
             emit DLogHub::instance()->di_entry(message, LogKindStatus);
         parseListing(true);
-        startFollowUp();
-        stopRetryTimer();
-        if (announce)
-            emit di_readyToDelete(id());
+        endSuccessfully(announce);
         return;
     }
     // A listing dropped by the user or by the manager ends quietly.

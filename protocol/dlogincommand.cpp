@@ -78,10 +78,7 @@ void DLoginCommand::finish(bool announce)
             else
                 manager->loginSetUp();
         }
-        startFollowUp();
-        stopRetryTimer();
-        if (announce)
-            emit di_readyToDelete(id());
+        endSuccessfully(announce);
         return;
     }
     // A command dropped by a newer login or by the user ends quietly.

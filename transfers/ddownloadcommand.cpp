@@ -215,22 +215,13 @@ size_t DDownloadCommand::writeLinkAnswer(char* data, size_t size, size_t count, 
 
 bool DDownloadCommand::initCurl()
 {
-    message.clear();
-    try {
-        if (!setUpHandle(false)) {
-            qDebug() << "could not get curl handle";
-            return false;
-        }
-        // An HTTP error answer is a failed attempt: its body must never reach the partial file.
-        curl_easy_setopt(curlHandle, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(curlHandle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &DDownloadCommand::readHeader);
-        curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, this);
-    } catch (const std::exception& e) {
-        logError(QStringLiteral("CRL: prepare transfer command failed :: %1")
-                     .arg(QString::fromLocal8Bit(e.what())));
+    if (!prepareHandle(false))
         return false;
-    }
+    // An HTTP error answer is a failed attempt: its body must never reach the partial file.
+    curl_easy_setopt(curlHandle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curlHandle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &DDownloadCommand::readHeader);
+    curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, this);
     return true;
 }
 

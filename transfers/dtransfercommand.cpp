@@ -106,13 +106,11 @@ void DTransferCommand::releaseHandle()
     curlHandle = nullptr;
 }
 
-bool DTransferCommand::initCurl()
+bool DTransferCommand::prepareHandle(bool ftpUpload)
 {
     message.clear();
     try {
-        qDebug() << "upload file name is ";
-        qDebug() << url.toString();
-        if (!setUpHandle(true)) {
+        if (!setUpHandle(ftpUpload)) {
             qDebug() << "could not get curl handle";
             return false;
         }
@@ -122,6 +120,13 @@ bool DTransferCommand::initCurl()
         return false;
     }
     return true;
+}
+
+bool DTransferCommand::initCurl()
+{
+    qDebug() << "upload file name is ";
+    qDebug() << url.toString();
+    return prepareHandle(true);
 }
 
 void DTransferCommand::resumeTransfer()

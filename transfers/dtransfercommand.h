@@ -68,6 +68,8 @@ protected:
     // Sleeps for one block of `blockBytes` (the design's rule counts blocks of 16 KiB, so a
     // larger block sleeps proportionally longer and the cap holds whatever libcurl hands over).
     void throttle(double limitKbPerSecond, int divisor, qint64 blockBytes = ThrottleBlockBytes);
+    // A fresh handle with the shared options; set-up failures are logged and answer false.
+    bool prepareHandle(bool ftpUpload);
     // Last step of a finish: di_readyToDelete, and the notice's end wired to transferComplete.
     void announceEnd(bool announce);
     // Aborts and joins the worker; destructors call it before their members go.
