@@ -130,14 +130,16 @@ void DCommand::run()
         if (manager)
             DCurl::applyProxy(handle, *manager);
     } catch (const std::exception& e) {
-        logError(QStringLiteral("Transfer run command failed :: %1").arg(QString::fromLocal8Bit(e.what())));
+        logError(QStringLiteral("Transfer run command failed :: %1")
+                     .arg(QString::fromLocal8Bit(e.what())));
     }
     QCoreApplication::processEvents();
     const CURLcode result = curl_easy_perform(handle);
     setStatus(StatusFinished);
     if (result != CURLE_OK) {
         setStatus(StatusRetryWait);
-        message = tr("Transfer Perform failed(1): %1").arg(QString::fromLocal8Bit(curl_easy_strerror(result)));
+        message = tr("Transfer Perform failed(1): %1")
+                      .arg(QString::fromLocal8Bit(curl_easy_strerror(result)));
     }
     curlHandle = nullptr;
     curl_easy_cleanup(handle);
@@ -256,8 +258,7 @@ bool DCommand::parseResult(QString& out)
 {
     QFile file(responseFile ? responseFile->fileName() : QString());
     QDomDocument document;
-    if (!file.open(QIODevice::ReadOnly) ||
-        !document.setContent(&file, true)) {
+    if (!file.open(QIODevice::ReadOnly) || !document.setContent(&file, true)) {
         logError(QStringLiteral("*** Error when passing XML from file!"));
         file.close();
         return false;

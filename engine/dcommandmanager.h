@@ -35,7 +35,8 @@ class DCommandManager : public QObject
     Q_OBJECT
 public:
     // Request kinds of buildCommand.
-    enum RequestKind {
+    enum RequestKind
+    {
         KindStartup = 0,
         KindLogin = 1,
         KindListFolder = 2,

@@ -97,16 +97,46 @@ void DCommandManager::saveSettings()
     writeLogOnStartEntry();
 }
 
-int DCommandManager::maxTransfers() const { return shownLimit(m_maxTransfers); }
-void DCommandManager::setMaxTransfers(int value) { m_maxTransfers = clampedLimit(value, MaxTransfersLimit); }
-int DCommandManager::maxDownloads() const { return shownLimit(m_maxDownloads); }
-void DCommandManager::setMaxDownloads(int value) { m_maxDownloads = clampedLimit(value, MaxDownloadsLimit); }
-int DCommandManager::maxUploads() const { return shownLimit(m_maxUploads); }
-void DCommandManager::setMaxUploads(int value) { m_maxUploads = clampedLimit(value, MaxUploadsLimit); }
-double DCommandManager::maxDownSpeed() const { return DGlobals::MaxDownSpeed.load(); }
-void DCommandManager::setMaxDownSpeed(double value) { DGlobals::MaxDownSpeed = value; }
-double DCommandManager::maxUpSpeed() const { return DGlobals::MaxUpSpeed.load(); }
-void DCommandManager::setMaxUpSpeed(double value) { DGlobals::MaxUpSpeed = value; }
+int DCommandManager::maxTransfers() const
+{
+    return shownLimit(m_maxTransfers);
+}
+void DCommandManager::setMaxTransfers(int value)
+{
+    m_maxTransfers = clampedLimit(value, MaxTransfersLimit);
+}
+int DCommandManager::maxDownloads() const
+{
+    return shownLimit(m_maxDownloads);
+}
+void DCommandManager::setMaxDownloads(int value)
+{
+    m_maxDownloads = clampedLimit(value, MaxDownloadsLimit);
+}
+int DCommandManager::maxUploads() const
+{
+    return shownLimit(m_maxUploads);
+}
+void DCommandManager::setMaxUploads(int value)
+{
+    m_maxUploads = clampedLimit(value, MaxUploadsLimit);
+}
+double DCommandManager::maxDownSpeed() const
+{
+    return DGlobals::MaxDownSpeed.load();
+}
+void DCommandManager::setMaxDownSpeed(double value)
+{
+    DGlobals::MaxDownSpeed = value;
+}
+double DCommandManager::maxUpSpeed() const
+{
+    return DGlobals::MaxUpSpeed.load();
+}
+void DCommandManager::setMaxUpSpeed(double value)
+{
+    DGlobals::MaxUpSpeed = value;
+}
 
 bool DCommandManager::proxy(QString& host, QString& user, QString& password, int& port) const
 {

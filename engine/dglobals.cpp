@@ -50,22 +50,70 @@ void write(QString Texts::*field, const QString& value)
 
 } // namespace
 
-QString serviceHost() { return read(&Texts::serviceHost); }
-void setServiceHost(const QString& host) { write(&Texts::serviceHost, host); }
-QString servicePort() { return read(&Texts::servicePort); }
-void setServicePort(const QString& port) { write(&Texts::servicePort, port); }
-QString securePort() { return read(&Texts::securePort); }
-void setSecurePort(const QString& port) { write(&Texts::securePort, port); }
-QString caFile() { return read(&Texts::caFile); }
-void setCaFile(const QString& path) { write(&Texts::caFile, path); }
-QString machineId() { return read(&Texts::machineId); }
-void setMachineId(const QString& id) { write(&Texts::machineId, id); }
-QString userName() { return read(&Texts::userName); }
-void setUserName(const QString& name) { write(&Texts::userName, name); }
-QString ftpHost() { return read(&Texts::ftpHost); }
-void setFtpHost(const QString& host) { write(&Texts::ftpHost, host); }
-QString ftpPort() { return read(&Texts::ftpPort); }
-void setFtpPort(const QString& port) { write(&Texts::ftpPort, port); }
+QString serviceHost()
+{
+    return read(&Texts::serviceHost);
+}
+void setServiceHost(const QString& host)
+{
+    write(&Texts::serviceHost, host);
+}
+QString servicePort()
+{
+    return read(&Texts::servicePort);
+}
+void setServicePort(const QString& port)
+{
+    write(&Texts::servicePort, port);
+}
+QString securePort()
+{
+    return read(&Texts::securePort);
+}
+void setSecurePort(const QString& port)
+{
+    write(&Texts::securePort, port);
+}
+QString caFile()
+{
+    return read(&Texts::caFile);
+}
+void setCaFile(const QString& path)
+{
+    write(&Texts::caFile, path);
+}
+QString machineId()
+{
+    return read(&Texts::machineId);
+}
+void setMachineId(const QString& id)
+{
+    write(&Texts::machineId, id);
+}
+QString userName()
+{
+    return read(&Texts::userName);
+}
+void setUserName(const QString& name)
+{
+    write(&Texts::userName, name);
+}
+QString ftpHost()
+{
+    return read(&Texts::ftpHost);
+}
+void setFtpHost(const QString& host)
+{
+    write(&Texts::ftpHost, host);
+}
+QString ftpPort()
+{
+    return read(&Texts::ftpPort);
+}
+void setFtpPort(const QString& port)
+{
+    write(&Texts::ftpPort, port);
+}
 
 void resetForTests()
 {

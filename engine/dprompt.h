@@ -21,7 +21,12 @@
 class DPrompt
 {
 public:
-    enum ConflictChoice { ConflictCancelled, ConflictRename, ConflictOverwrite };
+    enum ConflictChoice
+    {
+        ConflictCancelled,
+        ConflictRename,
+        ConflictOverwrite
+    };
 
     virtual ~DPrompt() = default;
 

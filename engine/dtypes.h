@@ -4,7 +4,8 @@
 
 // Status of one command. The manager answers StatusUnknown for an id it does not know;
 // no command ever holds that value.
-enum CStatus {
+enum CStatus
+{
     StatusFailed = 0,
     StatusFinished = 1,
     StatusRunning = 2,
@@ -18,10 +19,23 @@ enum CStatus {
 };
 
 // Kind of a transfer report in di_dataTransferStatus.
-enum DTransferStatus { TransferDone = 0, TransferError = 1, TransferQueued = 2, TransferMessage = 3 };
+enum DTransferStatus
+{
+    TransferDone = 0,
+    TransferError = 1,
+    TransferQueued = 2,
+    TransferMessage = 3
+};
 
 // Answer of DCommand::commandType().
-enum DCommandType { CmdLogin = 0, CmdUpload = 1, CmdDownload = 2, CmdListing = 3, CmdGeneric = 4 };
+enum DCommandType
+{
+    CmdLogin = 0,
+    CmdUpload = 1,
+    CmdDownload = 2,
+    CmdListing = 3,
+    CmdGeneric = 4
+};
 
 Q_DECLARE_METATYPE(CStatus)
 Q_DECLARE_METATYPE(DTransferStatus)

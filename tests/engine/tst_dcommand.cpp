@@ -54,13 +54,15 @@ private slots:
             << QByteArray("<r><value>0</value><string>No way</string></r>") << false
             << int(StatusFailed) << "No way";
         QTest::newRow("missing value keeps old message")
-            << QByteArray("<r><string2>x</string2></r>") << false << int(StatusFailed) << "previous";
-        QTest::newRow("value not a number") << QByteArray("<r><value>yes</value></r>") << false
-                                            << int(StatusFailed) << "previous";
+            << QByteArray("<r><string2>x</string2></r>") << false << int(StatusFailed)
+            << "previous";
+        QTest::newRow("value not a number")
+            << QByteArray("<r><value>yes</value></r>") << false << int(StatusFailed) << "previous";
         QTest::newRow("negative value is success")
             << QByteArray("<?xml version=\"1.0\"?>\n<any><value>-2</value></any>") << true
             << int(StatusFinished) << "previous";
-        QTest::newRow("not XML") << QByteArray("<detail>\nhello\n</detail>\n<r><value>1</value></r>")
+        QTest::newRow("not XML") << QByteArray(
+                                        "<detail>\nhello\n</detail>\n<r><value>1</value></r>")
                                  << false << int(StatusFinished) << "previous";
         QTest::newRow("empty answer") << QByteArray() << false << int(StatusFinished) << "previous";
     }
@@ -155,7 +157,8 @@ private slots:
         DGlobals::dumpResponses = false;
         QFile dump(home.dataFolder() + "/dftp.dump");
         QVERIFY(dump.open(QIODevice::ReadOnly));
-        QCOMPARE(dump.readAll(), QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
+        QCOMPARE(dump.readAll(),
+                 QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
     }
 };
 

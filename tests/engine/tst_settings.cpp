@@ -131,7 +131,9 @@ private slots:
     void autostartEntryFollowsOsStart()
     {
         TestHome home;
-        { DCommandManager manager; } // OSStart defaults to on
+        {
+            DCommandManager manager;
+        } // OSStart defaults to on
         QFile entry(DCommandManager::autostartFilePath());
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(entry.readAll());

@@ -107,9 +107,10 @@ private slots:
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 0);
         const QString errors = QString::fromLocal8Bit(program->readAllStandardError());
-        QVERIFY2(errors.contains("PROMPT Program can not write to disk, please Run As Administrator: "
-                                 "<a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
-                 qPrintable(errors));
+        QVERIFY2(
+            errors.contains("PROMPT Program can not write to disk, please Run As Administrator: "
+                            "<a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
+            qPrintable(errors));
     }
 
     void hiddenLogOnStartSkipsTheWriteTest()
