@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDomDocument>
 #include <QDir>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QtDebug>
@@ -34,9 +35,9 @@ DCommand::DCommand(QObject* parent)
     : QThread(parent), m_status(StatusFailed), m_id(++commandCounter)
 {
     // Until its creator sets a status the command is in a state the scheduler never starts.
-    responseFile = new QFile(QDir::tempPath() + QStringLiteral("/ferrydesk-answer-%1-%2")
-                                                    .arg(QCoreApplication::applicationPid())
-                                                    .arg(m_id));
+    // The answer file gets an unpredictable name, owner-only, in the data folder; it is made
+    // on disk only when the request runs.
+    responseFile = new QTemporaryFile(dataFolder() + QStringLiteral("/answer-XXXXXX"));
     connect(this, &QThread::finished, this, &DCommand::onFinished);
 }
 
@@ -47,8 +48,7 @@ DCommand::~DCommand()
     stopRetryTimer();
     if (isRunning())
         wait();
-    if (responseFile && m_ownsAnswerFile)
-        responseFile->remove();
+    // A temporary answer file removes itself.
     delete responseFile;
 }
 
@@ -79,9 +79,11 @@ void DCommand::setStatus(int status)
 
 void DCommand::discard()
 {
-    if (responseFile) {
+    // A running worker may still write the answer file: it then goes with the command.
+    if (responseFile && m_ownsAnswerFile && !isRunning()) {
         responseFile->close();
-        responseFile->remove();
+        if (!responseFile->fileName().isEmpty())
+            responseFile->remove();
     }
     stopRetryTimer();
     if (next && !m_followUpStarted)
@@ -124,8 +126,10 @@ void DCommand::run()
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &abortWhenAborted);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
     // Each attempt starts with an empty answer file.
-    if (!responseFile->isOpen())
-        responseFile->remove();
+    if (!responseFile->isOpen() && !responseFile->open(QIODevice::ReadWrite))
+        logError(QStringLiteral("Could not open file for write"));
+    if (responseFile->isOpen())
+        responseFile->resize(0);
     try {
         if (manager)
             DCurl::applyProxy(handle, *manager);
@@ -135,8 +139,9 @@ void DCommand::run()
     }
     QCoreApplication::processEvents();
     const CURLcode result = curl_easy_perform(handle);
-    setStatus(StatusFinished);
-    if (result != CURLE_OK) {
+    // An abort that came meanwhile stands: the command ends quietly.
+    int running = StatusRunning;
+    if (m_status.compare_exchange_strong(running, StatusFinished) && result != CURLE_OK) {
         setStatus(StatusRetryWait);
         message = tr("Transfer Perform failed(1): %1")
                       .arg(QString::fromLocal8Bit(curl_easy_strerror(result)));
@@ -151,10 +156,8 @@ size_t DCommand::writeResponse(char* data, size_t size, size_t count, void* user
     if (command->status() != StatusRunning)
         return 0;
     QFile* file = command->responseFile;
-    if (!file->isOpen() && !file->open(QIODevice::WriteOnly)) {
-        logError(QStringLiteral("Could not open file for write"));
+    if (!file->isOpen())
         return 0;
-    }
     const qint64 total = static_cast<qint64>(size * count);
     return writeFully(file, data, total) ? static_cast<size_t>(total) : 0;
 }

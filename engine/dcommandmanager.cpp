@@ -26,6 +26,8 @@ DCommandManager::DCommandManager(QObject* parent) : QObject(parent)
     readServiceConfiguration();
     loadSettings();
     DCurl::globalInit();
+    // Link requests and size queries: a few at a time, each short.
+    m_background.setMaxThreadCount(4);
 }
 
 DCommandManager::~DCommandManager()
@@ -188,22 +190,14 @@ QString DCommandManager::serviceHost() const
     return m_serviceHost;
 }
 
-void DCommandManager::markRunningLocked(DCommand* transfer)
-{
-    const int type = transfer->commandType();
-    if (type == CmdDownload)
-        m_runningDownloads.insert(transfer->id());
-    else if (type == CmdUpload)
-        m_runningUploads.insert(transfer->id());
-    else
-        return;
-    m_runningTransfers.insert(transfer->id());
-}
-
 void DCommandManager::markRunning(DCommand* transfer)
 {
+    const int type = transfer->commandType();
+    if (type != CmdDownload && type != CmdUpload)
+        return;
     QMutexLocker locker(&m_lock);
-    markRunningLocked(transfer);
+    (type == CmdDownload ? m_runningDownloads : m_runningUploads).insert(transfer->id());
+    m_runningTransfers.insert(transfer->id());
 }
 
 void DCommandManager::markStopped(DCommand* transfer)
@@ -252,45 +246,39 @@ void DCommandManager::flush()
     if (m_busy)
         return;
     m_busy = true;
-
+    // Each start counts itself (DTransferCommand::beginAttempt), so the next command of the
+    // pass already sees it in the running counts.
     QList<DCommand*> started;
-    QList<DTransferCommand*> toResume;
-    QList<DCommand*> toStart;
-    {
-        QMutexLocker locker(&m_lock);
-        for (int i = 0; i < m_waitingQueue.size(); ++i) {
-            DCommand* command = m_waitingQueue.at(i);
-            const int st = command->status();
-            // A command queued twice (resume appends again) starts once.
-            if ((st != StatusQueued && st != StatusResumeQueued) || started.contains(command))
+    for (int i = 0; i < m_waitingQueue.size(); ++i) {
+        auto* transfer = qobject_cast<DTransferCommand*>(m_waitingQueue.at(i));
+        const int st = transfer ? transfer->status() : int(StatusUnknown);
+        // A command queued twice (resume appends again) starts once.
+        if ((st != StatusQueued && st != StatusResumeQueued) || started.contains(transfer))
+            continue;
+        // One whose attempt still runs continues it without a new slot.
+        if (transfer->attemptState() == DTransferCommand::AttemptIdle) {
+            const int type = transfer->commandType();
+            if (type == CmdDownload && runningDownloadCount() >= m_maxDownloads)
                 continue;
-            const int type = command->commandType();
-            if (type == CmdDownload && m_runningDownloads.size() >= m_maxDownloads)
+            if (type == CmdUpload && runningUploadCount() >= m_maxUploads)
                 continue;
-            if (type == CmdUpload && m_runningUploads.size() >= m_maxUploads)
-                continue;
-            if (m_runningTransfers.size() >= m_maxTransfers)
+            if (runningTransferCount() >= m_maxTransfers)
                 break;
-            markRunningLocked(command);
-            auto* transfer = qobject_cast<DTransferCommand*>(command);
-            if (st == StatusResumeQueued && transfer)
-                toResume.append(transfer);
-            else
-                toStart.append(command);
-            started.append(command);
         }
-    }
-    // Starting happens outside the lock: an upload's resume asks the server for its size.
-    for (DCommand* command : started) {
-        command->setStatus(StatusRunning);
-        if (auto* transfer = qobject_cast<DTransferCommand*>(command); toResume.contains(transfer))
-            transfer->resumeTransfer();
-        else
-            command->dstart();
+        if (transfer->startFromQueue())
+            started.append(transfer);
     }
     for (DCommand* command : started)
         m_waitingQueue.removeAll(command);
     m_busy = false;
+}
+
+void DCommandManager::runInBackground(std::function<void()> work, std::function<void()> done)
+{
+    m_background.start([this, work = std::move(work), done = std::move(done)] {
+        work();
+        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+    });
 }
 
 void DCommandManager::releaseCommand(DCommand* command)

@@ -20,8 +20,11 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 class DCommand;
@@ -75,6 +78,10 @@ public:
     void enqueue(DCommand* command);
     // True while the program is quitting: transfers keep their partial files and history.
     bool isQuitting() const { return m_quitting; }
+    // Runs `work` on a background thread, then `done` on the manager's thread unless the
+    // manager is gone by then (it waits for its background work when it goes). `work` must
+    // not touch commands: they may be freed meanwhile.
+    void runInBackground(std::function<void()> work, std::function<void()> done);
 
     // --- Reports from commands (each emits the matching signal) ---------------------------
     void reportProgress(int cmdId, long long progress, double speed, int timeLeft);
@@ -193,7 +200,6 @@ private:
     DTransferCommand* findTransfer(int cmdId, bool logMisses = true) const;
     // Frees a command that left the registry once its worker and its finish step are over.
     void releaseCommand(DCommand* command);
-    void markRunningLocked(DCommand* transfer);
     void abortLoginCommands();
     // Request builder steps for transfers (protocol/dcommandmanager_requests.cpp).
     DUploadCommand* buildUpload(const QString& localPath, const QString& storedServerFileName,
@@ -222,7 +228,7 @@ private:
     int m_maxTransfers = 4;
     int m_maxDownloads = 2;
     int m_maxUploads = 2;
-    bool m_limitsEnabled = true;
+    std::atomic<bool> m_limitsEnabled{true};
     QString m_proxyHost;
     QString m_proxyUser;
     QString m_proxyPassword;
@@ -244,4 +250,8 @@ private:
 
     bool m_busy = false;
     bool m_quitting = false;
+
+    // Declared last, so it is the first member to go: it waits for its jobs while everything
+    // they read (the proxy values and their lock) is still there.
+    QThreadPool m_background;
 };

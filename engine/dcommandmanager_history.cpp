@@ -286,7 +286,6 @@ void DCommandManager::restoreHistory()
             logError(QStringLiteral("History transfer may be corrupt!"));
             continue;
         }
-        upload->initCurl();
         reportTransferStatus(upload->id(), fileName, QFileInfo(fileName).fileName(), TransferQueued,
                              QString(), entry.attribute(tr("size")).toLongLong(nullptr, 10));
         upload->restorePaused();

@@ -92,7 +92,7 @@ void DCommandManager::saveSettings()
         settings.setValue(QStringLiteral("ProxyPassword"), password);
         settings.setValue(QStringLiteral("MinToTray"), m_minToTray);
         settings.setValue(QStringLiteral("OSStart"), m_osStart);
-        settings.setValue(QStringLiteral("LimitsEnabled"), m_limitsEnabled);
+        settings.setValue(QStringLiteral("LimitsEnabled"), m_limitsEnabled.load());
     }
     writeLogOnStartEntry();
 }

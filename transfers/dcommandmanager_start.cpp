@@ -71,6 +71,7 @@ int DCommandManager::startUpload(const QString& localPath)
 int DCommandManager::startDownload(const QString& target, const QString& fileId, qint64 size,
                                    const QString& link)
 {
+    // The window joins the chosen folder and the remote name with "/".
     const QString unsafe = DDownloadCommand::unsafeTargetError(target, fileId);
     if (!unsafe.isEmpty()) {
         prompt()->showWarning(tr("Download start error.."), unsafe);

@@ -6,17 +6,16 @@
 #include "engine/dprompt.h"
 #include "support/dlog.h"
 
-#include <QDir>
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QTemporaryFile>
 #include <QtDebug>
 
 #include <curl/curl.h>
 
-#include <exception>
+#include <algorithm>
 
 namespace {
 
@@ -24,6 +23,10 @@ namespace {
 constexpr size_t PausedWriteResult = 0x10000000;
 constexpr long LinkRequestTimeoutSeconds = 120;
 constexpr long DownloadBufferBytes = 102400;
+// A link answer is a few hundred bytes; anything far larger is not one.
+constexpr int LinkAnswerLimitBytes = 65536;
+// A capped download writes slices that each sleep at most this long.
+constexpr int SliceSleepMs = 250;
 
 QString partialMarker(const QString& fileId)
 {
@@ -32,18 +35,47 @@ QString partialMarker(const QString& fileId)
 
 bool isAllDigits(const QString& text)
 {
-    for (const QChar c : text) {
-        if (!c.isDigit())
-            return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+}
+
+// One name, never a path: no separator, not "." or "..", not empty.
+bool isPlainName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+size_t appendBounded(char* data, size_t size, size_t count, void* userData)
+{
+    auto* body = static_cast<QByteArray*>(userData);
+    const size_t total = size * count;
+    if (body->size() + qsizetype(total) > LinkAnswerLimitBytes)
+        return 0;
+    body->append(data, qsizetype(total));
+    return total;
+}
+
+int cancelWhenAsked(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
 }
 
 } // namespace
 
+struct DDownloadCommand::LinkAnswer
+{
+    bool ok = false;
+    bool refused = false;
+    QString text;
+    QString directLink;
+    qint64 size = 0;
+    bool playable = false;
+};
+
 DDownloadCommand::DDownloadCommand(const QString& linkRequestAddress, const QString& localPath,
                                    const QString& fileId, bool restored, QObject* parent)
-    : DTransferCommand(parent), m_fileId(fileId), m_linkRequestAddress(linkRequestAddress)
+    : DTransferCommand(parent), m_fileId(fileId), m_linkRequestAddress(linkRequestAddress),
+      m_restored(restored), m_linkCancelled(std::make_shared<std::atomic<bool>>(false))
 {
     QString partial;
     if (restored) {
@@ -62,17 +94,16 @@ DDownloadCommand::DDownloadCommand(const QString& linkRequestAddress, const QStr
         setStatus(StatusFailed);
         return;
     }
-    if (setDownloadUrl(QUrl(linkRequestAddress))) {
-        if (QFileInfo::exists(partial))
-            resumeOffset = partialSize();
-        setStatus(StatusQueued);
-    } else {
-        setStatus(StatusFailed);
-    }
+    if (QFileInfo::exists(partial))
+        resumeOffset = partialSize();
+    setStatus(StatusQueued);
+    // Asked once the creator has registered the command (the request needs the manager).
+    QMetaObject::invokeMethod(this, &DDownloadCommand::requestLink, Qt::QueuedConnection);
 }
 
 DDownloadCommand::~DDownloadCommand()
 {
+    *m_linkCancelled = true;
     stopWorker();
     closePartial();
 }
@@ -82,11 +113,18 @@ QString DDownloadCommand::partialPath() const
     return responseFile ? responseFile->fileName() : QString();
 }
 
+QString DDownloadCommand::partialName() const
+{
+    return QFileInfo(partialPath()).fileName();
+}
+
 qint64 DDownloadCommand::partialSize() const
 {
     const QFileInfo info(partialPath());
     return info.exists() ? info.size() : 0;
 }
+
+// --- Names ----------------------------------------------------------------------------------
 
 QString DDownloadCommand::freePartialPath(const QString& targetPath, const QString& fileId)
 {
@@ -127,140 +165,168 @@ QString DDownloadCommand::finalName(const QString& targetPath)
     return candidate;
 }
 
-QString DDownloadCommand::unsafeTargetError(const QString& targetPath, const QString& fileId)
+QString DDownloadCommand::unsafeTargetError(const QString& folder, const QString& name,
+                                            const QString& fileId)
 {
-    const QString name = targetPath.mid(targetPath.lastIndexOf(QLatin1Char('/')) + 1);
-    bool unsafe = name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
-                  name.contains(QLatin1Char('\\'));
-    unsafe = unsafe || fileId.isEmpty() || fileId.contains(QLatin1Char('/')) ||
-             fileId.contains(QLatin1Char('\\')) || fileId == QLatin1String(".") ||
-             fileId == QLatin1String("..");
-    const QStringList segments = targetPath.split(QLatin1Char('/'));
-    unsafe =
-        unsafe || segments.contains(QStringLiteral(".")) || segments.contains(QStringLiteral(".."));
-    if (!unsafe)
+    const bool safe = !folder.isEmpty() && isPlainName(name) && isPlainName(fileId) &&
+                      !folder.split(QLatin1Char('/')).contains(QStringLiteral("..")) &&
+                      !folder.split(QLatin1Char('\\')).contains(QStringLiteral(".."));
+    if (safe)
         return QString();
-    return tr("Error download: unsafe file name %1").arg(targetPath);
+    return tr("Error download: unsafe file name %1").arg(folder + QLatin1Char('/') + name);
 }
 
-bool DDownloadCommand::setDownloadUrl(const QUrl& address)
+QString DDownloadCommand::unsafeTargetError(const QString& targetPath, const QString& fileId)
 {
+    const int slash = targetPath.lastIndexOf(QLatin1Char('/'));
+    return unsafeTargetError(targetPath.left(slash), targetPath.mid(slash + 1), fileId);
+}
+
+// --- Link request ---------------------------------------------------------------------------
+
+void DDownloadCommand::requestLink()
+{
+    if (m_linkState != LinkNone || !manager || status() == StatusFailed ||
+        status() == StatusAborted)
+        return;
+    m_linkState = LinkPending;
+    const QByteArray address = m_linkRequestAddress.toLatin1();
+    const DCommandManager* owner = manager.data();
+    const std::shared_ptr<std::atomic<bool>> cancelled = m_linkCancelled;
+    const auto answer = std::make_shared<LinkAnswer>();
+    const QPointer<DDownloadCommand> self(this);
+    manager->runInBackground(
+        [address, owner, cancelled, answer] {
+            *answer = fetchLinkAnswer(address, *owner, *cancelled);
+        },
+        [self, answer] {
+            if (self)
+                self->applyLinkAnswer(*answer);
+        });
+}
+
+DDownloadCommand::LinkAnswer DDownloadCommand::fetchLinkAnswer(const QByteArray& address,
+                                                               const DCommandManager& manager,
+                                                               const std::atomic<bool>& cancelled)
+{
+    LinkAnswer answer;
     CURL* handle = DCurl::newHandle();
     if (!handle) {
         qDebug() << "Could not get curl handle";
-        return false;
+        return answer;
     }
-    QTemporaryFile answer(QDir::tempPath() + QStringLiteral("/ferrydesk-link"));
-    if (!answer.open()) {
-        curl_easy_cleanup(handle);
-        return false;
-    }
-    const QByteArray encoded = address.toEncoded();
-    try {
-        curl_easy_setopt(handle, CURLOPT_URL, encoded.constData());
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(handle, CURLOPT_TIMEOUT, LinkRequestTimeoutSeconds);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &DDownloadCommand::writeLinkAnswer);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<QFile*>(&answer));
-        if (manager)
-            DCurl::applyProxy(handle, *manager);
-    } catch (const std::exception& e) {
-        logError(QStringLiteral("CRL: run easy command failed :: %1")
-                     .arg(QString::fromLocal8Bit(e.what())));
-    }
+    QByteArray body;
+    curl_easy_setopt(handle, CURLOPT_URL, address.constData());
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, LinkRequestTimeoutSeconds);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &cancelWhenAsked);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &cancelled);
+    DCurl::applyProxy(handle, manager);
     const CURLcode rc = curl_easy_perform(handle);
     curl_easy_cleanup(handle);
-    answer.flush();
     if (rc != CURLE_OK) {
-        message = tr("Transfer perform failed(2): %1")
-                      .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
-        return false;
+        answer.text = tr("Transfer perform failed(2): %1")
+                          .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
+        return answer;
     }
-    answer.seek(0);
     QDomDocument document;
-    if (!document.setContent(answer.readAll()))
-        return false;
+    if (!document.setContent(body))
+        return answer;
     const QDomElement root = document.documentElement();
     const QDomElement value = root.firstChildElement(QStringLiteral("value"));
     if (!value.isNull() && value.text().trimmed().toInt() == 0) {
-        const QString text =
+        answer.refused = true;
+        answer.text =
             tr("Error download:") + root.firstChildElement(QStringLiteral("string")).text();
-        message = text;
-        showMessage(text);
-        logError(text);
-        return false;
+        return answer;
     }
     const QDomElement size = root.firstChildElement(QStringLiteral("size"));
-    if (!size.isNull())
-        m_serviceSize = size.text().trimmed().toLongLong();
-    m_playable = false;
+    if (!size.isNull()) {
+        bool ok = false;
+        answer.size = size.text().trimmed().toLongLong(&ok, 10);
+        // Every later check of the received bytes relies on this number.
+        if (!ok || answer.size < 0) {
+            answer.text = tr("Error download: the service sent no valid size (%1)")
+                              .arg(size.text().left(40));
+            return answer;
+        }
+    }
     const QDomElement playable = root.firstChildElement(QStringLiteral("playable"));
-    if (!playable.isNull())
-        m_playable = playable.text().trimmed().toInt() != 0;
-    url = QUrl(root.firstChildElement(QStringLiteral("direct_link")).text().trimmed());
-    return true;
-}
-
-size_t DDownloadCommand::writeLinkAnswer(char* data, size_t size, size_t count, void* userData)
-{
-    auto* file = static_cast<QFile*>(userData);
-    if (!file->isOpen() && !file->open(QIODevice::WriteOnly)) {
-        logError(QStringLiteral("Could not open file for write"));
-        return 0;
+    answer.playable = !playable.isNull() && playable.text().trimmed().toInt() != 0;
+    answer.directLink = root.firstChildElement(QStringLiteral("direct_link")).text().trimmed();
+    const QString scheme = QUrl(answer.directLink).scheme().toLower();
+    if (!answer.directLink.isEmpty() && scheme != QLatin1String("http") &&
+        scheme != QLatin1String("https")) {
+        answer.text = tr("Error download: the service sent a link that is not http or https");
+        return answer;
     }
-    const qint64 total = qint64(size * count);
-    return writeFully(file, data, total) ? size_t(total) : 0;
+    answer.ok = true;
+    return answer;
 }
 
-bool DDownloadCommand::initCurl()
+void DDownloadCommand::applyLinkAnswer(const LinkAnswer& answer)
 {
-    if (!prepareHandle(false))
-        return false;
-    // An HTTP error answer is a failed attempt: its body must never reach the partial file.
-    curl_easy_setopt(curlHandle, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curlHandle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &DDownloadCommand::readHeader);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, this);
-    return true;
-}
-
-void DDownloadCommand::dstart()
-{
-    if (status() == StatusFailed) {
-        finish(true);
+    if (status() == StatusAborted || status() == StatusFailed)
         return;
-    }
-    // A live worker (running or parked on the gate) carries on by itself.
-    if (performing || isRunning())
-        return;
-    needsStart = false;
-    if (url.isEmpty() && !setDownloadUrl(QUrl(m_linkRequestAddress))) {
+    if (!answer.ok) {
+        m_linkState = LinkNone;
+        message = answer.text;
+        if (answer.refused)
+            showMessage(answer.text);
+        // A restored download nobody started yet stays paused and asks again when started.
+        if (m_restored && status() == StatusPaused && !m_startWanted) {
+            logError(message);
+            return;
+        }
+        m_startWanted = false;
         setStatus(StatusFailed);
         finish(true);
         return;
     }
-    if (!curlHandle && !initCurl())
-        return;
-    reportRowText(attemptNotice());
-    if (retryCount != 0) {
-        const qint64 size = partialSize();
-        if (size != 0)
-            resumeOffset = size;
+    m_linkState = LinkKnown;
+    url = QUrl(answer.directLink);
+    m_serviceSize = answer.size;
+    m_playable = answer.playable;
+    if (manager) {
+        manager->addToHistory(this);
+        manager->reportUpdateLink(id(), m_linkText);
+        if (status() == StatusPaused && resumeOffset.load() > 0)
+            reportStoredProgress();
     }
-    message.clear();
-    start(QThread::InheritPriority);
+    if (m_startWanted) {
+        m_startWanted = false;
+        dstart();
+    } else if (manager) {
+        manager->flush();
+    }
 }
 
-void DDownloadCommand::resumeTransfer()
+bool DDownloadCommand::readyToStart(bool queued)
 {
-    if (freshStart) {
-        freshStart = false;
-        forceStart();
-        return;
+    if (status() == StatusFailed) {
+        finish(true);
+        return false;
     }
+    if (m_linkState == LinkKnown)
+        return true;
+    if (!queued)
+        m_startWanted = true;
+    requestLink();
+    return false;
+}
+
+// --- Attempts -------------------------------------------------------------------------------
+
+void DDownloadCommand::prepareResume()
+{
     resumeOffset = partialSize();
-    DTransferCommand::resumeTransfer();
+    m_restartedFromZero = false;
 }
 
 void DDownloadCommand::restorePaused()
@@ -270,105 +336,98 @@ void DDownloadCommand::restorePaused()
         if (empty.open(QIODevice::WriteOnly))
             empty.close();
     }
-    const bool savedNeedsStart = needsStart;
-    needsStart = false;
-    m_wakeOnly = true;
-    resumeTransfer();
-    m_wakeOnly = false;
-    needsStart = savedNeedsStart;
-    pauseTransfer();
-    const long long progress = m_serviceSize > 0 ? resumeOffset.load() * 10000 / m_serviceSize : 0;
-    if (manager)
-        manager->reportProgress(id(), progress, 1.0, 1);
+    resumeOffset = partialSize();
+    DTransferCommand::restorePaused();
+}
+
+void DDownloadCommand::configureHandle()
+{
+    // An HTTP error answer is a failed attempt: its body must never reach the partial file.
+    curl_easy_setopt(curlHandle, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curlHandle, CURLOPT_FOLLOWLOCATION, 1L);
+    // A direct link names a web address; anything else (file://, ...) is refused by libcurl.
+    curl_easy_setopt(curlHandle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curlHandle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &DDownloadCommand::readHeader);
+    curl_easy_setopt(curlHandle, CURLOPT_HEADERDATA, this);
+    // 100 KiB blocks instead of libcurl's 16 KiB: six times fewer callbacks and disk writes.
+    curl_easy_setopt(curlHandle, CURLOPT_BUFFERSIZE, DownloadBufferBytes);
 }
 
 void DDownloadCommand::prepareAttempt()
 {
-    beginAttempt();
     // The request continues exactly the bytes on disk: never beyond them.
     const qint64 onDisk = partialSize();
     if (resumeOffset.load() > onDisk)
         resumeOffset = onDisk;
     m_rangeStart = -1;
     m_rangeTotal = -1;
+    m_received = 0;
+    m_oversize = false;
+    m_attemptError.clear();
     curl_easy_setopt(curlHandle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(resumeOffset.load()));
     curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &DDownloadCommand::writeData);
     curl_easy_setopt(curlHandle, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(curlHandle, CURLOPT_MAX_RECV_SPEED_LARGE, curl_off_t(speedLimit()) * 1024);
-    // 100 KiB blocks instead of libcurl's 16 KiB: six times fewer callbacks and disk writes.
-    curl_easy_setopt(curlHandle, CURLOPT_BUFFERSIZE, DownloadBufferBytes);
 }
 
-void DDownloadCommand::run()
+DTransferCommand::Outcome DDownloadCommand::performAttempt()
 {
-    bool restartedFromZero = false;
-    for (;;) {
-        if (status() == StatusAborted)
-            break;
-        setStatus(StatusRunning);
-        performing = true;
-        if (manager)
-            manager->markRunning(this);
-        CURLcode rc = CURLE_FAILED_INIT;
-        long responseCode = 0;
-        if (curlHandle) {
-            prepareAttempt();
-            rc = curl_easy_perform(curlHandle);
-            curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &responseCode);
-        }
-        if (manager)
-            manager->markStopped(this);
-        performing = false;
-        // On disk before anyone reads the partial file's size for the next resume.
-        closePartial();
-
-        if (status() == StatusPaused) {
-            waitWhilePaused();
-            continue;
-        }
-        if (status() == StatusAborted)
-            break;
-        // 416 to a resume: libcurl may pass it as success or as an HTTP error.
-        if (responseCode == 416 && (rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR)) {
-            if (partialIsComplete()) {
-                setStatus(StatusFinished);
-            } else {
-                truncatePartial();
-                setStatus(StatusRetryWait);
-                message = tr("Transfer perform failed(3): %1")
-                              .arg(QStringLiteral("the partial file does not match the remote "
-                                                  "file, starting again"));
-            }
-            break;
-        }
-        if (rc == CURLE_OK) {
-            setStatus(StatusFinished);
-            break;
-        }
-        // Resumed or force-started while this attempt was being stopped: go again at once.
-        if (status() == StatusQueued)
-            continue;
-        // The server ignored the Range request: its whole body starts again from byte 0.
-        if (rc == CURLE_RANGE_ERROR && !restartedFromZero && resumeOffset.load() > 0) {
-            restartedFromZero = true;
-            truncatePartial();
-            continue;
-        }
-        setStatus(StatusRetryWait);
-        message = tr("Transfer perform failed(3): %1")
-                      .arg(attemptStalled() ? QStringLiteral("no data received for a while")
-                                            : QString::fromLocal8Bit(curl_easy_strerror(rc)));
-        break;
+    prepareAttempt();
+    const CURLcode rc = curl_easy_perform(curlHandle);
+    long responseCode = 0;
+    curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &responseCode);
+    // On disk before anyone reads the partial file's size for the next resume.
+    closePartial();
+    // Paused, aborted or started again meanwhile: the attempt's end is the base's business.
+    if (status() != StatusRunning)
+        return OutcomeRetry;
+    if (m_oversize) {
+        message = m_attemptError;
+        return OutcomeFailed;
     }
-    releaseHandle();
-    if (manager)
-        manager->flush();
+    const QString failure = tr("Transfer perform failed(3): %1");
+    // 416 to a resume: libcurl may pass it as success or as an HTTP error.
+    if (responseCode == 416 && (rc == CURLE_OK || rc == CURLE_HTTP_RETURNED_ERROR)) {
+        if (partialIsComplete())
+            return OutcomeDone;
+        truncatePartial();
+        message = failure.arg(QStringLiteral("the partial file does not match the remote file, "
+                                             "starting again"));
+        return OutcomeRetry;
+    }
+    if (rc == CURLE_OK) {
+        // A connection that ends early without an error has still not brought the whole file.
+        const qint64 known = m_serviceSize.load();
+        const qint64 have = partialSize();
+        if (known > 0 && have < known) {
+            message = failure.arg(QStringLiteral("the server ended at byte %1 of %2")
+                                      .arg(have)
+                                      .arg(known));
+            return OutcomeRetry;
+        }
+        return OutcomeDone;
+    }
+    // The server ignored the Range request: its whole body starts again from byte 0.
+    if (rc == CURLE_RANGE_ERROR && !m_restartedFromZero && resumeOffset.load() > 0) {
+        m_restartedFromZero = true;
+        truncatePartial();
+        return OutcomeAgain;
+    }
+    message = failure.arg(!m_attemptError.isEmpty()
+                              ? m_attemptError
+                              : QString::fromLocal8Bit(curl_easy_strerror(rc)));
+    return OutcomeRetry;
 }
 
 bool DDownloadCommand::partialIsComplete() const
 {
-    const qint64 total = m_rangeTotal.load() >= 0 ? m_rangeTotal.load() : m_serviceSize;
-    return total <= 0 || partialSize() == total;
+    const qint64 rangeTotal = m_rangeTotal.load();
+    const qint64 known = m_serviceSize.load();
+    const qint64 have = partialSize();
+    if (rangeTotal < 0 && known <= 0)
+        return false;
+    return (rangeTotal < 0 || have == rangeTotal) && (known <= 0 || have == known);
 }
 
 void DDownloadCommand::truncatePartial()
@@ -390,24 +449,57 @@ bool DDownloadCommand::openPartialForAttempt()
     curl_easy_getinfo(curlHandle, CURLINFO_RESPONSE_CODE, &code);
     if (offset > 0 &&
         (code != 206 || (m_rangeStart.load() >= 0 && m_rangeStart.load() != offset))) {
-        message = tr("Transfer perform failed(3): %1")
-                      .arg(QStringLiteral("the server did not continue at byte %1").arg(offset));
+        m_attemptError = QStringLiteral("the server did not continue at byte %1").arg(offset);
         return false;
     }
     QFile* file = responseFile;
-    if (offset > 0) {
-        // Keep exactly the bytes the server continues from.
-        if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !file->resize(offset) ||
-            !file->seek(offset)) {
-            file->close();
-            logError(QStringLiteral("Could not open file for write"));
-            return false;
-        }
-        return true;
-    }
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    const bool opened =
+        offset > 0
+            // Keep exactly the bytes the server continues from.
+            ? file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) && file->resize(offset) &&
+                  file->seek(offset)
+            : file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (!opened) {
+        file->close();
         logError(QStringLiteral("Could not open file for write"));
-        return false;
+    }
+    return opened;
+}
+
+qint64 DDownloadCommand::sliceBytes() const
+{
+    double kbPerSecond = 0;
+    if (manager && manager->limitsEnabled() && DGlobals::MaxDownSpeed.load() > 0) {
+        const int divisor = std::max(1, manager->runningDownloadCount());
+        kbPerSecond = std::max(1.0, DGlobals::MaxDownSpeed.load() / divisor);
+    }
+    if (speedLimit() > 0 && (kbPerSecond <= 0 || speedLimit() < kbPerSecond))
+        kbPerSecond = speedLimit();
+    if (kbPerSecond <= 0)
+        return DownloadBufferBytes;
+    const qint64 bytes = qint64(kbPerSecond * 1024 * SliceSleepMs / 1000);
+    return std::clamp<qint64>(bytes, 1024, ThrottleBlockBytes);
+}
+
+bool DDownloadCommand::writeCapped(const char* data, qint64 size)
+{
+    curl_off_t expected = -1;
+    curl_easy_getinfo(curlHandle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+    const double total = expected > 0 ? double(expected)
+                                      : double(std::max<qint64>(0, m_serviceSize.load() -
+                                                                       resumeOffset.load()));
+    const qint64 slice = sliceBytes();
+    for (qint64 done = 0; done < size;) {
+        const qint64 part = std::min(slice, size - done);
+        DCommandManager* owner = manager.data();
+        if (owner && owner->limitsEnabled())
+            throttle(DGlobals::MaxDownSpeed.load(), owner->runningDownloadCount(), part);
+        paceToSpeedLimit(part);
+        if (status() != StatusRunning || !writeFully(responseFile, data + done, part))
+            return false;
+        done += part;
+        m_received += part;
+        sampleProgress(double(m_received), total, double(resumeOffset.load()) + total);
     }
     return true;
 }
@@ -415,28 +507,25 @@ bool DDownloadCommand::openPartialForAttempt()
 size_t DDownloadCommand::writeData(char* data, size_t size, size_t count, void* userData)
 {
     auto* download = static_cast<DDownloadCommand*>(userData);
+    const qint64 total = qint64(size * count);
     if (download->status() == StatusPaused)
         return PausedWriteResult;
     if (download->status() != StatusRunning)
         return 0;
-    QFile* file = download->responseFile;
-    if (!file->isOpen() && !download->openPartialForAttempt())
+    if (!download->responseFile->isOpen() && !download->openPartialForAttempt())
         return 0;
-    DCommandManager* manager = download->manager.data();
-    if (manager && manager->limitsEnabled()) {
-        download->throttle(DGlobals::MaxDownSpeed.load(), manager->runningDownloadCount(),
-                           qint64(size * count));
-        if (download->status() == StatusPaused)
-            return PausedWriteResult;
-        if (download->status() != StatusRunning)
-            return 0;
+    // An answer longer than the file the service described must not fill the disk.
+    const qint64 known = download->m_serviceSize.load();
+    if (known > 0 && download->resumeOffset.load() + download->m_received + total > known) {
+        download->m_oversize = true;
+        download->m_attemptError =
+            tr("Error download: the server sent more than the %1 bytes of the file").arg(known);
+        return 0;
     }
-    const qint64 total = qint64(size * count);
-    download->paceToSpeedLimit(total);
-    if (download->status() != StatusRunning)
-        return download->status() == StatusPaused ? PausedWriteResult : 0;
-    // A failing disk ends the attempt; the retry cycle tries again later.
-    return writeFully(file, data, total) ? size_t(total) : 0;
+    if (download->writeCapped(data, total))
+        return size_t(total);
+    // A short count ends the attempt: a pause parks the worker, a failing disk retries later.
+    return download->status() == StatusPaused ? PausedWriteResult : 0;
 }
 
 size_t DDownloadCommand::readHeader(char* data, size_t size, size_t count, void* userData)
@@ -462,66 +551,49 @@ size_t DDownloadCommand::readHeader(char* data, size_t size, size_t count, void*
     return size * count;
 }
 
+// --- End of a download ----------------------------------------------------------------------
+
 void DDownloadCommand::discard()
 {
-    discardTransfer();
-    // While a worker runs it owns the partial file; its finish step cleans up after it.
-    if (isRunning())
-        return;
-    closePartial();
-    if (abortedByUser())
-        QFile::remove(partialPath());
+    *m_linkCancelled = true;
+    DTransferCommand::discard();
 }
 
-void DDownloadCommand::finish(bool announce)
+void DDownloadCommand::cleanUpAbort()
 {
-    absorbDataFlow();
-    if (restartRequestedWhileEnding())
-        return;
-    const QString partialName = QFileInfo(partialPath()).fileName();
-    if (manager && (status() == StatusFinished || status() == StatusFailed))
-        manager->removeFromHistory(this);
-    DCommand::finish(false);
+    QFile::remove(partialPath());
+}
 
-    switch (status()) {
-    case StatusFinished: {
-        const QString finalPath = finalName(m_targetPath);
-        if (QFile::rename(partialPath(), finalPath)) {
-            if (manager)
-                manager->reportTransferStatus(id(), partialName, QFileInfo(finalPath).fileName(),
-                                              TransferDone);
-        } else {
-            message = tr("Could not rename %1 to %2").arg(partialPath(), finalPath);
-            logError(message);
-            if (manager)
-                manager->reportTransferStatus(id(), partialName, m_targetPath, TransferError,
-                                              message);
-        }
-        break;
-    }
-    case StatusFailed:
+void DDownloadCommand::reportDone()
+{
+    const QString finalPath = finalName(m_targetPath);
+    if (!QFile::rename(partialPath(), finalPath)) {
+        message = tr("Could not rename %1 to %2").arg(partialPath(), finalPath);
+        logError(message);
         if (manager)
-            manager->reportTransferStatus(id(), partialName, m_targetPath, TransferError, message);
-        break;
-    case StatusAborted:
-        if (abortedByUser())
-            QFile::remove(partialPath());
-        break;
-    case StatusRetryWait:
-        if (collectedServerText().contains(QLatin1String(": No such file or directory"))) {
-            setStatus(StatusFailed);
-            stopRetryTimer();
-            if (manager)
-                manager->removeFromHistory(this);
-            const QString text = tr("Error Download: File not found!");
-            logError(text);
-            if (manager)
-                manager->reportTransferStatus(id(), partialName, partialPath(), TransferMessage,
-                                              text);
-        }
+            manager->reportTransferStatus(id(), partialName(), m_targetPath, TransferError,
+                                          message);
         return;
-    default:
-        break;
     }
-    announceEnd(announce);
+    if (manager)
+        manager->reportTransferStatus(id(), partialName(), QFileInfo(finalPath).fileName(),
+                                      TransferDone);
+}
+
+void DDownloadCommand::reportFailed()
+{
+    if (manager)
+        manager->reportTransferStatus(id(), partialName(), m_targetPath, TransferError, message);
+}
+
+bool DDownloadCommand::failsForGood()
+{
+    if (!collectedServerText().contains(QLatin1String(": No such file or directory")))
+        return false;
+    setStatus(StatusFailed);
+    const QString text = tr("Error Download: File not found!");
+    logError(text);
+    if (manager)
+        manager->reportTransferStatus(id(), partialName(), partialPath(), TransferMessage, text);
+    return true;
 }

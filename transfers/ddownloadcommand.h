@@ -3,10 +3,17 @@
 #include "transfers/dtransfercommand.h"
 
 #include <atomic>
+#include <memory>
 
 // Downloads one remote file: first the "dlfile=" link request (direct link, size, playable),
 // then an HTTP GET of the direct link into "<target>.<file id>.part", resumed from the partial
 // file's size after every interruption and renamed to the target name on completion.
+//
+// The link request runs in the background as soon as the command is registered; the command
+// starts moving bytes only once its answer is in. When it arrives the manager emits
+// di_updateLink for the download, and transferSize / isPlayable answer from then on. A new
+// download whose link request fails ends as failed (TransferError); a restored one stays paused
+// and asks again when it is started.
 class DDownloadCommand : public DTransferCommand
 {
     Q_OBJECT
@@ -17,14 +24,14 @@ public:
 
     int commandType() const override { return CmdDownload; }
     void discard() override;
-    void finish(bool announce) override;
-    bool initCurl() override;
-    void resumeTransfer() override;
     void restorePaused() override;
+    // The whole file as the service reported it.
+    qint64 totalSize() const override { return m_serviceSize.load(); }
 
     bool isPlayable() const { return m_playable; }
     void setPlayable(bool value) { m_playable = value; }
-    qint64 serviceSize() const { return m_serviceSize; }
+    qint64 serviceSize() const { return m_serviceSize.load(); }
+    bool linkKnown() const { return m_linkState == LinkKnown; }
     QString fileId() const { return m_fileId; }
     QString linkText() const { return m_linkText; }
     void setLinkText(const QString& link) { m_linkText = link; }
@@ -37,20 +44,39 @@ public:
     static QString freePartialPath(const QString& targetPath, const QString& fileId);
     // The target of a restored download: its partial path without ".<id>.part[counter]".
     static QString targetOfPartial(const QString& partialPath, const QString& fileId);
-    // Names come from the server: a file name or id holding a separator, or a "." or ".."
-    // segment, could place the file outside the chosen folder. Empty when the target is safe,
-    // otherwise the error text.
+    // The remote name and the file id come from the server: each must be one plain name, so
+    // the file lands in `folder` whatever their form, and the folder must not climb out of
+    // itself. Empty when the target is safe, otherwise the error text.
+    static QString unsafeTargetError(const QString& folder, const QString& name,
+                                     const QString& fileId);
+    // The same check for a whole target path, split at its last "/".
     static QString unsafeTargetError(const QString& targetPath, const QString& fileId);
 
 public slots:
-    bool setDownloadUrl(const QUrl& address);
-    void dstart() override;
+    void requestLink();
 
 protected:
-    void run() override;
+    bool readyToStart(bool queued) override;
+    void prepareResume() override;
+    void configureHandle() override;
+    Outcome performAttempt() override;
+    void reportDone() override;
+    void reportFailed() override;
+    bool failsForGood() override;
+    void cleanUpAbort() override;
 
 private:
-    static size_t writeLinkAnswer(char* data, size_t size, size_t count, void* file);
+    struct LinkAnswer;
+    enum LinkState
+    {
+        LinkNone,
+        LinkPending,
+        LinkKnown
+    };
+
+    static LinkAnswer fetchLinkAnswer(const QByteArray& address, const DCommandManager& manager,
+                                      const std::atomic<bool>& cancelled);
+    void applyLinkAnswer(const LinkAnswer& answer);
     static size_t writeData(char* data, size_t size, size_t count, void* command);
     static size_t readHeader(char* data, size_t size, size_t count, void* command);
 
@@ -59,18 +85,32 @@ private:
     void prepareAttempt();
     // Worker side, at the first block of an attempt: the answer must continue our bytes.
     bool openPartialForAttempt();
+    // Worker side: writes one block in slices, each paced by the caps and followed by a
+    // progress sample, so a capped download still reports every half second.
+    bool writeCapped(const char* data, qint64 size);
+    qint64 sliceBytes() const;
     // Worker side: a 416 answer to a resume means "already complete" only when the sizes agree.
     bool partialIsComplete() const;
     void truncatePartial();
     void closePartial();
+    QString partialName() const;
 
     QString m_fileId;
     QString m_linkText;
-    qint64 m_serviceSize = 0;
+    std::atomic<qint64> m_serviceSize{0};
     QString m_linkRequestAddress;
     QString m_targetPath;
     bool m_playable = false;
-    // Content-Range of the current answer: first byte and total size (-1 when absent).
+    bool m_restored = false;
+    LinkState m_linkState = LinkNone;
+    // A direct start (forced, retried) came while the link was unknown: it starts on arrival.
+    bool m_startWanted = false;
+    std::shared_ptr<std::atomic<bool>> m_linkCancelled;
+    // Worker-only state of the current attempt.
     std::atomic<qint64> m_rangeStart{-1};
     std::atomic<qint64> m_rangeTotal{-1};
+    qint64 m_received = 0;
+    bool m_oversize = false;
+    bool m_restartedFromZero = false;
+    QString m_attemptError;
 };

@@ -5,6 +5,7 @@
 #include "engine/dtimings.h"
 #include "support/dlog.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QTime>
@@ -31,6 +32,11 @@ int debugAdapter(CURL* handle, curl_infotype type, char* data, size_t size, void
     return DTransferCommand::onCurlDebug(handle, int(type), data, size, clientp);
 }
 
+bool isFinal(int status)
+{
+    return status == StatusFinished || status == StatusFailed || status == StatusAborted;
+}
+
 } // namespace
 
 DTransferCommand::DTransferCommand(QObject* parent) : DCommand(parent)
@@ -41,23 +47,58 @@ DTransferCommand::DTransferCommand(QObject* parent) : DCommand(parent)
 DTransferCommand::~DTransferCommand()
 {
     stopWorker();
-    releaseHandle();
-    if (uploadSource) {
-        std::fclose(uploadSource);
-        uploadSource = nullptr;
-    }
+    endAttempt();
+}
+
+// --- Status and the gate --------------------------------------------------------------------
+
+int DTransferCommand::storeStatusLocked(int status)
+{
+    const int previous = this->status();
+    if (previous == status)
+        return previous;
+    if (status == StatusAborted)
+        m_statusBeforeAbort = previous;
+    DCommand::setStatus(status);
+    // A worker parked on the gate or sleeping in a cap looks at the new status at once.
+    m_wake.wakeAll();
+    return previous;
+}
+
+void DTransferCommand::announceStatus(int previous, int status)
+{
+    if (previous != status && manager)
+        manager->reportCommandStatus(id(), status);
 }
 
 void DTransferCommand::setStatus(int status)
 {
-    const int previous = this->status();
-    if (previous == status)
-        return;
-    if (status == StatusAborted)
-        m_statusBeforeAbort = previous;
-    DCommand::setStatus(status);
-    if (manager)
-        manager->reportCommandStatus(id(), status);
+    int previous;
+    {
+        QMutexLocker gate(&m_gate);
+        previous = storeStatusLocked(status);
+    }
+    announceStatus(previous, status);
+}
+
+void DTransferCommand::settleStatus(int status)
+{
+    int previous;
+    {
+        QMutexLocker gate(&m_gate);
+        previous = this->status();
+        if (previous == StatusPaused || previous == StatusAborted || previous == StatusQueued ||
+            previous == StatusResumeQueued)
+            return;
+        storeStatusLocked(status);
+    }
+    announceStatus(previous, status);
+}
+
+DTransferCommand::AttemptState DTransferCommand::attemptState() const
+{
+    QMutexLocker gate(&m_gate);
+    return m_attempt;
 }
 
 bool DTransferCommand::parseResult(QString&)
@@ -69,32 +110,243 @@ bool DTransferCommand::abortedByUser() const
 {
     if (status() != StatusAborted || !manager || manager->isQuitting())
         return false;
-    const int before = statusBeforeAbort();
+    const int before = m_statusBeforeAbort.load();
     return before != StatusFinished && before != StatusFailed;
 }
 
-bool DTransferCommand::setUpHandle(bool ftpUpload)
+// --- Attempts -------------------------------------------------------------------------------
+
+bool DTransferCommand::readyToStart(bool)
 {
-    releaseHandle();
-    curlHandle = DCurl::newHandle();
-    if (!curlHandle)
+    return true;
+}
+
+bool DTransferCommand::beginAttempt(bool queued)
+{
+    if (!readyToStart(queued))
         return false;
-    const QByteArray address = url.toEncoded();
-    curl_easy_setopt(curlHandle, CURLOPT_URL, address.constData());
-    curl_easy_setopt(curlHandle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curlHandle, CURLOPT_XFERINFOFUNCTION, &progressAdapter);
-    curl_easy_setopt(curlHandle, CURLOPT_XFERINFODATA, this);
-    if (ftpUpload)
-        curl_easy_setopt(curlHandle, CURLOPT_FTP_CREATE_MISSING_DIRS, 2L);
-    curl_easy_setopt(curlHandle, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(curlHandle, CURLOPT_DEBUGFUNCTION, &debugAdapter);
-    curl_easy_setopt(curlHandle, CURLOPT_DEBUGDATA, this);
-    // A connection that stops moving data must not hang the transfer forever.
-    const long stallSeconds = (ftpUpload ? StallTimeoutMs : stallTimeoutMs()) / 1000;
-    curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    int previous;
+    {
+        QMutexLocker gate(&m_gate);
+        if (status() == StatusAborted)
+            return false;
+        if (m_attempt == AttemptIdle) {
+            m_attempt = AttemptStarting;
+            if (manager)
+                manager->markRunning(this);
+        }
+        previous = storeStatusLocked(StatusQueued);
+    }
+    announceStatus(previous, StatusQueued);
+    ensureWorker();
+    return true;
+}
+
+void DTransferCommand::endAttemptLocked()
+{
+    if (m_attempt == AttemptIdle)
+        return;
+    m_attempt = AttemptIdle;
     if (manager)
-        DCurl::applyProxy(curlHandle, *manager);
+        manager->markStopped(this);
+}
+
+void DTransferCommand::endAttempt()
+{
+    QMutexLocker gate(&m_gate);
+    endAttemptLocked();
+}
+
+void DTransferCommand::ensureWorker()
+{
+    // A parked worker was woken by the status change; one that is ending is started again by
+    // finish(), which sees the transfer queued.
+    if (!isRunning())
+        launchWorker();
+}
+
+void DTransferCommand::launchWorker()
+{
+    reportRowText(attemptNotice());
+    message.clear();
+    start(QThread::InheritPriority);
+}
+
+bool DTransferCommand::startFromQueue()
+{
+    if (!readyToStart(true))
+        return false;
+    if (status() == StatusResumeQueued)
+        resumeTransfer();
+    else
+        dstart();
+    return true;
+}
+
+void DTransferCommand::dstart()
+{
+    beginAttempt(false);
+}
+
+void DTransferCommand::resumeTransfer()
+{
+    if (freshStart) {
+        forceStart();
+        return;
+    }
+    prepareResume();
+    beginAttempt(false);
+}
+
+void DTransferCommand::forceStart()
+{
+    // Only the first start of a new transfer is fresh: every retry after it resumes.
+    freshStart = false;
+    retryCount = 0;
+    stopRetryTimer();
+    prepareFreshStart();
+    beginAttempt(false);
+}
+
+void DTransferCommand::restorePaused()
+{
+    pauseTransfer();
+    reportStoredProgress();
+}
+
+void DTransferCommand::reportStoredProgress()
+{
+    const qint64 total = totalSize();
+    const long long progress = total > 0 ? resumeOffset.load() * 10000 / total : 0;
+    if (manager)
+        manager->reportProgress(id(), progress, 1.0, 1);
+}
+
+void DTransferCommand::pauseTransfer()
+{
+    sampleClock = 0;
+    setStatus(StatusPaused);
+}
+
+void DTransferCommand::longRetry()
+{
+    if (status() == StatusRetryWait)
+        resumeTransfer();
+}
+
+void DTransferCommand::timerEvent(QTimerEvent* event)
+{
+    // A transfer that moves data starts its retry budget again.
+    if (m_dataFlowed.exchange(false))
+        retryCount = 0;
+    if (event->timerId() != retryTimerId) {
+        if (status() != StatusPaused)
+            sampleClock += DTimings::SampleTickMs;
+        return;
+    }
+    if (status() != StatusRetryWait)
+        return;
+    ++retryCount;
+    resumeTransfer();
+    if (manager)
+        manager->flush();
+}
+
+// --- Worker ---------------------------------------------------------------------------------
+
+void DTransferCommand::run()
+{
+    for (;;) {
+        if (!enterAttempt())
+            break;
+        Outcome outcome = OutcomeRetry;
+        if (curlHandle || makeHandle())
+            outcome = performAttempt();
+        if (outcome == OutcomeAgain)
+            continue;
+        const int final = outcome == OutcomeDone     ? StatusFinished
+                          : outcome == OutcomeFailed ? StatusFailed
+                                                     : StatusRetryWait;
+        if (leaveAttempt(final))
+            break;
+    }
+    releaseHandle();
+}
+
+bool DTransferCommand::enterAttempt()
+{
+    int previous;
+    {
+        QMutexLocker gate(&m_gate);
+        for (;;) {
+            const int st = status();
+            if (st == StatusAborted)
+                return false;
+            if (st != StatusPaused && m_attempt != AttemptIdle)
+                break;
+            // Parked: the attempt is over until beginAttempt counts a new one and wakes us.
+            endAttemptLocked();
+            m_wake.wait(&m_gate);
+        }
+        m_attempt = AttemptRunning;
+        previous = storeStatusLocked(StatusRunning);
+    }
+    announceStatus(previous, StatusRunning);
+    m_lastSampleBytes = 0.0;
+    m_attemptBytes = 0;
+    m_attemptStartMs = QDateTime::currentMSecsSinceEpoch();
+    return true;
+}
+
+bool DTransferCommand::leaveAttempt(int finalStatus)
+{
+    int previous;
+    {
+        QMutexLocker gate(&m_gate);
+        previous = status();
+        if (previous == StatusAborted)
+            return true;
+        // Paused (the next round parks) or started again meanwhile (the next round runs).
+        if (previous == StatusPaused || previous == StatusQueued ||
+            previous == StatusResumeQueued)
+            return false;
+        m_attempt = AttemptStopping;
+        storeStatusLocked(finalStatus);
+    }
+    announceStatus(previous, finalStatus);
+    return true;
+}
+
+bool DTransferCommand::makeHandle()
+{
+    try {
+        curlHandle = DCurl::newHandle();
+        if (!curlHandle) {
+            qDebug() << "could not get curl handle";
+            message = QStringLiteral("could not get curl handle");
+            return false;
+        }
+        const QByteArray address = url.toEncoded();
+        curl_easy_setopt(curlHandle, CURLOPT_URL, address.constData());
+        curl_easy_setopt(curlHandle, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curlHandle, CURLOPT_XFERINFOFUNCTION, &progressAdapter);
+        curl_easy_setopt(curlHandle, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curlHandle, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(curlHandle, CURLOPT_DEBUGFUNCTION, &debugAdapter);
+        curl_easy_setopt(curlHandle, CURLOPT_DEBUGDATA, this);
+        // A connection that stops moving data must not hang the transfer forever.
+        curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curlHandle, CURLOPT_LOW_SPEED_TIME, long(stallTimeoutMs() / 1000));
+        if (manager)
+            DCurl::applyProxy(curlHandle, *manager);
+        configureHandle();
+    } catch (const std::exception& e) {
+        message = QStringLiteral("CRL: prepare transfer command failed :: %1")
+                      .arg(QString::fromLocal8Bit(e.what()));
+        logError(message);
+        releaseHandle();
+        return false;
+    }
     return true;
 }
 
@@ -106,105 +358,86 @@ void DTransferCommand::releaseHandle()
     curlHandle = nullptr;
 }
 
-bool DTransferCommand::prepareHandle(bool ftpUpload)
+int DTransferCommand::stallTimeoutMs()
 {
-    message.clear();
-    try {
-        if (!setUpHandle(ftpUpload)) {
-            qDebug() << "could not get curl handle";
-            return false;
-        }
-    } catch (const std::exception& e) {
-        logError(QStringLiteral("CRL: prepare transfer command failed :: %1")
-                     .arg(QString::fromLocal8Bit(e.what())));
-        return false;
-    }
-    return true;
+    return std::max(2000, DTimings::scaled(StallTimeoutMs));
 }
 
-bool DTransferCommand::initCurl()
+void DTransferCommand::stopWorker()
 {
-    qDebug() << "upload file name is ";
-    qDebug() << url.toString();
-    return prepareHandle(true);
-}
-
-void DTransferCommand::resumeTransfer()
-{
+    // A worker parked on the gate or sleeping must end before the gate (or a subclass's
+    // members) go away; every destructor of the family calls this first.
     {
-        QMutexLocker locker(&pauseMutex);
-        setStatus(StatusQueued);
+        QMutexLocker gate(&m_gate);
+        storeStatusLocked(StatusAborted);
     }
-    resumeCondition.wakeAll();
-    if (m_wakeOnly)
+    if (isRunning())
+        wait();
+}
+
+void DTransferCommand::interruptibleSleep(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    QMutexLocker gate(&m_gate);
+    const int entered = status();
+    while (!deadline.hasExpired() && status() == entered)
+        m_wake.wait(&m_gate, deadline);
+}
+
+// --- Progress, caps, server text ------------------------------------------------------------
+
+int DTransferCommand::onCurlProgress(void* clientp, double dltotal, double dlnow, double ultotal,
+                                     double ulnow)
+{
+    auto* transfer = static_cast<DTransferCommand*>(clientp);
+    const int st = transfer->status();
+    if (st == StatusAborted)
+        return -1;
+    if (st == StatusRunning)
+        transfer->onProgress(dltotal, dlnow, ultotal, ulnow);
+    return 0;
+}
+
+void DTransferCommand::onProgress(double, double, double, double) {}
+
+void DTransferCommand::sampleProgress(double now, double total, double whole)
+{
+    const int clock = sampleClock.load();
+    if (clock < DTimings::SampleTickMs)
         return;
-    // A transfer paused while it waited for a retry has no worker left to wake: start one.
-    if (needsStart || !isRunning())
-        dstart();
-}
-
-void DTransferCommand::forceStart()
-{
-    retryCount = 0;
-    stopRetryTimer();
-    {
-        QMutexLocker locker(&pauseMutex);
-        setStatus(StatusQueued);
-    }
-    // A parked worker continues by itself; a second thread would race it for the handle.
-    if (isRunning()) {
-        resumeCondition.wakeAll();
-        return;
-    }
-    dstart();
-}
-
-void DTransferCommand::restorePaused()
-{
-    const bool savedNeedsStart = needsStart;
-    needsStart = false;
-    m_wakeOnly = true;
-    resumeTransfer();
-    m_wakeOnly = false;
-    needsStart = savedNeedsStart;
-    long long progress = 0;
-    const qint64 total = totalSize();
-    if (total > 0)
-        progress = resumeOffset.load() * 10000 / total;
-    pauseTransfer();
-    if (manager)
-        manager->reportProgress(id(), progress, 1.0, 1);
-}
-
-void DTransferCommand::pauseTransfer()
-{
+    const double speed = (now - m_lastSampleBytes) * 1000.0 / (clock * 1024.0);
     sampleClock = 0;
-    {
-        QMutexLocker locker(&pauseMutex);
-        setStatus(StatusPaused);
-    }
-    // A worker sleeping in the speed cap notices the pause at once.
-    resumeCondition.wakeAll();
+    m_lastSampleBytes = now;
+    if (!(speed > 0))
+        return;
+    m_dataFlowed = true;
+    const long long progress = progressOf(resumeOffset.load(), now, total);
+    const int secondsLeft =
+        static_cast<int>(std::trunc(whole * (1.0 - progress / 10000.0) / 1024.0 / speed));
+    if (manager)
+        manager->reportProgress(id(), progress, speed, secondsLeft);
 }
 
-QString DTransferCommand::localFilePath() const
+int DTransferCommand::onCurlDebug(CURL*, int type, char* data, size_t size, void* clientp)
 {
-    if (!storedLocalPath.isEmpty())
-        return storedLocalPath;
-    return responseFile ? responseFile->fileName() : QString();
-}
-
-qint64 DTransferCommand::totalSize() const
-{
-    if (!storedLocalPath.isEmpty())
-        return storedTotalSize;
-    return responseFile ? QFileInfo(responseFile->fileName()).size() : 0;
+    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+        return 0;
+    auto* transfer = static_cast<DTransferCommand*>(clientp);
+    const QString text = QString::fromLatin1(data, static_cast<qsizetype>(size));
+    QMutexLocker locker(&transfer->m_serverLogMutex);
+    if (text.contains(QLatin1String("quota exceeded:")))
+        transfer->m_serverLog += text;
+    if (text.contains(QLatin1String("the maximum number of clients")))
+        transfer->m_serverLog += text;
+    if (text.contains(QLatin1String("No such file or directory")))
+        transfer->m_serverLog += QStringLiteral(" *** ERROR Download file: ") + text;
+    return 0;
 }
 
 QString DTransferCommand::collectedServerText() const
 {
-    QMutexLocker locker(&serverLogMutex);
-    return serverLog;
+    QMutexLocker locker(&m_serverLogMutex);
+    return m_serverLog;
 }
 
 int DTransferCommand::throttleDelayMs(double limitKbPerSecond, int divisor)
@@ -228,101 +461,6 @@ long long DTransferCommand::progressOf(qint64 resumeOffset, double now, double t
     return static_cast<long long>(std::trunc((double(resumeOffset) + now) * 10000.0 / whole));
 }
 
-int DTransferCommand::onCurlProgress(void* clientp, double dltotal, double dlnow, double,
-                                     double ulnow)
-{
-    auto* transfer = static_cast<DTransferCommand*>(clientp);
-    const int st = transfer->status();
-    if (st == StatusPaused)
-        return 0;
-    if (st == StatusAborted)
-        return -1;
-    const qint64 offset = transfer->resumeOffset.load();
-    double now = 0;
-    double total = 0;
-    double whole = 0;
-    if (transfer->commandType() == CmdDownload) {
-        now = dlnow;
-        total = dltotal;
-        whole = double(offset) + dltotal;
-    } else {
-        now = ulnow;
-        whole = double(transfer->totalSize());
-        total = whole - double(offset);
-    }
-    // A download that receives nothing for a while ends the attempt (the retry cycle follows).
-    // Uploads leave this to libcurl: bytes they hand over may wait in socket buffers for long.
-    const qint64 elapsed = transfer->m_attemptClock.elapsed();
-    if (transfer->commandType() != CmdDownload) {
-    } else if (now != transfer->m_lastMovedBytes) {
-        transfer->m_lastMovedBytes = now;
-        transfer->m_lastMoveMs = elapsed;
-    } else if (elapsed - transfer->m_lastMoveMs > stallTimeoutMs()) {
-        transfer->m_stalled = true;
-        return 1;
-    }
-    const long long progress = progressOf(offset, now, total);
-    const int clock = transfer->sampleClock.load();
-    if (clock < DTimings::SampleTickMs)
-        return 0;
-    const double speed = (now - transfer->lastSampleBytes) * 1000.0 / (clock * 1024.0);
-    transfer->sampleClock = 0;
-    transfer->lastSampleBytes = now;
-    if (!(speed > 0))
-        return 0;
-    transfer->noteDataFlow();
-    const int secondsLeft =
-        static_cast<int>(std::trunc(whole * (1.0 - progress / 10000.0) / 1024.0 / speed));
-    if (transfer->manager)
-        transfer->manager->reportProgress(transfer->id(), progress, speed, secondsLeft);
-    return 0;
-}
-
-int DTransferCommand::onCurlDebug(CURL*, int type, char* data, size_t size, void* clientp)
-{
-    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
-        return 0;
-    auto* transfer = static_cast<DTransferCommand*>(clientp);
-    const QString text = QString::fromLatin1(data, static_cast<qsizetype>(size));
-    QMutexLocker locker(&transfer->serverLogMutex);
-    if (text.contains(QLatin1String("quota exceeded:")))
-        transfer->serverLog += text;
-    if (text.contains(QLatin1String("the maximum number of clients")))
-        transfer->serverLog += text;
-    if (text.contains(QLatin1String("No such file or directory")))
-        transfer->serverLog += QStringLiteral(" *** ERROR Download file: ") + text;
-    return 0;
-}
-
-void DTransferCommand::longRetry()
-{
-    if (status() != StatusRetryWait)
-        return;
-    if (!curlHandle)
-        initCurl();
-    needsStart = true;
-    resumeTransfer();
-}
-
-void DTransferCommand::timerEvent(QTimerEvent* event)
-{
-    absorbDataFlow(); // a transfer that moves data starts its retry budget again
-    if (event->timerId() == retryTimerId) {
-        if (status() != StatusRetryWait)
-            return;
-        ++retryCount;
-        if (!curlHandle)
-            initCurl();
-        needsStart = true;
-        resumeTransfer();
-        if (manager)
-            manager->flush();
-        return;
-    }
-    if (status() != StatusPaused)
-        sampleClock += DTimings::SampleTickMs;
-}
-
 void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blockBytes)
 {
     const int ms = throttleDelayMs(limitKbPerSecond, divisor);
@@ -330,59 +468,23 @@ void DTransferCommand::throttle(double limitKbPerSecond, int divisor, qint64 blo
         interruptibleSleep(int(qint64(ms) * blockBytes / ThrottleBlockBytes));
 }
 
-void DTransferCommand::announceEnd(bool announce)
+void DTransferCommand::paceToSpeedLimit(qint64 blockBytes)
 {
-    if (announce)
-        emit di_readyToDelete(id());
-    // Only a notice that was started is still alive to report its end; the manager then checks
-    // whether everything is done (power-off after transfers).
-    if (next && followUpStarted() && manager)
-        connect(next, &DCommand::di_readyToDelete, manager.data(),
-                &DCommandManager::transferComplete,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    m_attemptBytes += blockBytes;
+    const int limit = speedLimit();
+    if (limit <= 0)
+        return;
+    const qint64 dueMs = m_attemptBytes * 1000 / (qint64(limit) * 1024);
+    const qint64 aheadMs = dueMs - (QDateTime::currentMSecsSinceEpoch() - m_attemptStartMs);
+    if (aheadMs > 0)
+        interruptibleSleep(int(aheadMs));
 }
 
-int DTransferCommand::stallTimeoutMs()
-{
-    return std::max(2000, DTimings::scaled(StallTimeoutMs));
-}
+// --- Files and texts ------------------------------------------------------------------------
 
-void DTransferCommand::stopWorker()
+QString DTransferCommand::localFilePath() const
 {
-    // A worker parked on the gate or sleeping must end before the gate (or a subclass's
-    // members) go away; every destructor of the family calls this first.
-    {
-        QMutexLocker locker(&pauseMutex);
-        DCommand::setStatus(StatusAborted);
-        resumeCondition.wakeAll();
-    }
-    if (isRunning())
-        wait();
-}
-
-void DTransferCommand::waitWhilePaused()
-{
-    QMutexLocker locker(&pauseMutex);
-    while (status() == StatusPaused)
-        resumeCondition.wait(&pauseMutex);
-}
-
-void DTransferCommand::wakeWorker()
-{
-    QMutexLocker locker(&pauseMutex);
-    resumeCondition.wakeAll();
-}
-
-void DTransferCommand::interruptibleSleep(int ms)
-{
-    QDeadlineTimer deadline(ms);
-    QMutexLocker locker(&pauseMutex);
-    while (!deadline.hasExpired()) {
-        const int st = status();
-        if (st == StatusAborted || st == StatusPaused)
-            return;
-        resumeCondition.wait(&pauseMutex, deadline);
-    }
+    return responseFile ? responseFile->fileName() : QString();
 }
 
 void DTransferCommand::reportRowText(const QString& text)
@@ -403,50 +505,89 @@ QString DTransferCommand::attemptNotice() const
     return tr("Waiting to transfer retry ... %1/%2").arg(retryCount).arg(DTimings::QuickRetryLimit);
 }
 
-void DTransferCommand::discardTransfer()
+// --- End of a transfer ----------------------------------------------------------------------
+
+void DTransferCommand::discard()
 {
-    {
-        QMutexLocker locker(&pauseMutex);
-        setStatus(StatusAborted);
-    }
-    resumeCondition.wakeAll();
+    setStatus(StatusAborted);
     stopRetryTimer();
     if (next && !followUpStarted())
         next->discard();
+    // While a worker runs it owns the transfer's file; finish() cleans up after it.
+    if (isRunning())
+        return;
+    endAttempt();
+    if (abortedByUser())
+        cleanUpAbort();
 }
 
-void DTransferCommand::absorbDataFlow()
+void DTransferCommand::finish(bool announce)
 {
+    // run() has returned; let the thread end before anything here touches its files.
+    wait();
     if (m_dataFlowed.exchange(false))
         retryCount = 0;
-}
+    {
+        QMutexLocker gate(&m_gate);
+        // Started again while the worker was ending: the same attempt goes on.
+        if (status() == StatusQueued) {
+            m_attempt = AttemptStarting;
+            gate.unlock();
+            launchWorker();
+            return;
+        }
+    }
+    endAttempt();
+    // The slot is free: the next pass may give it to another transfer.
+    if (manager)
+        QMetaObject::invokeMethod(manager.data(), &DCommandManager::flush, Qt::QueuedConnection);
+    const int st = status();
+    if (manager && (st == StatusFinished || st == StatusFailed))
+        manager->removeFromHistory(this);
 
-void DTransferCommand::beginAttempt()
-{
-    lastSampleBytes = 0.0;
-    m_attemptClock.start();
-    m_attemptBytes = 0;
-    m_lastMovedBytes = -1;
-    m_lastMoveMs = 0;
-    m_stalled = false;
-}
-
-void DTransferCommand::paceToSpeedLimit(qint64 blockBytes)
-{
-    m_attemptBytes += blockBytes;
-    const int limit = speedLimit();
-    if (limit <= 0)
+    switch (st) {
+    case StatusFinished:
+        if (!message.isEmpty())
+            logStatus(message);
+        stopRetryTimer();
+        startFollowUp();
+        reportDone();
+        break;
+    case StatusFailed:
+        logError(message);
+        reportFailed();
+        break;
+    case StatusAborted:
+        if (abortedByUser())
+            cleanUpAbort();
+        break;
+    case StatusRetryWait:
+        reportRetryWait();
+        if (failsForGood()) {
+            stopRetryTimer();
+            if (manager)
+                manager->removeFromHistory(this);
+            // Failed for good, yet the row keeps showing why until the user removes it.
+            return;
+        }
+        logError(message);
+        handleFailure();
         return;
-    const qint64 dueMs = m_attemptBytes * 1000 / (qint64(limit) * 1024);
-    const qint64 aheadMs = dueMs - m_attemptClock.elapsed();
-    if (aheadMs > 0)
-        interruptibleSleep(int(aheadMs));
+    default:
+        break;
+    }
+    if (isFinal(status()))
+        announceEnd(announce);
 }
 
-bool DTransferCommand::restartRequestedWhileEnding()
+void DTransferCommand::announceEnd(bool announce)
 {
-    if (status() != StatusQueued || isRunning())
-        return false;
-    dstart();
-    return true;
+    if (announce)
+        emit di_readyToDelete(id());
+    // Only a notice that was started is still alive to report its end; the manager then checks
+    // whether everything is done (power-off after transfers).
+    if (next && followUpStarted() && manager)
+        connect(next, &DCommand::di_readyToDelete, manager.data(),
+                &DCommandManager::transferComplete,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
 }

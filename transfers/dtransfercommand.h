@@ -2,39 +2,63 @@
 
 #include "engine/dcommand.h"
 
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QWaitCondition>
 
 #include <atomic>
-#include <cstdio>
 
 // Common base of downloads and uploads: the pause gate between the user-interface thread and
 // the worker, progress/speed/time-left sampling every 500 ms, the global speed caps, the retry
 // tick that restarts the transfer, and the restart operations the manager calls.
 //
-// Handle ownership: the user-interface thread creates the libcurl handle (initCurl) only while
-// no worker runs; from then on only the worker touches it, and the worker frees it when its
-// request ends. Everything an attempt needs on the handle is set by the worker itself
-// (prepareAttempt), so a pause, resume or retry never shares a handle between two threads.
+// Attempts. A transfer moves bytes in attempts, each with one explicit state: Idle (nothing
+// counted), Starting (counted, the worker is being started or woken), Running (libcurl works)
+// and Stopping (the worker is ending). beginAttempt() is the only way out of Idle and
+// endAttempt() the only way back; they are also the only places that change the manager's
+// running counts, so a count can never outlive its attempt. A paused worker parks on the gate
+// with its attempt ended and is woken by the next beginAttempt().
+//
+// Threads. The worker creates, uses and frees the libcurl handle and owns the transfer's local
+// file while it runs; the user-interface thread touches neither until finish(), which runs
+// after the worker has ended. Status changes are made under the gate's mutex and announced
+// after it is released, so a slot connected directly to di_commandStatusChanged may call any
+// control operation.
 class DTransferCommand : public DCommand
 {
     Q_OBJECT
 public:
+    enum AttemptState
+    {
+        AttemptIdle,
+        AttemptStarting,
+        AttemptRunning,
+        AttemptStopping
+    };
+
     explicit DTransferCommand(QObject* parent = nullptr);
     ~DTransferCommand() override;
 
     void setStatus(int status) override;
     bool parseResult(QString& out) override;
+    void discard() override;
+    void finish(bool announce) override;
 
-    virtual bool initCurl();
+    // Continues after a pause, a wait in the queue or a failure, from what is on disk or on
+    // the server; a new transfer's first resume is a forced start.
     virtual void resumeTransfer();
+    // Starts now from the first byte of the file, with a fresh retry budget.
     virtual void forceStart();
+    // Shows a transfer re-created from the history as paused, with the progress it had.
     virtual void restorePaused();
     void pauseTransfer();
+    // The scheduling pass's start: resumes or starts the transfer; false when it cannot start
+    // yet (it then keeps its place in the queue).
+    bool startFromQueue();
+    AttemptState attemptState() const;
 
-    QString localFilePath() const;
-    qint64 totalSize() const;
+    virtual QString localFilePath() const;
+    // The whole file's size in bytes (0 while unknown).
+    virtual qint64 totalSize() const = 0;
 
     void setSpeedLimit(int kbPerSecond) { m_speedLimit = kbPerSecond; }
     int speedLimit() const { return m_speedLimit.load(); }
@@ -56,85 +80,109 @@ public:
     // legitimately leave a connection silent for a moment.
     static int stallTimeoutMs();
 
+    // libcurl's progress and debug callbacks (the debug one collects the server's replies).
     static int onCurlProgress(void* clientp, double dltotal, double dlnow, double ultotal,
                               double ulnow);
     static int onCurlDebug(CURL* handle, int type, char* data, size_t size, void* clientp);
 
 public slots:
+    void dstart() override;
     void longRetry() override;
 
 protected:
+    // How an attempt ended, as the subclass saw it on the worker.
+    enum Outcome
+    {
+        OutcomeDone,
+        OutcomeRetry,  // transport trouble: the retry cycle follows
+        OutcomeFailed, // over for good
+        OutcomeAgain   // go again at once within the same attempt
+    };
+
+    void run() override;
     void timerEvent(QTimerEvent* event) override;
-    // Sleeps for one block of `blockBytes` (the design's rule counts blocks of 16 KiB, so a
-    // larger block sleeps proportionally longer and the cap holds whatever libcurl hands over).
+
+    // --- What each direction adds ---------------------------------------------------------
+    // User-interface thread, before an attempt starts: false when the transfer cannot start
+    // yet. `queued` tells a start from the waiting queue from a direct one.
+    virtual bool readyToStart(bool queued);
+    // User-interface thread: the next attempt continues what is on disk or on the server.
+    virtual void prepareResume() {}
+    // User-interface thread: the next attempt sends or fetches the file from its first byte.
+    virtual void prepareFreshStart() {}
+    // Worker: options only this direction needs, on a newly made handle.
+    virtual void configureHandle() {}
+    // Worker: one libcurl attempt on curlHandle; sets `message` for a failure.
+    virtual Outcome performAttempt() = 0;
+    // Worker, from libcurl's progress callback while the transfer runs.
+    virtual void onProgress(double dltotal, double dlnow, double ultotal, double ulnow);
+    // User-interface thread, in finish(): the transfer completed, failed, or waits to retry.
+    virtual void reportDone() = 0;
+    virtual void reportFailed() = 0;
+    virtual void reportRetryWait() {}
+    // A server reply that makes a transport failure final ("quota exceeded:", a missing
+    // file): reports it and answers true.
+    virtual bool failsForGood() { return false; }
+    // The user aborted the transfer and no worker runs any more.
+    virtual void cleanUpAbort() {}
+
+    // --- Shared helpers -------------------------------------------------------------------
+    // Worker: progress, speed and time left, at most once per sampling tick. `now` counts the
+    // bytes of this attempt, `total` those the attempt expects, `whole` the file's size.
+    void sampleProgress(double now, double total, double whole);
+    // Sleeps for one block of `blockBytes` (the rule counts blocks of 16 KiB, so a larger
+    // block sleeps proportionally longer and the cap holds whatever libcurl hands over).
     void throttle(double limitKbPerSecond, int divisor, qint64 blockBytes = ThrottleBlockBytes);
-    // A fresh handle with the shared options; set-up failures are logged and answer false.
-    bool prepareHandle(bool ftpUpload);
-    // Last step of a finish: di_readyToDelete, and the notice's end wired to transferComplete.
-    void announceEnd(bool announce);
+    // Worker side, in the data callbacks: keeps the attempt's average at the per-transfer limit.
+    void paceToSpeedLimit(qint64 blockBytes);
+    // Sleeps on the worker for up to `ms`, returning early when the transfer is paused,
+    // aborted or started again.
+    void interruptibleSleep(int ms);
+    // Worker: moves to `status` unless the user's pause, abort or restart came first.
+    void settleStatus(int status);
+    void reportRowText(const QString& text);
+    // Reports how far the file had got (resumeOffset of totalSize) to a paused row.
+    void reportStoredProgress();
     // Aborts and joins the worker; destructors call it before their members go.
     void stopWorker();
-    // Parks the worker until resumeTransfer (or an abort) wakes it.
-    void waitWhilePaused();
-    // Wakes a parked worker, e.g. so that an aborted transfer can end its thread.
-    void wakeWorker();
-    // Sleeps on the worker for up to `ms`, returning early when the transfer is aborted.
-    void interruptibleSleep(int ms);
-    // Options shared by both directions: progress, debug text, proxy, stall detection.
-    bool setUpHandle(bool ftpUpload);
-    // Frees the handle; only on the worker, or while no worker runs.
-    void releaseHandle();
-    // Status before the last change to StatusAborted, to tell a user's abort from the manager
-    // dropping a command that had already finished or failed.
-    int statusBeforeAbort() const { return m_statusBeforeAbort.load(); }
     // True when the transfer was stopped by the user (not by quitting, not after its end).
     bool abortedByUser() const;
-    // The 500 ms tick and the retry tick call this to let a worker-side flag reach the UI side.
-    void noteDataFlow() { m_dataFlowed = true; }
-    void reportRowText(const QString& text);
-    // Status 5 under the gate, the parked or sleeping worker woken, retries and the unstarted
-    // completion notice dropped.
-    void discardTransfer();
-    // A retry tick or a resume that came while the worker was ending found it still alive and
-    // left the transfer queued: start it now instead of finishing.
-    bool restartRequestedWhileEnding();
-    // Data that flowed on the worker resets the retry budget (read on the user-interface thread).
-    void absorbDataFlow();
-    // Called by the worker before every libcurl attempt: speed samples, the per-transfer pace
-    // and the stall watch start again from 0.
-    void beginAttempt();
-    // Worker side, in the data callbacks: keeps the attempt's average at the per-transfer limit.
-    // libcurl's own limit lets a first burst through; this sleep holds the average exactly.
-    void paceToSpeedLimit(qint64 blockBytes);
-    // True when the last attempt ended because no byte moved for StallTimeoutMs.
-    bool attemptStalled() const { return m_stalled.load(); }
-    // "Trying" / "Next time retry - ..." / "Waiting to transfer retry ... n/5".
-    QString attemptNotice() const;
 
-    QMutex pauseMutex;
-    QWaitCondition resumeCondition;
-    std::atomic<int> sampleClock{0};
-    std::atomic<int> m_speedLimit{0};
     std::atomic<qint64> resumeOffset{0};
-    double lastSampleBytes = 0.0;
-    bool needsStart = true;
-    std::atomic<bool> performing{false};
-    QString serverLog;
-    mutable QMutex serverLogMutex;
-    FILE* uploadSource = nullptr;
-    qint64 storedTotalSize = 0;
-    QString storedLocalPath;
+    std::atomic<int> sampleClock{0};
     bool freshStart = false;
-    // Set while restorePaused wakes the gate: the restore must not start a worker.
-    bool m_wakeOnly = false;
 
 private:
-    // Worker-only bookkeeping of the current attempt.
-    QElapsedTimer m_attemptClock;
-    qint64 m_attemptBytes = 0;
-    double m_lastMovedBytes = -1;
-    qint64 m_lastMoveMs = 0;
-    std::atomic<bool> m_stalled{false};
+    // The only places an attempt starts and ends.
+    bool beginAttempt(bool queued);
+    void endAttempt();
+    void endAttemptLocked();
+    // Starts the worker thread unless one exists (a parked one was woken by beginAttempt).
+    void ensureWorker();
+    void launchWorker();
+    // Worker: parks while paused; false when the transfer was aborted.
+    bool enterAttempt();
+    // Worker: true when the attempt is over, false when it must go again (paused, restarted).
+    bool leaveAttempt(int finalStatus);
+    bool makeHandle();
+    void releaseHandle();
+    // Stores the status under the gate; the caller announces the change after unlocking.
+    int storeStatusLocked(int status);
+    void announceStatus(int previous, int status);
+    // "Trying" / "Next time retry - ..." / "Waiting to transfer retry ... n/5".
+    QString attemptNotice() const;
+    void announceEnd(bool announce);
+
+    mutable QMutex m_gate;
+    QWaitCondition m_wake;
+    AttemptState m_attempt = AttemptIdle;
+    std::atomic<int> m_speedLimit{0};
     std::atomic<int> m_statusBeforeAbort{StatusFailed};
     std::atomic<bool> m_dataFlowed{false};
+    QString m_serverLog;
+    mutable QMutex m_serverLogMutex;
+    // Worker-only bookkeeping of the current attempt.
+    double m_lastSampleBytes = 0.0;
+    qint64 m_attemptStartMs = 0;
+    qint64 m_attemptBytes = 0;
 };

@@ -9,12 +9,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
+#include <QtDebug>
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 
 namespace {
 
@@ -23,31 +24,51 @@ constexpr long SizeQueryTimeoutSeconds = 60;
 constexpr int SettleIntervalMs = 300;
 constexpr int SettleChecks = 20;
 
+size_t discardData(char*, size_t size, size_t count, void*)
+{
+    return size * count;
+}
+
+size_t readSizeHeader(char* data, size_t size, size_t count, void* userData)
+{
+    const QByteArray line(data, qsizetype(size * count));
+    long long value = 0;
+    if (std::sscanf(line.constData(), "Content-Length: %lld\n", &value) == 1)
+        *static_cast<qint64*>(userData) = value;
+    return size * count;
+}
+
+int stopWhenCancelled(void* cancelled, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return (*static_cast<const std::function<bool()>*>(cancelled))() ? 1 : 0;
+}
+
 } // namespace
 
-DUploadCommand::DUploadCommand(const QString& localPath, QObject* parent) : DTransferCommand(parent)
+DUploadCommand::DUploadCommand(const QString& localPath, QObject* parent)
+    : DTransferCommand(parent), m_localPath(localPath),
+      m_restoreCancelled(std::make_shared<std::atomic<bool>>(false))
 {
     setStatus(StatusQueued);
     // Only a check here: the file is opened again when an attempt needs it.
     QFile source(localPath);
     if (!source.open(QIODevice::ReadOnly))
         showMessage(tr("Error can not open file:") + localPath);
-    storedLocalPath = localPath;
-    storedTotalSize = QFileInfo(localPath).size();
-    freshStart = false;
+    m_totalSize = QFileInfo(localPath).size();
     // The source is the user's file: it must never be removed as a scratch answer file.
     replaceResponseFile(new QFile(localPath));
 }
 
 DUploadCommand::~DUploadCommand()
 {
+    *m_restoreCancelled = true;
     stopWorker();
     closeSource();
 }
 
 QString DUploadCommand::localName() const
 {
-    return QFileInfo(localFilePath()).fileName();
+    return QFileInfo(m_localPath).fileName();
 }
 
 double DUploadCommand::uploadLimit(bool limitsEnabled, double maxUpSpeed, int accountCap)
@@ -62,48 +83,70 @@ double DUploadCommand::uploadLimit(bool limitsEnabled, double maxUpSpeed, int ac
 
 void DUploadCommand::closeSource()
 {
-    if (!uploadSource)
+    if (!m_source)
         return;
-    std::fclose(uploadSource);
-    uploadSource = nullptr;
+    std::fclose(m_source);
+    m_source = nullptr;
 }
 
-void DUploadCommand::dstart()
+// --- Resume and restore ---------------------------------------------------------------------
+
+void DUploadCommand::prepareResume()
 {
-    // A live worker (running, parked on the gate or waiting for a login slot) carries on.
-    if (isRunning())
-        return;
-    needsStart = false;
-    if (!curlHandle && !initCurl())
-        return;
-    reportRowText(attemptNotice());
-    message.clear();
-    start(QThread::InheritPriority);
+    m_append = true;
 }
 
-void DUploadCommand::forceStart()
+void DUploadCommand::prepareFreshStart()
 {
     // A forced start stores the whole file again, from its first byte.
     m_append = false;
     resumeOffset = 0;
-    DTransferCommand::forceStart();
 }
 
-bool DUploadCommand::querySize(qint64& size) const
+void DUploadCommand::restorePaused()
+{
+    DTransferCommand::restorePaused();
+    if (!manager)
+        return;
+    // How much the server holds is asked in the background; the row shows it when known.
+    const std::shared_ptr<std::atomic<bool>> cancelled = m_restoreCancelled;
+    const auto size = std::make_shared<qint64>(-1);
+    const QPointer<DUploadCommand> self(this);
+    const QByteArray address = url.toEncoded();
+    const DCommandManager* owner = manager.data();
+    manager->runInBackground(
+        [address, owner, cancelled, size] {
+            qint64 found = -1;
+            if (querySize(address, owner, found, [cancelled] { return cancelled->load(); }))
+                *size = found;
+        },
+        [self, size] {
+            if (!self || *size <= 0 || *size > self->m_totalSize ||
+                self->status() != StatusPaused || self->attemptState() != AttemptIdle)
+                return;
+            self->resumeOffset = *size;
+            self->reportStoredProgress();
+        });
+}
+
+bool DUploadCommand::querySize(const QByteArray& address, const DCommandManager* manager,
+                               qint64& size, const std::function<bool()>& cancelled)
 {
     CURL* handle = DCurl::newHandle();
     if (!handle)
         return false;
-    // A handle of its own: the transfer's handle may still belong to a worker that has not yet
-    // noticed a pause, and the transfer's upload options stay as they are.
-    const QByteArray address = url.toEncoded();
+    // A handle of its own: the transfer's upload options stay as they are.
     curl_easy_setopt(handle, CURLOPT_URL, address.constData());
     curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(handle, CURLOPT_HEADER, 1L);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &DUploadCommand::readSizeHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &readSizeHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &size);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &DUploadCommand::discardData);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &discardData);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, SizeQueryTimeoutSeconds);
+    // A silent server must not keep a paused or aborted upload waiting.
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &stopWhenCancelled);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &cancelled);
     if (manager)
         DCurl::applyProxy(handle, *manager);
     size = -1;
@@ -123,16 +166,18 @@ bool DUploadCommand::querySize(qint64& size) const
 
 bool DUploadCommand::querySettledSize(qint64& size)
 {
+    const auto stopped = [this] { return status() != StatusRunning; };
+    const QByteArray address = url.toEncoded();
     // Bytes of an earlier connection (a pause, a killed process) may still be reaching the
     // server's file; appending before they have landed would send some bytes twice.
-    if (!querySize(size))
+    if (!querySize(address, manager.data(), size, stopped))
         return false;
     for (int i = 0; i < SettleChecks; ++i) {
         interruptibleSleep(SettleIntervalMs);
-        if (status() != StatusRunning)
+        if (stopped())
             return true;
         qint64 again = -1;
-        if (!querySize(again))
+        if (!querySize(address, manager.data(), again, stopped))
             return false;
         if (again == size)
             return true;
@@ -141,146 +186,94 @@ bool DUploadCommand::querySettledSize(qint64& size)
     return true;
 }
 
-void DUploadCommand::resumeTransfer()
+// --- Attempts -------------------------------------------------------------------------------
+
+void DUploadCommand::configureHandle()
 {
-    if (freshStart) {
-        freshStart = false;
-        forceStart();
-        return;
-    }
-    try {
-        qint64 size = -1;
-        if (!querySize(size)) {
-            setStatus(StatusRetryWait);
-            m_append = false;
-            // Resumed by the user or the scheduler: the retry timer may not run yet. A restore
-            // only looks; the transfer stays paused until the user resumes it.
-            if (!retryTimerActive() && !m_wakeOnly)
-                handleFailure();
-            return;
-        }
-        // More on the server than in the file: that copy is not ours to append to.
-        const bool append = size > 0 && size <= storedTotalSize;
-        resumeOffset = append ? size : 0;
-        m_append = append;
-    } catch (const std::exception& e) {
-        logError(QStringLiteral("CRL: upload resume command failed :: %1")
-                     .arg(QString::fromLocal8Bit(e.what())));
-    }
-    DTransferCommand::resumeTransfer();
+    qDebug() << "upload file name is ";
+    // The address carries the scrambled password: the debug output shows it masked.
+    qDebug() << (manager ? manager->maskedRequest(url) : QStringLiteral("(no manager)"));
+    curl_easy_setopt(curlHandle, CURLOPT_FTP_CREATE_MISSING_DIRS, 2L);
 }
 
 DUploadCommand::Preparation DUploadCommand::prepareAttempt()
 {
-    beginAttempt();
     closeSource();
     if (m_append) {
         qint64 size = -1;
         if (!querySettledSize(size))
             return SizeUnknown;
         // More on the server than in the file: that copy is not ours to append to.
-        m_append = size > 0 && size <= storedTotalSize;
+        m_append = size > 0 && size <= m_totalSize;
         resumeOffset = m_append ? size : 0;
     }
-    uploadSource = std::fopen(QFile::encodeName(storedLocalPath).constData(), "rb");
-    if (!uploadSource) {
-        message = tr("Error can not open file:") + storedLocalPath;
+    m_source = std::fopen(QFile::encodeName(m_localPath).constData(), "rb");
+    if (!m_source) {
+        message = tr("Error can not open file:") + m_localPath;
         return SourceMissing;
     }
     const bool append = m_append.load();
     if (!append)
         resumeOffset = 0;
-    if (fseeko(uploadSource, off_t(resumeOffset.load()), SEEK_SET) != 0) {
-        message = tr("Error can not open file:") + storedLocalPath;
+    if (fseeko(m_source, off_t(resumeOffset.load()), SEEK_SET) != 0) {
+        message = tr("Error can not open file:") + m_localPath;
         closeSource();
         return SourceMissing;
     }
-    // Every upload option again: nothing of an earlier attempt or query may linger.
-    curl_easy_setopt(curlHandle, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADER, 0L);
+    // Every upload option again: nothing of an earlier attempt may linger.
     curl_easy_setopt(curlHandle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(curlHandle, CURLOPT_READFUNCTION, &DUploadCommand::readData);
     curl_easy_setopt(curlHandle, CURLOPT_READDATA, this);
-    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &DUploadCommand::discardData);
-    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &DUploadCommand::discardData);
+    curl_easy_setopt(curlHandle, CURLOPT_WRITEFUNCTION, &discardData);
+    curl_easy_setopt(curlHandle, CURLOPT_HEADERFUNCTION, &discardData);
     curl_easy_setopt(curlHandle, CURLOPT_RESUME_FROM_LARGE, curl_off_t(0));
     curl_easy_setopt(curlHandle, CURLOPT_APPEND, append ? 1L : 0L);
     curl_easy_setopt(curlHandle, CURLOPT_MAX_SEND_SPEED_LARGE, curl_off_t(speedLimit()) * 1024);
     return Ready;
 }
 
-void DUploadCommand::run()
+DTransferCommand::Outcome DUploadCommand::performAttempt()
 {
-    for (;;) {
-        if (status() == StatusAborted)
-            break;
-        setStatus(StatusRunning);
+    const Preparation prepared = prepareAttempt();
+    const CURLcode rc = prepared == Ready ? curl_easy_perform(curlHandle) : CURLE_OK;
+    closeSource();
+    // Paused, aborted or started again meanwhile: the attempt's end is the base's business.
+    if (status() != StatusRunning || prepared == SizeUnknown)
+        return OutcomeRetry;
+    if (prepared == SourceMissing)
+        return OutcomeFailed;
+    if (rc == CURLE_LOGIN_DENIED &&
+        collectedServerText().contains(QLatin1String("the maximum number of clients"))) {
+        // The upload keeps its slot and tries to log in again every 10 seconds.
+        settleStatus(StatusRetryWaitOnce);
+        logStatus(tr("Reach max upload concurrent, wait for continue ..."));
         if (manager)
-            manager->markRunning(this);
-        CURLcode rc = CURLE_FAILED_INIT;
-        Preparation prepared = SizeUnknown;
-        if (curlHandle) {
-            prepared = prepareAttempt();
-            if (prepared == Ready)
-                rc = curl_easy_perform(curlHandle);
-        }
-        const bool sourceMissing = prepared == SourceMissing;
-        closeSource();
-
-        if (status() == StatusPaused) {
-            if (manager)
-                manager->markStopped(this);
-            waitWhilePaused();
-            continue;
-        }
-        if (status() == StatusAborted) {
-            if (manager)
-                manager->markStopped(this);
-            break;
-        }
-        // Resumed or force-started while this attempt was being stopped: go again at once.
-        if (rc != CURLE_OK && status() == StatusQueued)
-            continue;
-        if (rc == CURLE_LOGIN_DENIED &&
-            collectedServerText().contains(QLatin1String("the maximum number of clients"))) {
-            // The upload keeps its slot and tries to log in again every 10 seconds.
-            setStatus(StatusRetryWaitOnce);
-            logStatus(tr("Reach max upload concurrent, wait for continue ..."));
-            if (manager)
-                manager->reportTransferStatus(id(), localName(), localFilePath(), TransferMessage,
-                                              tr("Waiting %1 sec to restart (max reached)...")
-                                                  .arg(DTimings::MaxClientsWaitMs / 1000));
-            interruptibleSleep(DTimings::scaled(DTimings::MaxClientsWaitMs));
-            if (status() == StatusPaused) {
-                if (manager)
-                    manager->markStopped(this);
-                waitWhilePaused();
-            }
-            continue;
-        }
-        if (manager)
-            manager->markStopped(this);
-        if (sourceMissing) {
-            setStatus(StatusFailed);
-        } else if (rc == CURLE_QUOTE_ERROR) {
-            setStatus(StatusFailed);
-            message = tr("Upload: Quota Limit Reached !!");
-        } else if (rc == CURLE_LOGIN_DENIED) {
-            setStatus(StatusFailed);
-            message = tr("Upload: invalid User or Password (Login denied) (CM?)");
-        } else if (rc != CURLE_OK) {
-            setStatus(StatusRetryWait);
-            message = tr("Transfer perform failed(5): %1")
-                          .arg(attemptStalled() ? QStringLiteral("no data sent for a while")
-                                                : QString::fromLocal8Bit(curl_easy_strerror(rc)));
-        } else {
-            setStatus(StatusFinished);
-        }
-        break;
+            manager->reportTransferStatus(id(), localName(), m_localPath, TransferMessage,
+                                          tr("Waiting %1 sec to restart (max reached)...")
+                                              .arg(DTimings::MaxClientsWaitMs / 1000));
+        interruptibleSleep(DTimings::scaled(DTimings::MaxClientsWaitMs));
+        return OutcomeAgain;
     }
-    releaseHandle();
-    if (manager)
-        manager->flush();
+    if (rc == CURLE_QUOTE_ERROR) {
+        message = tr("Upload: Quota Limit Reached !!");
+        return OutcomeFailed;
+    }
+    if (rc == CURLE_LOGIN_DENIED) {
+        message = tr("Upload: invalid User or Password (Login denied) (CM?)");
+        return OutcomeFailed;
+    }
+    if (rc != CURLE_OK) {
+        message =
+            tr("Transfer perform failed(5): %1").arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
+        return OutcomeRetry;
+    }
+    return OutcomeDone;
+}
+
+void DUploadCommand::onProgress(double, double, double, double ulnow)
+{
+    const double whole = double(m_totalSize);
+    sampleProgress(ulnow, whole - double(resumeOffset.load()), whole);
 }
 
 size_t DUploadCommand::readData(char* buffer, size_t size, size_t count, void* userData)
@@ -301,87 +294,52 @@ size_t DUploadCommand::readData(char* buffer, size_t size, size_t count, void* u
             wanted = std::min(wanted, size_t(ThrottleBlockBytes));
         }
     }
-    if (!upload->uploadSource || std::ferror(upload->uploadSource))
+    if (!upload->m_source || std::ferror(upload->m_source))
         return CURL_READFUNC_ABORT;
-    const size_t read = std::fread(buffer, 1, wanted, upload->uploadSource);
+    const size_t read = std::fread(buffer, 1, wanted, upload->m_source);
     upload->paceToSpeedLimit(qint64(read));
     if (upload->status() != StatusRunning)
         return CURL_READFUNC_ABORT;
     return read;
 }
 
-size_t DUploadCommand::readSizeHeader(char* data, size_t size, size_t count, void* userData)
-{
-    const QByteArray line(data, qsizetype(size * count));
-    long long value = 0;
-    if (std::sscanf(line.constData(), "Content-Length: %lld\n", &value) == 1)
-        *static_cast<qint64*>(userData) = value;
-    return size * count;
-}
-
-size_t DUploadCommand::discardData(char*, size_t size, size_t count, void*)
-{
-    return size * count;
-}
+// --- End of an upload -----------------------------------------------------------------------
 
 void DUploadCommand::discard()
 {
-    discardTransfer();
-    if (!isRunning())
-        closeSource();
+    *m_restoreCancelled = true;
+    DTransferCommand::discard();
 }
 
-void DUploadCommand::finish(bool announce)
+void DUploadCommand::reportDone()
 {
-    absorbDataFlow();
-    if (restartRequestedWhileEnding())
-        return;
-    const QString name = localName();
-    const QString path = localFilePath();
-    if (manager && (status() == StatusFinished || status() == StatusFailed))
-        manager->removeFromHistory(this);
+    if (manager)
+        manager->reportTransferStatus(id(), localName(), m_localPath, TransferDone);
+}
 
-    switch (status()) {
-    case StatusFinished:
-        if (!message.isEmpty())
-            logStatus(message);
-        stopRetryTimer();
-        startFollowUp();
-        if (manager)
-            manager->reportTransferStatus(id(), name, path, TransferDone);
-        break;
-    case StatusAborted:
-        break;
-    case StatusFailed:
-        logError(message);
-        if (manager)
-            manager->reportTransferStatus(id(), name, path, TransferError, message);
-        break;
-    case StatusRetryWait:
-        if (manager)
-            manager->reportTransferStatus(id(), name, path, TransferMessage,
-                                          tr("Waiting to transfer..."));
-        if (collectedServerText().contains(QLatin1String("quota exceeded:"))) {
-            setStatus(StatusFailed);
-            stopRetryTimer();
-            if (manager)
-                manager->removeFromHistory(this);
-            logError(tr("Error Upload: you're uploading over quota limit! \nPlease upgrade your "
-                        "account or delete files to continue upload!"));
-            if (manager)
-                manager->reportTransferStatus(id(), name, path, TransferMessage,
-                                              tr("Error: quota is limited! Please upgrade you "
-                                                 "account or delete files to continue upload!"));
-        } else {
-            logError(message);
-        }
-        handleFailure();
-        return;
-    default:
-        logError(message);
-        handleFailure();
-        break;
-    }
-    closeSource();
-    announceEnd(announce);
+void DUploadCommand::reportFailed()
+{
+    if (manager)
+        manager->reportTransferStatus(id(), localName(), m_localPath, TransferError, message);
+}
+
+void DUploadCommand::reportRetryWait()
+{
+    if (manager)
+        manager->reportTransferStatus(id(), localName(), m_localPath, TransferMessage,
+                                      tr("Waiting to transfer..."));
+}
+
+bool DUploadCommand::failsForGood()
+{
+    if (!collectedServerText().contains(QLatin1String("quota exceeded:")))
+        return false;
+    setStatus(StatusFailed);
+    logError(tr("Error Upload: you're uploading over quota limit! \nPlease upgrade your "
+                "account or delete files to continue upload!"));
+    if (manager)
+        manager->reportTransferStatus(id(), localName(), m_localPath, TransferMessage,
+                                      tr("Error: quota is limited! Please upgrade you account or "
+                                         "delete files to continue upload!"));
+    return true;
 }

@@ -3,12 +3,15 @@
 #include "transfers/dtransfercommand.h"
 
 #include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
 
 // Sends one local file to the service's FTP server. A resumed upload first asks the server
-// how much of the file it holds and appends from there; the server's refusals (quota, too
-// many clients, bad login) are recognised from libcurl's result and the server's replies.
-// The source file is open only while an attempt runs, so thousands of queued uploads hold no
-// file descriptors.
+// how much of the file it holds (on the worker, never on the user-interface thread) and
+// appends from there; the server's refusals (quota, too many clients, bad login) are
+// recognised from libcurl's result and the server's replies. The source file is open only
+// while an attempt runs, so thousands of queued uploads hold no file descriptors.
 class DUploadCommand : public DTransferCommand
 {
     Q_OBJECT
@@ -18,9 +21,9 @@ public:
 
     int commandType() const override { return CmdUpload; }
     void discard() override;
-    void finish(bool announce) override;
-    void resumeTransfer() override;
-    void forceStart() override;
+    void restorePaused() override;
+    QString localFilePath() const override { return m_localPath; }
+    qint64 totalSize() const override { return m_totalSize; }
 
     QString serverFileName() const { return m_serverFileName; }
     void setServerFileName(const QString& name) { m_serverFileName = name; }
@@ -31,16 +34,19 @@ public:
     // account's cap when that is smaller (the account's cap also holds when the user set none).
     static double uploadLimit(bool limitsEnabled, double maxUpSpeed, int accountCap);
 
-public slots:
-    void dstart() override;
-
 protected:
-    void run() override;
+    void prepareResume() override;
+    void prepareFreshStart() override;
+    void configureHandle() override;
+    Outcome performAttempt() override;
+    void onProgress(double dltotal, double dlnow, double ultotal, double ulnow) override;
+    void reportDone() override;
+    void reportFailed() override;
+    void reportRetryWait() override;
+    bool failsForGood() override;
 
 private:
     static size_t readData(char* buffer, size_t size, size_t count, void* command);
-    static size_t readSizeHeader(char* data, size_t size, size_t count, void* command);
-    static size_t discardData(char* data, size_t size, size_t count, void* command);
 
     enum Preparation
     {
@@ -48,18 +54,25 @@ private:
         SourceMissing,
         SizeUnknown
     };
-    // Asks the server for the size of the partly sent file; false when the query failed.
-    bool querySize(qint64& size) const;
+    // Asks the server for the size of the partly sent file (0 when it has none); false when
+    // the query failed. `cancelled` is polled while the server keeps silent.
+    static bool querySize(const QByteArray& address, const DCommandManager* manager,
+                          qint64& size, const std::function<bool()>& cancelled);
     // Worker side: the size once the server's file has stopped growing.
     bool querySettledSize(qint64& size);
-    // Worker side, before each attempt: the server's size again right before an append, the
-    // source opened at the resume position (or byte 0), every upload option on the handle.
+    // Worker side, before each attempt: the server's size right before an append, the source
+    // opened at the resume position (or byte 0), every upload option on the handle.
     Preparation prepareAttempt();
     void closeSource();
     QString localName() const;
 
     QString m_serverFileName;
     QString m_folderId;
-    // Set by a successful size query: the next attempt appends from resumeOffset.
+    QString m_localPath;
+    qint64 m_totalSize = 0;
+    // Worker-only: the source stream of the running attempt.
+    FILE* m_source = nullptr;
+    // Set by a resume: the next attempt asks the server's size and appends from there.
     std::atomic<bool> m_append{false};
+    std::shared_ptr<std::atomic<bool>> m_restoreCancelled;
 };

@@ -16,9 +16,10 @@ class AnsweredCommand : public DCommand
 public:
     void answer(const QByteArray& body)
     {
-        QFile out(file()->fileName());
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(body);
+        QVERIFY(file()->open(QIODevice::WriteOnly));
+        file()->resize(0);
+        file()->write(body);
+        file()->close();
     }
     void dstart() override { ++starts; }
     int starts = 0;

@@ -8,173 +8,184 @@
 
 namespace {
 
-// A transfer that records how the scheduler starts it instead of moving bytes.
-class FakeTransfer : public DTransferCommand
+// A transfer whose attempts run on a real worker but hold until released (or paused/aborted)
+// instead of moving bytes, so the scheduling and the attempt accounting can be watched.
+class HeldTransfer : public DTransferCommand
 {
 public:
-    explicit FakeTransfer(int type) : m_type(type) {}
-    int commandType() const override { return m_type; }
-    void dstart() override
+    explicit HeldTransfer(int type) : m_type(type) {}
+    ~HeldTransfer() override
     {
-        ++starts;
-        if (onStart)
-            onStart();
+        release();
+        stopWorker();
     }
-    void resumeTransfer() override { ++resumes; }
+    int commandType() const override { return m_type; }
+    qint64 totalSize() const override { return 0; }
+    void release()
+    {
+        QMutexLocker locker(&m_mutex);
+        m_released = true;
+        m_condition.wakeAll();
+    }
+    std::atomic<int> attempts{0};
 
-    int starts = 0;
-    int resumes = 0;
-    std::function<void()> onStart;
+protected:
+    Outcome performAttempt() override
+    {
+        ++attempts;
+        QMutexLocker locker(&m_mutex);
+        while (!m_released && status() == StatusRunning)
+            m_condition.wait(&m_mutex, 10);
+        return status() == StatusRunning ? OutcomeDone : OutcomeRetry;
+    }
+    void reportDone() override {}
+    void reportFailed() override {}
 
 private:
     int m_type;
+    QMutex m_mutex;
+    QWaitCondition m_condition;
+    bool m_released = false;
 };
 
 } // namespace
 
-// The scheduling pass and the control slots that feed it.
+// The scheduling pass, and the rule that a transfer's attempt alone holds a running slot.
 class TestScheduler : public QObject
 {
     Q_OBJECT
 
 private:
-    static FakeTransfer* queued(DCommandManager& manager, int type, int status = StatusQueued)
+    std::unique_ptr<TestHome> home;
+    std::unique_ptr<DCommandManager> manager;
+
+    HeldTransfer* queued(int type, int status = StatusQueued)
     {
-        auto* transfer = new FakeTransfer(type);
-        manager.registerCommand(transfer);
+        auto* transfer = new HeldTransfer(type);
+        manager->registerCommand(transfer);
         transfer->setStatus(status);
-        manager.enqueue(transfer);
+        manager->enqueue(transfer);
         return transfer;
     }
 
+    static bool runs(HeldTransfer* transfer, int attempts = 1)
+    {
+        return QTest::qWaitFor([&] { return transfer->attempts.load() == attempts; }, 5000);
+    }
+
 private slots:
+    void init()
+    {
+        home = std::make_unique<TestHome>();
+        manager = std::make_unique<DCommandManager>();
+    }
+    void cleanup()
+    {
+        manager.reset();
+        home.reset();
+    }
+
     void overallLimitStopsThePassInQueueOrder()
     {
-        TestHome home;
-        DCommandManager manager;
-        manager.setMaxTransfers(1);
-        FakeTransfer* download = queued(manager, CmdDownload);
-        FakeTransfer* upload = queued(manager, CmdUpload);
-        manager.flush();
-        QCOMPARE(download->starts, 1);
-        QCOMPARE(upload->starts, 0);
-        QCOMPARE(download->status(), int(StatusRunning));
-        QCOMPARE(manager.waitingQueue(), QList<DCommand*>{upload});
-        QCOMPARE(manager.runningTransferCount(), 1);
+        manager->setMaxTransfers(1);
+        HeldTransfer* download = queued(CmdDownload);
+        HeldTransfer* upload = queued(CmdUpload);
+        manager->flush();
+        QVERIFY(runs(download));
+        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{upload});
+        QCOMPARE(manager->runningTransferCount(), 1);
+        QCOMPARE(upload->attempts.load(), 0);
     }
 
     void directionLimitSkipsWithoutBlockingTheOtherDirection()
     {
-        TestHome home;
-        DCommandManager manager;
-        manager.setMaxDownloads(1);
-        FakeTransfer* first = queued(manager, CmdDownload);
-        FakeTransfer* second = queued(manager, CmdDownload);
-        FakeTransfer* upload = queued(manager, CmdUpload);
-        manager.flush();
-        QCOMPARE(first->starts, 1);
-        QCOMPARE(second->starts, 0);
-        QCOMPARE(upload->starts, 1);
-        QCOMPARE(manager.waitingQueue(), QList<DCommand*>{second});
-        // The skipped download keeps its place and starts once a slot frees.
-        manager.markStopped(first);
-        manager.flush();
-        QCOMPARE(second->starts, 1);
-        QVERIFY(manager.waitingQueue().isEmpty());
+        manager->setMaxDownloads(1);
+        HeldTransfer* first = queued(CmdDownload);
+        HeldTransfer* second = queued(CmdDownload);
+        HeldTransfer* upload = queued(CmdUpload);
+        manager->flush();
+        QVERIFY(runs(first) && runs(upload));
+        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{second});
+        // The skipped download keeps its place and starts once the slot is free again.
+        first->release();
+        QVERIFY(runs(second));
+        QVERIFY(manager->waitingQueue().isEmpty());
     }
 
-    void pausedTransfersWaitUntilResumed()
+    // A paused worker parks with its attempt ended; resuming counts a new one on the same
+    // thread; an abort releases whatever was counted.
+    void onlyAnAttemptHoldsASlot()
     {
-        TestHome home;
-        DCommandManager manager;
-        FakeTransfer* paused = queued(manager, CmdDownload, StatusPaused);
-        manager.flush();
-        QCOMPARE(paused->starts + paused->resumes, 0);
-        QCOMPARE(manager.waitingQueue().size(), 1);
-        manager.resume(paused->id());
-        QCOMPARE(paused->status(), int(StatusResumeQueued));
-        manager.flush();
-        QCOMPARE(paused->resumes, 1);
-        QCOMPARE(paused->starts, 0);
-        QVERIFY(!manager.waitingQueue().contains(paused));
+        manager->setMaxDownloads(1);
+        HeldTransfer* first = queued(CmdDownload);
+        HeldTransfer* second = queued(CmdDownload, StatusPaused);
+        QSignalSpy threads(first, &QThread::started);
+        manager->flush();
+        QVERIFY(runs(first));
+        manager->pause(first->id());
+        QTRY_COMPARE(manager->runningDownloadCount(), 0);
+        QVERIFY(first->isRunning());
+        QCOMPARE(first->attemptState(), DTransferCommand::AttemptIdle);
+        // The freed slot goes to the next one in line.
+        manager->resume(second->id());
+        manager->resume(first->id());
+        manager->flush();
+        QVERIFY(runs(second));
+        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{first});
+        // Its end frees the slot, and the pass that follows gives it to the first again.
+        manager->abort(second->id());
+        QVERIFY(runs(first, 2));
+        QCOMPARE(threads.size(), 1);
+        QCOMPARE(manager->runningDownloadCount(), 1);
+        manager->abort(first->id());
+        QTRY_COMPARE(manager->runningDownloadCount(), 0);
+        QCOMPARE(manager->runningTransferCount(), 0);
     }
 
-    void nestedPassReturnsAtOnce()
+    void forceStartIgnoresTheLimitsAndStartsTheRetriesAfresh()
     {
-        TestHome home;
-        DCommandManager manager;
-        FakeTransfer* first = queued(manager, CmdDownload);
-        FakeTransfer* second = queued(manager, CmdUpload);
-        int nestedStarts = -1;
-        first->onStart = [&] {
-            manager.flush();
-            nestedStarts = second->starts;
-        };
-        manager.flush();
-        QCOMPARE(nestedStarts, 0);
-        QCOMPARE(second->starts, 1);
+        manager->setMaxTransfers(1);
+        HeldTransfer* running = queued(CmdDownload);
+        manager->flush();
+        HeldTransfer* waiting = queued(CmdUpload);
+        waiting->retryCount = 3;
+        manager->forceStart(waiting->id());
+        QVERIFY(runs(running) && runs(waiting));
+        QCOMPARE(waiting->retryCount, 0);
+        QCOMPARE(manager->runningTransferCount(), 2);
+    }
+
+    // A queue row may call the controls from a slot connected directly to the status signal.
+    void controlsFromADirectStatusSlotDoNotDeadlock()
+    {
+        HeldTransfer* transfer = queued(CmdDownload);
+        int calls = 0;
+        connect(
+            manager.get(), &DCommandManager::di_commandStatusChanged, this,
+            [&](int id, CStatus st) {
+                if (st != StatusPaused || calls++ > 0)
+                    return;
+                manager->pause(id);
+                manager->resume(id);
+            },
+            Qt::DirectConnection);
+        manager->flush();
+        QVERIFY(runs(transfer));
+        manager->pause(transfer->id());
+        QCOMPARE(calls, 1);
+        manager->flush();
+        QVERIFY(runs(transfer, 2));
     }
 
     void flushFromAWorkerThreadRunsOnTheManagersThread()
     {
-        TestHome home;
-        DCommandManager manager;
-        FakeTransfer* download = queued(manager, CmdDownload);
-        QThread* caller = QThread::create([&manager] { manager.flush(); });
+        HeldTransfer* download = queued(CmdDownload);
+        QThread* caller = QThread::create([this] { manager->flush(); });
         caller->start();
         QVERIFY(caller->wait(5000));
         delete caller;
-        QCOMPARE(download->starts, 0);
-        QTRY_COMPARE(download->starts, 1);
-    }
-
-    void forceStartIgnoresTheLimits()
-    {
-        TestHome home;
-        DCommandManager manager;
-        manager.setMaxTransfers(1);
-        manager.flush();
-        FakeTransfer* running = queued(manager, CmdDownload);
-        manager.flush();
-        FakeTransfer* waiting = queued(manager, CmdDownload);
-        waiting->retryCount = 3;
-        manager.forceStart(waiting->id());
-        QCOMPARE(waiting->starts, 1);
-        QCOMPARE(waiting->retryCount, 0);
-        QCOMPARE(running->starts, 1);
-        // Still in the queue: a forced start does not take it out.
-        QVERIFY(manager.waitingQueue().contains(waiting));
-    }
-
-    void lookupsOfUnknownIdsAnswerNeutralValues()
-    {
-        TestHome home;
-        DCommandManager manager;
-        QTest::ignoreMessage(QtDebugMsg, "Could not get command for Id 4242");
-        QCOMPARE(manager.status(4242), int(StatusUnknown));
-        QTest::ignoreMessage(QtDebugMsg, "Could not get command for Id 4242");
-        QCOMPARE(manager.commandType(4242), int(CmdGeneric));
-        QTest::ignoreMessage(QtDebugMsg, "Command not found with given id");
-        QCOMPARE(manager.transferSize(4242), qint64(-1));
-    }
-
-    void shutDownOnlyWhenEverythingIsDone()
-    {
-        TestHome home;
-        DCommandManager manager;
-        QSignalSpy shutDown(&manager, &DCommandManager::di_shutDown);
-        manager.setPowerOffOptions(true);
-        auto* listing = new DCommand();
-        manager.registerCommand(listing);
-        manager.transferComplete();
-        QCOMPARE(shutDown.count(), 0);
-        manager.abort(listing->id());
-        manager.setPowerOffOptions(false);
-        manager.transferComplete();
-        QCOMPARE(shutDown.count(), 0);
-        manager.setPowerOffOptions(true);
-        manager.transferComplete();
-        QCOMPARE(shutDown.count(), 1);
+        QCOMPARE(download->status(), int(StatusQueued));
+        QVERIFY(runs(download));
     }
 };
 

@@ -100,6 +100,12 @@ public:
                rowTexts(id).join(QStringLiteral(" | ")).toLocal8Bit();
     }
 
+    // Waits for a download's link answer (it arrives in the background).
+    bool linked(int id) const
+    {
+        return QTest::qWaitFor([&] { return manager->transferSize(id) > 0; }, Timeout);
+    }
+
     // Resumes a command the way the queue row does.
     int resumed(int id)
     {
