@@ -90,11 +90,13 @@ def startup(service):
     return "%s%s\n%s\n" % (detail_block(text), XML_HEAD, body)
 
 
-def direct_link(link, node):
-    return "%s<response><value>1</value>%s%s%s%s%s</response>" % (
-        XML_HEAD, element("direct_link", link), element("size", node.size),
-        element("playable", 1 if node.playable else 0), element("filename", node.name),
-        element("fileid", node.id))
+def direct_link(link, node, overrides=None):
+    values = {"direct_link": link, "size": node.size, "playable": 1 if node.playable else 0,
+              "filename": node.name, "fileid": node.id}
+    values.update(overrides or {})
+    return "%s<response><value>1</value>%s</response>" % (
+        XML_HEAD, "".join(element(name, values[name]) for name in
+                          ("direct_link", "size", "playable", "filename", "fileid")))
 
 
 def version(service):

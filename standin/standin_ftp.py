@@ -104,6 +104,13 @@ class StandInFTPHandler(FTPHandler):
         return super().ftp_PASS(line)
 
     def ftp_SIZE(self, path):
+        fault = self.service.take_fault("ftp-size", self.username)
+        if fault is not None and fault["action"] in ("silent", "drop"):
+            # Each session has its own thread: only this client waits.
+            if fault["action"] == "silent":
+                time.sleep(float(fault.get("seconds", 30)))
+            self.close()
+            return
         # libcurl asks for the size before it switches to binary, so ASCII mode is allowed.
         line = self.fs.fs2ftp(path)
         if not self.fs.isfile(self.fs.realpath(path)):

@@ -141,8 +141,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         entry.update({"kind": kind, "user": user, "fields": fields})
         self.service.record(entry)
         file_id = fields[0] if kind in ("dlfile", "dlfile_ok") and fields else None
-        if self.apply_common_fault(self.service.take_fault(kind, user, file_id)):
+        fault = self.service.take_fault(kind, user, file_id)
+        if self.apply_common_fault(fault):
             return
+        # "answer" replaces elements of a dlfile answer (a null value leaves one out).
+        self.answer_fields = fault.get("fields", {}) if fault and fault["action"] == "answer" \
+            else {}
         if payload is None:
             self.send_body(200, answers.generic(0, "Invalid request"))
             return
@@ -214,7 +218,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         token = self.service.make_token(account, node)
         link = "http://127.0.0.1:%d/dl/%s/%s" % (self.service.http_port, token,
                                                  urllib.parse.quote(node.name, safe=""))
-        return answers.direct_link(link, node)
+        return answers.direct_link(link, node, getattr(self, "answer_fields", {}))
 
     def version(self, path, query):
         params = urllib.parse.parse_qs(query, keep_blank_values=True)
@@ -303,6 +307,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         first, last = wanted if wanted else (0, size - 1)
         length = max(0, last - first + 1)
+        if action == "unsatisfiable":
+            # 416 without the size the client could check its partial file against.
+            self.send_body(416, b"", "application/octet-stream")
+            return
+        if action == "endless":
+            self.send_endless()
+            return
+        if action == "short":
+            # A clean end after `bytes`, the length header agreeing: no transport error at all.
+            length = min(length, int(fault.get("bytes", 0)))
+            last = first + length - 1
         self.send_response(206 if wanted else 200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Accept-Ranges", "bytes")
@@ -316,6 +331,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file_path, "rb") as source:
             self.stream(source, first, length, fault)
+
+    def send_endless(self):
+        """200 without a length, then bytes until the client goes away."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = b"\0" * CHUNK
+        while not self.server.stopping.is_set():
+            self.connection.sendall(block)
 
     def stream(self, source, offset, length, fault):
         action = fault["action"] if fault else None

@@ -23,10 +23,11 @@ HTTP_KINDS = {
     "startup", "login", "listing", "folder", "create_folder", "rename_f", "move_f", "delete_f",
     "upload_done", "dlfile", "dlfile_ok", "ver", "checklink", "download",
 }
-FTP_KINDS = {"ftp-login", "ftp-stor"}
+FTP_KINDS = {"ftp-login", "ftp-stor", "ftp-size"}
 ACTIONS = {
     "drop", "delay", "refuse", "cut", "throttle", "ignore_range", "stall", "missing",
     "max_clients", "login_denied", "quota",
+    "short", "endless", "unsatisfiable", "answer", "silent",
 }
 
 # The request parameter of "/tool/?" and the kind it stands for.

@@ -195,14 +195,12 @@ void DDownloadCommand::requestLink()
     const std::shared_ptr<std::atomic<bool>> cancelled = m_linkCancelled;
     const auto answer = std::make_shared<LinkAnswer>();
     const QPointer<DDownloadCommand> self(this);
-    manager->runInBackground(
-        [address, owner, cancelled, answer] {
-            *answer = fetchLinkAnswer(address, *owner, *cancelled);
-        },
-        [self, answer] {
-            if (self)
-                self->applyLinkAnswer(*answer);
-        });
+    manager->runInBackground([address, owner, cancelled,
+                              answer] { *answer = fetchLinkAnswer(address, *owner, *cancelled); },
+                             [self, answer] {
+                                 if (self)
+                                     self->applyLinkAnswer(*answer);
+                             });
 }
 
 DDownloadCommand::LinkAnswer DDownloadCommand::fetchLinkAnswer(const QByteArray& address,
@@ -252,8 +250,8 @@ DDownloadCommand::LinkAnswer DDownloadCommand::fetchLinkAnswer(const QByteArray&
         answer.size = size.text().trimmed().toLongLong(&ok, 10);
         // Every later check of the received bytes relies on this number.
         if (!ok || answer.size < 0) {
-            answer.text = tr("Error download: the service sent no valid size (%1)")
-                              .arg(size.text().left(40));
+            answer.text =
+                tr("Error download: the service sent no valid size (%1)").arg(size.text().left(40));
             return answer;
         }
     }
@@ -401,9 +399,8 @@ DTransferCommand::Outcome DDownloadCommand::performAttempt()
         const qint64 known = m_serviceSize.load();
         const qint64 have = partialSize();
         if (known > 0 && have < known) {
-            message = failure.arg(QStringLiteral("the server ended at byte %1 of %2")
-                                      .arg(have)
-                                      .arg(known));
+            message = failure.arg(
+                QStringLiteral("the server ended at byte %1 of %2").arg(have).arg(known));
             return OutcomeRetry;
         }
         return OutcomeDone;
@@ -414,9 +411,9 @@ DTransferCommand::Outcome DDownloadCommand::performAttempt()
         truncatePartial();
         return OutcomeAgain;
     }
-    message = failure.arg(!m_attemptError.isEmpty()
-                              ? m_attemptError
-                              : QString::fromLocal8Bit(curl_easy_strerror(rc)));
+    message =
+        failure.arg(!m_attemptError.isEmpty() ? m_attemptError
+                                              : QString::fromLocal8Bit(curl_easy_strerror(rc)));
     return OutcomeRetry;
 }
 
@@ -485,9 +482,9 @@ bool DDownloadCommand::writeCapped(const char* data, qint64 size)
 {
     curl_off_t expected = -1;
     curl_easy_getinfo(curlHandle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-    const double total = expected > 0 ? double(expected)
-                                      : double(std::max<qint64>(0, m_serviceSize.load() -
-                                                                       resumeOffset.load()));
+    const double total =
+        expected > 0 ? double(expected)
+                     : double(std::max<qint64>(0, m_serviceSize.load() - resumeOffset.load()));
     const qint64 slice = sliceBytes();
     for (qint64 done = 0; done < size;) {
         const qint64 part = std::min(slice, size - done);

@@ -307,8 +307,7 @@ bool DTransferCommand::leaveAttempt(int finalStatus)
         if (previous == StatusAborted)
             return true;
         // Paused (the next round parks) or started again meanwhile (the next round runs).
-        if (previous == StatusPaused || previous == StatusQueued ||
-            previous == StatusResumeQueued)
+        if (previous == StatusPaused || previous == StatusQueued || previous == StatusResumeQueued)
             return false;
         m_attempt = AttemptStopping;
         storeStatusLocked(finalStatus);

@@ -263,8 +263,8 @@ DTransferCommand::Outcome DUploadCommand::performAttempt()
         return OutcomeFailed;
     }
     if (rc != CURLE_OK) {
-        message =
-            tr("Transfer perform failed(5): %1").arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
+        message = tr("Transfer perform failed(5): %1")
+                      .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
         return OutcomeRetry;
     }
     return OutcomeDone;

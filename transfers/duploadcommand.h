@@ -56,8 +56,8 @@ private:
     };
     // Asks the server for the size of the partly sent file (0 when it has none); false when
     // the query failed. `cancelled` is polled while the server keeps silent.
-    static bool querySize(const QByteArray& address, const DCommandManager* manager,
-                          qint64& size, const std::function<bool()>& cancelled);
+    static bool querySize(const QByteArray& address, const DCommandManager* manager, qint64& size,
+                          const std::function<bool()>& cancelled);
     // Worker side: the size once the server's file has stopped growing.
     bool querySettledSize(qint64& size);
     // Worker side, before each attempt: the server's size right before an append, the source

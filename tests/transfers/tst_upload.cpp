@@ -25,22 +25,6 @@ private slots:
     void init() { QVERIFY(openSession(QStringLiteral("up"))); }
     void cleanup() { closeAll(); }
 
-    void completesExactly()
-    {
-        const QString path = source("a.bin", 1500000);
-        const int id = manager->startUpload(path);
-        QCOMPARE(manager->status(id), int(StatusPaused));
-        const QString name = serverName(id);
-        QVERIFY(name.startsWith("a.bin."));
-        QVERIFY2(finishes(resumed(id)), trace(id));
-        QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
-        QVERIFY(!ftpCommands().contains("APPE"));
-        // The notice registers the file, then the folder is listed again.
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("upload_done").size(), 1, Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("listing").size(), 1, Timeout);
-        QCOMPARE(historyText(), EmptyHistory);
-    }
-
     void sameFileTwiceOnlyIntoTwoFolders()
     {
         const QString path = source("b.bin", 1000);
@@ -52,18 +36,124 @@ private slots:
         QVERIFY(manager->startUpload(path) > 0);
     }
 
-    void cutDataConnectionAppendsFromServerSize()
+    void resumesFromWhatTheServerHolds_data()
     {
-        standIn.addFault({{"kind", "ftp-stor"}, {"action", "cut"}, {"bytes", 400000}});
-        const QString path = source("c.bin", 1500000, 2);
-        const int id = manager->startUpload(path);
-        const QString name = serverName(id);
-        QVERIFY2(finishes(resumed(id)), trace(id));
+        QTest::addColumn<QJsonArray>("faults");
+        QTest::addColumn<int>("serverBytes"); // a copy already on the server, restored from it
+        QTest::addColumn<bool>("force");      // started with "force start" instead of a resume
+        QTest::addColumn<bool>("appended");
+        const QJsonObject cut{{"kind", "ftp-stor"}, {"action", "cut"}, {"bytes", 400000}};
+        QTest::newRow("no trouble: stored in one go") << QJsonArray{} << 0 << false << false;
+        QTest::newRow("cut: appends from the server's size")
+            << QJsonArray{cut} << 0 << false << true;
+        QTest::newRow("force started, then cut: the retry appends")
+            << QJsonArray{cut} << 0 << true << true;
+        QTest::newRow("server copy larger than the file: stored whole")
+            << QJsonArray{} << 1600000 << false << false;
+    }
+
+    void resumesFromWhatTheServerHolds()
+    {
+        QFETCH(QJsonArray, faults);
+        QFETCH(int, serverBytes);
+        QFETCH(bool, force);
+        QFETCH(bool, appended);
+        // The debug output shows the address, never the scrambled password.
+        static QStringList debugLines;
+        debugLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& text) { debugLines << text; });
+        const QString path = source("a.bin", 1500000, 2);
+        int id = -1;
+        QString name;
+        if (serverBytes > 0) {
+            name = "a.bin.restored";
+            standIn.control(
+                "POST", "ftpfile",
+                {{"user", "alice"}, {"name", name}, {"content", QString(serverBytes, 'z')}});
+            DUploadCommand* upload = manager->restoreUpload(path, name, "-1");
+            upload->restorePaused();
+            id = upload->id();
+        } else {
+            id = manager->startUpload(path);
+            name = serverName(id);
+            QVERIFY(name.startsWith("a.bin."));
+        }
+        QCOMPARE(manager->status(id), int(StatusPaused));
+        for (const auto& fault : faults)
+            standIn.addFault(fault.toObject());
+        if (force)
+            manager->forceStart(id);
+        else
+            resumed(id);
+        const bool finished = finishes(id);
+        qInstallMessageHandler(previous);
+        QVERIFY2(finished, trace(id));
         QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
         const QStringList commands = ftpCommands();
-        const int size = commands.indexOf("SIZE", commands.indexOf("STOR"));
-        QVERIFY2(commands.indexOf("STOR") >= 0 && size > 0 && commands.indexOf("APPE", size) > 0,
-                 qPrintable(commands.join(' ')));
+        QCOMPARE(commands.contains("APPE"), appended);
+        QVERIFY(debugLines.filter("ftp://alice:********@").size() > 0);
+        QVERIFY(debugLines.filter(manager->password()).isEmpty());
+        // The notice registers the file, then the folder is listed again.
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("upload_done").size(), 1, Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("listing").size(), 1, Timeout);
+        QCOMPARE(historyText(), EmptyHistory);
+    }
+
+    // Attempts that end in odd places give their slot back: with both upload slots lost
+    // before, no upload would ever start again and power-off would never come.
+    void slotsComeBackAfterAbortedAttempts_data()
+    {
+        QTest::addColumn<QJsonObject>("fault");
+        QTest::addColumn<QString>("command"); // the FTP command the fault answers
+        QTest::addColumn<bool>("fresh");      // a new upload, or one paused earlier
+        QTest::newRow("aborted while waiting for a login slot")
+            << QJsonObject{{"kind", "ftp-login"}, {"action", "max_clients"}, {"times", 0}} << "PASS"
+            << true;
+        QTest::newRow("aborted after a failed size query")
+            << QJsonObject{{"kind", "ftp-size"}, {"action", "drop"}, {"times", 0}} << "SIZE"
+            << false;
+    }
+
+    void slotsComeBackAfterAbortedAttempts()
+    {
+        QFETCH(QJsonObject, fault);
+        QFETCH(QString, command);
+        QFETCH(bool, fresh);
+        standIn.addFault(fault);
+        for (int i = 0; i < 2; ++i) {
+            const int id = manager->startUpload(source(QStringLiteral("s%1.bin").arg(i), 4000, i));
+            // Paused earlier: resuming asks the server's size first.
+            transfer(id)->setFreshStart(fresh);
+            resumed(id);
+            QTRY_VERIFY_WITH_TIMEOUT(ftpCommands().count(command) > i, Timeout);
+            manager->abort(id);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(manager->runningUploadCount(), 0, Timeout);
+        standIn.reset();
+        QSignalSpy shutDown(manager.get(), &DCommandManager::di_shutDown);
+        manager->setPowerOffOptions(true);
+        const int id = resumed(manager->startUpload(source("t.bin", 4000, 7)));
+        QVERIFY2(finishes(id), trace(id));
+        QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
+        manager->transferComplete();
+        QVERIFY(!shutDown.isEmpty());
+    }
+
+    // The size query runs on the worker: a silent server leaves the window free, and an abort
+    // ends the question at once.
+    void silentServerDuringTheSizeQuery()
+    {
+        standIn.addFault({{"kind", "ftp-size"}, {"action", "silent"}, {"seconds", 8}});
+        const int id = manager->startUpload(source("q.bin", 4000, 8));
+        transfer(id)->setFreshStart(false);
+        resumed(id);
+        QTRY_VERIFY_WITH_TIMEOUT(ftpCommands().contains("SIZE"), Timeout);
+        QCOMPARE(manager->status(id), int(StatusRunning));
+        QPointer<DCommand> command = manager->findCommand(id);
+        manager->abort(id);
+        QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), Timeout);
+        QCOMPARE(manager->runningUploadCount(), 0);
     }
 
     void maximumClientsCyclesUntilALoginSlotIsFree()
