@@ -20,22 +20,35 @@ private slots:
 
     void cleanup() { s.reset(); }
 
-    void slotsLeaveOtherCommandsAlone_data()
+    void callsLeaveOtherCommandsAlone_data()
     {
-        QTest::addColumn<QString>("slot");
+        QTest::addColumn<QString>("call");
         QTest::addColumn<int>("kind"); // -1: an id nobody has
-        for (const char* slot :
-             {"abort", "pause", "resume", "forceStart", "start", "deleteCommand"})
-            QTest::addRow("%s an unknown id", slot) << slot << -1;
-        QTest::newRow("pause a login") << "pause" << int(DCommandManager::KindLogin);
-        QTest::newRow("resume a listing") << "resume" << int(DCommandManager::KindListFolder);
-        QTest::newRow("forceStart a change") << "forceStart" << int(DCommandManager::KindDelete);
+        QTest::addColumn<QString>("line");
+        const QString unknown = "Could not get command for Id %1";
+        for (const char* call : {"abort", "pause", "resume", "forceStart", "start", "deleteCommand",
+                                 "status", "commandType", "url", "isPlayable"})
+            QTest::addRow("%s an unknown id", call) << call << -1 << unknown;
+        for (const char* call : {"transferSize", "setTransferSpeedLimit"})
+            QTest::addRow("%s an unknown id", call)
+                << call << -1 << "Command not found with given id";
+        const QString notTransfer = "command with Id %1 not a transfer command";
+        QTest::newRow("pause a login") << "pause" << int(DCommandManager::KindLogin) << notTransfer;
+        QTest::newRow("resume a listing")
+            << "resume" << int(DCommandManager::KindListFolder) << notTransfer;
+        QTest::newRow("forceStart a change")
+            << "forceStart" << int(DCommandManager::KindDelete) << notTransfer;
+        QTest::newRow("transferSize of a listing")
+            << "transferSize" << int(DCommandManager::KindListFolder)
+            << "Command not a transfer command";
     }
 
-    void slotsLeaveOtherCommandsAlone()
+    // Each writes its debug line, answers its neutral value and changes nothing.
+    void callsLeaveOtherCommandsAlone()
     {
-        QFETCH(QString, slot);
+        QFETCH(QString, call);
         QFETCH(int, kind);
+        QFETCH(QString, line);
         DCommand* command =
             s->manager.buildCommand(kind < 0 ? DCommandManager::KindListFolder : kind, "7");
         QVERIFY(command);
@@ -43,14 +56,28 @@ private slots:
         const QList<DCommand*> registry = s->manager.registry();
         const int before = command->status();
         QSignalSpy statusSpy(&s->manager, &DCommandManager::di_commandStatusChanged);
-        const QString line = kind < 0 ? "Could not get command for Id %1"
-                                      : "command with Id %1 not a transfer command";
         QTest::ignoreMessage(QtDebugMsg, qPrintable(line.arg(id)));
-        QVERIFY(QMetaObject::invokeMethod(&s->manager, qPrintable(slot), Qt::DirectConnection,
-                                          Q_ARG(int, id)));
-        QCOMPARE(s->manager.registry(), registry);
+        DCommandManager& m = s->manager;
+        bool neutral = true;
+        if (call == "status")
+            neutral = m.status(id) == StatusUnknown;
+        else if (call == "commandType")
+            neutral = m.commandType(id) == CmdGeneric;
+        else if (call == "url")
+            neutral = m.url(id).isEmpty();
+        else if (call == "isPlayable")
+            neutral = !m.isPlayable(id);
+        else if (call == "transferSize")
+            neutral = m.transferSize(id) == -1;
+        else if (call == "setTransferSpeedLimit")
+            m.setTransferSpeedLimit(id, 5);
+        else
+            QVERIFY(QMetaObject::invokeMethod(&m, qPrintable(call), Qt::DirectConnection,
+                                              Q_ARG(int, id)));
+        QVERIFY(neutral);
+        QCOMPARE(m.registry(), registry);
         QCOMPARE(command->status(), before);
-        QVERIFY(s->manager.waitingQueue().isEmpty() && !command->isRunning());
+        QVERIFY(m.waitingQueue().isEmpty() && !command->isRunning());
         QVERIFY(statusSpy.isEmpty());
     }
 
@@ -65,6 +92,7 @@ private slots:
         QVERIFY(!QFile::exists(s->manager.historyFilePath()));
     }
 
+    // Power-off comes only with nothing left to do: no transfer, no other command.
     void transferCompleteNeedsAnEmptyRegistry()
     {
         QSignalSpy shutDown(&s->manager, &DCommandManager::di_shutDown);

@@ -5,6 +5,7 @@
 #include "tests/common/testhome.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -148,6 +149,13 @@ private slots:
     {
         TestHome home;
         AnsweredCommand command;
+        command.answer("x");
+        // The answer file: an unpredictable name in the data folder, for its owner only.
+        const QFileInfo answer(command.file()->fileName());
+        QCOMPARE(answer.path(), home.dataFolder());
+        const QFile::Permissions others =
+            QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+        QCOMPARE(answer.permissions() & others, QFile::Permissions());
         command.url = QUrl("http://127.0.0.1:1/tool/?x=1");
         command.answer("<r><value>1</value></r>");
         command.setStatus(StatusFinished);

@@ -1,9 +1,12 @@
 #include "engine/dcommand.h"
 #include "engine/dcommandmanager.h"
+#include "engine/dglobals.h"
 #include "engine/dtimings.h"
+#include "tests/common/scriptedprompt.h"
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
+#include <QPointer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -84,8 +87,8 @@ private slots:
         command->dstart();
         QTRY_COMPARE_WITH_TIMEOUT(service.requests("create_folder").size(), 6, 10000);
         // Waiting for the long retry: registered, not announced, no further message.
+        QTRY_VERIFY_WITH_TIMEOUT(!command->retryTimerActive(), 10000);
         QCOMPARE(command->status(), int(StatusRetryWait));
-        QVERIFY(!command->retryTimerActive());
         QCOMPARE(command->retryCount, 0);
         QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 5);
         QVERIFY(manager.registry().contains(command));
@@ -131,23 +134,43 @@ private slots:
         QVERIFY(home.logLines().last().endsWith("#Quota full"));
     }
 
-    void abortEndsARequestThatHangs()
+    // An abort ends a request at once, even one the server keeps silent on, and quietly: no
+    // error box, no error line.
+    void abortEndsARequestQuietly_data()
     {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("change") << "create_folder";
+        QTest::newRow("listing") << "listing";
+        QTest::newRow("login") << "login";
+    }
+
+    void abortEndsARequestQuietly()
+    {
+        QFETCH(QString, kind);
         TestHome home;
+        ScriptedPrompt prompts;
         StandIn service;
         QVERIFY(service.start());
-        service.addFault({{"kind", "create_folder"}, {"action", "delay"}, {"seconds", 30}});
+        service.applyEnvironment();
+        DGlobals::canModify = true;
         DCommandManager manager;
-        auto* command = new DCommand();
-        command->url = createFolderRequest(service, "Slow");
-        manager.registerCommand(command);
-        command->dstart();
-        QTRY_COMPARE_WITH_TIMEOUT(service.requests("create_folder").size(), 1, 10000);
-        QElapsedTimer timer;
-        timer.start();
-        manager.abort(command->id());
-        QVERIFY(command->wait(5000));
-        QVERIFY(timer.elapsed() < 5000);
+        if (kind != "login") {
+            QSignalSpy loggedIn(&manager, &DCommandManager::di_loggedIn);
+            manager.login("alice", "secret");
+            QVERIFY(loggedIn.wait(10000));
+            QTRY_VERIFY_WITH_TIMEOUT(manager.registry().isEmpty(), 10000);
+            service.reset();
+        }
+        service.addFault({{"kind", kind}, {"action", "delay"}, {"seconds", 30}});
+        const int id = kind == "login"     ? manager.login("alice", "secret")
+                       : kind == "listing" ? manager.listFolder("-1", "root")
+                                           : manager.createFolder("Slow");
+        QPointer<DCommand> command = manager.findCommand(id);
+        QTRY_COMPARE_WITH_TIMEOUT(service.requests(kind).size(), 1, 10000);
+        manager.abort(id);
+        QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), 10000);
+        QVERIFY(prompts.calls.isEmpty());
+        QCOMPARE(home.logLines().filter("Transfer Perform failed").size(), 0);
     }
 };
 

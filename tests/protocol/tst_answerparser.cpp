@@ -110,9 +110,9 @@ private slots:
         QFETCH(bool, accepted);
         TestHome home;
         DCdCommand listing;
-        QFile out(listing.file()->fileName());
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(answer) == answer.size());
-        out.close();
+        QFile* out = listing.file();
+        QVERIFY(out->open(QIODevice::WriteOnly) && out->write(answer) == answer.size());
+        out->close();
         QString message;
         QCOMPARE(listing.parseResult(message), accepted);
     }
