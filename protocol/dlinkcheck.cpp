@@ -30,12 +30,23 @@ QString checkAddress(const QString& id)
 
 } // namespace
 
-DLinkCheck::DLinkCheck(QObject* parent) : QObject(parent) {}
+DLinkCheck::DLinkCheck(QObject* parent) : QObject(parent)
+{
+    DCurl::globalInit();
+    m_multi = curl_multi_init();
+}
 
 DLinkCheck::~DLinkCheck()
 {
     if (m_handle)
         curl_easy_cleanup(m_handle);
+    curl_multi_cleanup(m_multi);
+}
+
+void DLinkCheck::cancel()
+{
+    m_cancelled = true;
+    curl_multi_wakeup(m_multi);
 }
 
 QStringList DLinkCheck::candidates(const QString& pasted)
@@ -132,7 +143,7 @@ QString DLinkCheck::request(const QString& id)
     if (m_engine)
         DCurl::applyProxy(m_handle, *m_engine);
 
-    const CURLcode rc = curl_easy_perform(m_handle);
+    const CURLcode rc = perform();
     curl_easy_setopt(m_handle, CURLOPT_ERRORBUFFER, nullptr);
     long httpCode = 0;
     curl_easy_getinfo(m_handle, CURLINFO_RESPONSE_CODE, &httpCode);
@@ -164,15 +175,29 @@ bool DLinkCheck::prepareHandle()
     curl_easy_setopt(m_handle, CURLOPT_TIMEOUT_MS,
                      static_cast<long>(DTimings::scaled(CheckTimeoutMs)));
     curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &DLinkCheck::collectAnswer);
-    curl_easy_setopt(m_handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(m_handle, CURLOPT_XFERINFOFUNCTION, &DLinkCheck::abortWhenCancelled);
-    curl_easy_setopt(m_handle, CURLOPT_XFERINFODATA, this);
     return true;
 }
 
-int DLinkCheck::abortWhenCancelled(void* self, long long, long long, long long, long long)
+// The request runs on a multi handle so that cancel() can wake the wait at once.
+CURLcode DLinkCheck::perform()
 {
-    return static_cast<DLinkCheck*>(self)->m_cancelled ? 1 : 0;
+    if (!m_multi || curl_multi_add_handle(m_multi, m_handle) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    int running = 1;
+    while (running && !m_cancelled) {
+        if (curl_multi_perform(m_multi, &running) != CURLM_OK)
+            break;
+        if (running && curl_multi_poll(m_multi, nullptr, 0, PollMs, nullptr) != CURLM_OK)
+            break;
+    }
+    CURLcode result = m_cancelled ? CURLE_ABORTED_BY_CALLBACK : CURLE_RECV_ERROR;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &left)) {
+        if (message->msg == CURLMSG_DONE)
+            result = message->data.result;
+    }
+    curl_multi_remove_handle(m_multi, m_handle);
+    return result;
 }
 
 size_t DLinkCheck::collectAnswer(char* data, size_t size, size_t count, void* answer)

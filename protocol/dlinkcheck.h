@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-typedef void CURL;
+#include <curl/curl.h>
 class DCommandManager;
 
 // Public file links of the service, pasted by the user: how a pasted text splits into
@@ -54,7 +54,7 @@ public:
     void setEngine(const DCommandManager* engine) { m_engine = engine; }
 
     // Ends the running request and refuses later ones until reset (safe on any thread).
-    void cancel() { m_cancelled = true; }
+    void cancel();
     void reset() { m_cancelled = false; }
     bool isCancelled() const { return m_cancelled; }
 
@@ -69,9 +69,11 @@ private:
     QString request(const QString& id);
     // One handle for every check, so that the connection is reused.
     bool prepareHandle();
-    static int abortWhenCancelled(void* self, long long, long long, long long, long long);
+    CURLcode perform();
     static size_t collectAnswer(char* data, size_t size, size_t count, void* answer);
 
+    static constexpr int PollMs = 1000;
+    CURLM* m_multi = nullptr;
     CURL* m_handle = nullptr;
     const DCommandManager* m_engine = nullptr;
     std::atomic<bool> m_cancelled{false};

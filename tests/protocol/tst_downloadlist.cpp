@@ -9,6 +9,7 @@
 
 #include <QPlainTextEdit>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -211,12 +212,14 @@ private slots:
         QFETCH(bool, cancel);
         DTimings::setScale(cancel ? 1.0 : 0.05); // a 1.5 s time-out
         m_service->addFault(
-            {{"kind", "checklink"}, {"action", "delay"}, {"seconds", 8}, {"file", "102"}});
+            {{"kind", "checklink"}, {"action", "delay"}, {"seconds", 3}, {"file", "102"}});
         ScriptedPrompt prompt;
         DownloadList dialog;
         if (cancel) {
-            QTimer::singleShot(300, &dialog,
-                               [&dialog] { dialog.findChild<QProgressDialog*>()->cancel(); });
+            QTimer::singleShot(300, &dialog, [&dialog] {
+                QTest::mouseClick(dialog.findChild<QProgressDialog*>()->findChild<QPushButton*>(),
+                                  Qt::LeftButton);
+            });
         }
         const QList<QStringList> found = check(dialog, link("101/a.txt\n") + link("102/notes.txt"));
         if (cancel) {
