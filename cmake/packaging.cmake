@@ -9,26 +9,33 @@ foreach(size 16 32 48 64 128 256)
 endforeach()
 install(FILES resources/icons/ferrydesk.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES packaging/ferrydesk.1 packaging/ferrydesk-update.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Debian wants the changelog compressed reproducibly, and the copyright file beside it.
-set(FERRYDESK_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.gz)
-add_custom_command(OUTPUT ${FERRYDESK_CHANGELOG_GZ}
-    COMMAND gzip -n -9 -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${FERRYDESK_CHANGELOG_GZ}
-    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog)
-add_custom_target(ferrydesk_changelog ALL DEPENDS ${FERRYDESK_CHANGELOG_GZ})
-install(FILES ${FERRYDESK_CHANGELOG_GZ} packaging/copyright
+# Debian wants manual pages and the changelog compressed (reproducibly), the copyright beside it.
+set(FERRYDESK_GZIPPED)
+foreach(file ferrydesk.1 ferrydesk-update.1 changelog)
+    set(gz ${CMAKE_BINARY_DIR}/packaging/${file}.gz)
+    add_custom_command(OUTPUT ${gz}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+        COMMAND gzip -n -9 -c ${CMAKE_SOURCE_DIR}/packaging/${file} > ${gz}
+        DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${file})
+    list(APPEND FERRYDESK_GZIPPED ${gz})
+endforeach()
+add_custom_target(ferrydesk_packaging_files ALL DEPENDS ${FERRYDESK_GZIPPED})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/ferrydesk.1.gz
+              ${CMAKE_BINARY_DIR}/packaging/ferrydesk-update.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ferrydesk)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ferrydesk)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Ferrydesk developers")
-set(CPACK_PACKAGE_CONTACT "Ferrydesk developers <ferrydesk@localhost>")
+set(CPACK_PACKAGE_CONTACT "Ferrydesk developers <developers@ferrydesk.example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop client for a file-hosting web service")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Ferrydesk browses the remote folders of a file-hosting account, downloads files with resume, uploads files by FTP and runs a transfer queue with limits, speed caps and automatic retries.")
+set(CPACK_PACKAGE_DESCRIPTION "Ferrydesk browses the remote folders of a file-hosting account,
+downloads files with resume, uploads files by FTP and runs a transfer
+queue with limits, speed caps and automatic retries.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
