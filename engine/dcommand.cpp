@@ -237,7 +237,12 @@ void DCommand::finish(bool announce)
         logError(message);
         handleFailure();
     }
-    if (announce && status() != StatusRetryWait)
+    announceUnlessRetrying(announce);
+}
+
+void DCommand::announceUnlessRetrying(bool announce)
+{
+    if (announce && status() != StatusRetryWait && status() != StatusRetryWaitOnce)
         emit di_readyToDelete(m_id);
 }
 

@@ -76,6 +76,8 @@ protected:
     void startFollowUp();
     // After a successful answer: the follow-up starts, retries stop, the end is announced.
     void endSuccessfully(bool announce);
+    // The end is announced (the manager then drops the command) unless a retry is pending.
+    void announceUnlessRetrying(bool announce);
     // Reads the whole answer file as text (empty when it was never written).
     QByteArray responseBytes() const;
     void closeResponseFile();

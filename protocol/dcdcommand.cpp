@@ -38,8 +38,7 @@ void DCdCommand::finish(bool announce)
     prompt()->showMessage(message);
     logError(message);
     handleFailure();
-    if (announce && status() != StatusRetryWait && status() != StatusRetryWaitOnce)
-        emit di_readyToDelete(id());
+    announceUnlessRetrying(announce);
 }
 
 DTreeElementList DCdCommand::runNow()

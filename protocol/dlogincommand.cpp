@@ -87,8 +87,7 @@ void DLoginCommand::finish(bool announce)
     reportFailure();
     handleFailure();
     // A refused login is over; only a command waiting for its retry stays registered.
-    if (announce && status() != StatusRetryWait && status() != StatusRetryWaitOnce)
-        emit di_readyToDelete(id());
+    announceUnlessRetrying(announce);
 }
 
 void DLoginCommand::reportFailure()

@@ -130,21 +130,6 @@ private slots:
         QCOMPARE(manager.registry(), QList<DCommand*>{acceptedNext});
     }
 
-    void discardGoesDownTheChain()
-    {
-        TestHome home;
-        AnsweredCommand first;
-        AnsweredCommand second;
-        AnsweredCommand third;
-        first.next = &second;
-        second.next = &third;
-        for (AnsweredCommand* c : {&first, &second, &third})
-            c->answer("x");
-        first.discard();
-        for (AnsweredCommand* c : {&first, &second, &third})
-            QVERIFY(!QFile::exists(c->file()->fileName()));
-    }
-
     void dumpHoldsRequestAndAnswerOnlyWithDumpOn()
     {
         TestHome home;

@@ -49,29 +49,6 @@ private slots:
     void init() { DTimings::setScale(0.002); }
     void cleanup() { DTimings::setScale(1.0); }
 
-    void succeedsAfterTwoDroppedConnections()
-    {
-        TestHome home;
-        StandIn service;
-        QVERIFY(service.start());
-        service.addFault({{"kind", "create_folder"}, {"action", "drop"}, {"times", 2}});
-        DCommandManager manager;
-        auto* command = new DCommand();
-        command->url = createFolderRequest(service, "Third time");
-        manager.registerCommand(command);
-        QSignalSpy announced(command, &DCommand::di_readyToDelete);
-        command->dstart();
-        QVERIFY(announced.wait(10000));
-        QCOMPARE(service.requests("create_folder").size(), 3);
-        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 2);
-        QVERIFY(manager.registry().isEmpty());
-        const QJsonArray root = service.tree("alice").value("children").toArray();
-        int created = 0;
-        for (const QJsonValue& entry : root)
-            created += entry.toObject().value("name").toString() == "Third time" ? 1 : 0;
-        QCOMPARE(created, 1);
-    }
-
     void fiveQuickRetriesThenOneLongRetry()
     {
         TestHome home;
@@ -114,24 +91,6 @@ private slots:
         QCOMPARE(command->retryCount, 0);
         QTRY_COMPARE_WITH_TIMEOUT(command->longRetries, 1, 10000);
         QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 1);
-    }
-
-    void refusalIsNeverRetried()
-    {
-        TestHome home;
-        StandIn service;
-        QVERIFY(service.start());
-        service.addFault({{"kind", "create_folder"}, {"action", "refuse"}, {"text", "Quota full"}});
-        DCommandManager manager;
-        auto* command = new DCommand();
-        command->url = createFolderRequest(service, "Refused");
-        manager.registerCommand(command);
-        QSignalSpy announced(command, &DCommand::di_readyToDelete);
-        command->dstart();
-        QVERIFY(announced.wait(10000));
-        QTest::qWait(100);
-        QCOMPARE(service.requests("create_folder").size(), 1);
-        QVERIFY(home.logLines().last().endsWith("#Quota full"));
     }
 
     // An abort ends a request at once, even one the server keeps silent on, and quietly: no

@@ -176,17 +176,6 @@ private slots:
         manager->flush();
         QVERIFY(runs(transfer, 2));
     }
-
-    void flushFromAWorkerThreadRunsOnTheManagersThread()
-    {
-        HeldTransfer* download = queued(CmdDownload);
-        QThread* caller = QThread::create([this] { manager->flush(); });
-        caller->start();
-        QVERIFY(caller->wait(5000));
-        delete caller;
-        QCOMPARE(download->status(), int(StatusQueued));
-        QVERIFY(runs(download));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestScheduler)
