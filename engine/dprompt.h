@@ -42,6 +42,11 @@ public:
     virtual bool askNewName(QString& name) = 0;
     // A separate top-level rich-text window showing the page at `url`.
     virtual void openPage(const QUrl& url) = 0;
+    // A question box with "Yes" (true) and "Cancel"; closing it counts as "Cancel".
+    virtual bool askYesCancel(const QString& title, const QString& text);
+    // "Install VLC": a line of text, the download page's link (HTML) and "OK" / "Cancel";
+    // true when accepted.
+    virtual bool askInstallVlc(const QString& text, const QString& linkHtml);
 };
 
 // The installed prompt (never null). Ownership stays with the caller of setPrompt; pass
