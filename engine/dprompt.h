@@ -5,7 +5,8 @@
 // Every message box, question and extra window that the engine (or start-up) shows is one call
 // on DPrompt: refusals ("Your account Can NOT Download!"), "Error download:" boxes, the
 // "Target already exists" and "Enter new name" dialogs, duplicate-transfer warnings, the
-// write-failure box at start-up and the information page a startup answer may name.
+// write-failure box at start-up, the information page a startup answer may name, and the
+// window's own questions (the shut-down confirmation, "Install VLC").
 //
 // Who implements it: the user interface installs a widget implementation (real QMessageBox and
 // QDialog instances) before the engine starts; tests install a scripted one that records every
