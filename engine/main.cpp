@@ -21,8 +21,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // The menu entry and the icon the desktop shows for the window (ferrydesk.desktop).
     QGuiApplication::setDesktopFileName(QStringLiteral("ferrydesk"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("ferrydesk"),
-                                                 QIcon(QStringLiteral(":/qtimage"))));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("ferrydesk"), QIcon(QStringLiteral(":/qtimage"))));
     dataFolder();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     DQuitOnSignal::install();

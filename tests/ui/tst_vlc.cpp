@@ -178,9 +178,9 @@ private slots:
             QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
                 .setValue("VLCPath", paths.value(stored));
 
+        MainWindow window; // installs its own prompt: the scripted one comes after it
         ScriptedPrompt prompt;
         prompt.yesAnswers = {installOk};
-        MainWindow window;
         window.playInVlc(Address);
         qputenv("PATH", previousPath);
 
@@ -205,8 +205,8 @@ private slots:
         TestHome home;
         QTemporaryDir scratch;
         const QString player = fakePlayer(scratch.filePath("player"));
-        ScriptedPrompt prompt;
         MainWindow window;
+        ScriptedPrompt prompt;
         window.setVlcPath(scratch.path()); // a folder
         QCOMPARE(prompt.texts(), QStringList{"Invalid Path !!"});
         QCOMPARE(storedVlcPath(), "<none>");
