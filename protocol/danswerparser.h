@@ -28,6 +28,26 @@ public:
 
     static Split filterDetail(const QByteArray& answer, DetailMode mode);
 
+    // A listing answer read once, with a streaming reader that bounds nesting and entity
+    // expansion (a hostile or broken answer fails instead of hanging the program).
+    struct Listing
+    {
+        // False when the answer could not be read; `error` says why.
+        bool readable = false;
+        QString error;
+        // The whole answer was one well-formed document: the service's generic answer, whose
+        // `value` must be non-zero for a success and whose `string` is its message.
+        bool generic = false;
+        int verdict = 0;
+        QString message;
+        QString detail;
+        DTreeElementList entries;
+        QString currentFolderId;
+    };
+    static Listing readListing(const QByteArray& answer);
+    // Deepest element nesting a listing may have.
+    static constexpr int MaxDepth = 32;
+
     // Writes the XML part to `path`, parses it back with namespace processing and removes the
     // file again, whether or not it parsed.
     static bool parseXmlPart(const QByteArray& xml, const QString& path, QDomDocument& document);

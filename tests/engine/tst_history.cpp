@@ -34,6 +34,20 @@ private:
         return openManager();
     }
 
+    // Restores and waits until the restore has gone through every entry.
+    bool restoreAll()
+    {
+        manager->restoreHistory();
+        return QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
+    }
+
+    int entriesInFile() const { return int(historyText().count(QStringLiteral(" filename="))); }
+
+    QStringList asideFiles() const
+    {
+        return QDir(home->dataFolder()).entryList({"transfers_alice.corrupt-*"}, QDir::Files);
+    }
+
 private slots:
     void init() { QVERIFY(openSession(QStringLiteral("files"))); }
     void cleanup() { closeAll(); }
@@ -60,16 +74,17 @@ private slots:
                            "folderId=\"-1\" size=\"1234\"/>\n    </Uploads>\n")
                 .arg(up)
                 .arg(escape(source), escape(serverName));
-        QCOMPARE(historyText(),
-                 EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n");
+        QTRY_COMPARE(historyText(),
+                     EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n");
+        QCOMPARE(int(QFileInfo(manager->historyFilePath()).permissions() & 0x7077), 0x6000);
         // A running transfer keeps its entry.
         transfer(down)->setStatus(StatusRunning);
         QVERIFY(!manager->removeFromHistory(transfer(down)));
         transfer(down)->setStatus(StatusPaused);
         manager->abort(up);
-        QCOMPARE(historyText(), EmptyHistory + "<Transfers>\n" + downloads + "</Transfers>\n");
+        QTRY_COMPARE(historyText(), EmptyHistory + "<Transfers>\n" + downloads + "</Transfers>\n");
         manager->abort(down);
-        QCOMPARE(historyText(), EmptyHistory);
+        QTRY_COMPARE(historyText(), EmptyHistory);
         QVERIFY(!manager->hasHistory());
     }
 
@@ -81,7 +96,9 @@ private slots:
         QVERIFY(writeFile(target("r.bin.201.part"), whole.left(1000000)));
         QVERIFY(restart());
         standIn.reset();
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
+        // A second restore (a second login of the same account) brings nothing back twice.
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
         QCOMPARE(lastReport(id, TransferQueued)->rFile, target("r.bin.201.part"));
@@ -89,7 +106,7 @@ private slots:
         QCOMPARE(manager->status(id), int(StatusPaused));
         QCOMPARE(progress.value(id), 1000000LL * 10000 / BigSize);
         // The new id and the link are in the file again; the link is asked for over HTTPS.
-        QVERIFY(historyText().contains(
+        QTRY_VERIFY(historyText().contains(
             QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
                            "link=\"link-r\" playable=\"0\"/>")
                 .arg(id)
@@ -100,38 +117,65 @@ private slots:
         QCOMPARE(readFile(target("r.bin")), whole);
     }
 
+    // Files as a previous run (or a crash, a full disk, another program) left them: what comes
+    // back, whether the user hears that the file was damaged, and how many entries the file
+    // holds afterwards (never fewer than could be read).
     void restoreFromFile_data()
     {
-        QTest::addColumn<QString>("content"); // %1: the partial file
+        QTest::addColumn<QString>("content"); // %1: the folder of the partial files
         QTest::addColumn<int>("restored");
-        QTest::addColumn<bool>("playable");
-        const QString entry = EmptyHistory +
-                              "<Transfers>\n    <Downloads>\n        <cmd3 filename=\"%1\" "
-                              "folderId=\"201\" size=\"2097152\" link=\"k\"%2/>\n"
-                              "    </Downloads>\n</Transfers>\n";
-        QTest::newRow("playable") << entry.arg("%1", " playable=\"1\"") << 1 << true;
-        QTest::newRow("flag not a number") << entry.arg("%1", " playable=\"yes\"") << 1 << false;
-        QTest::newRow("not XML") << EmptyHistory + "<Transfers><Down" << 0 << false;
-        QTest::newRow("empty") << QString() << 0 << false;
+        QTest::addColumn<bool>("damaged");
+        QTest::addColumn<int>("kept");
+        const QString entry = "        <cmd%2 filename=\"%1/p%2.bin.201.part\" folderId=\"201\" "
+                              "size=\"2097152\" link=\"k\" playable=\"%3\"/>\n";
+        const QString head = EmptyHistory + "<Transfers>\n    <Downloads>\n";
+        const QString tail = "    </Downloads>\n</Transfers>\n";
+        const auto entries = [&](int n) {
+            QString text;
+            for (int i = 1; i <= n; ++i)
+                text += entry.arg("%1", QString::number(i), i == 1 ? "1" : "yes");
+            return text;
+        };
+        QTest::newRow("three entries") << head + entries(3) + tail << 3 << false << 3;
+        QTest::newRow("control character in the middle entry")
+            << head + entries(1) + entry.arg("%1", "2\v", "0") + entries(3).mid(entries(2).size()) +
+                   tail
+            << 2 << true << 2;
+        QTest::newRow("truncated in the third entry")
+            << head + entries(2) + entries(3).mid(entries(2).size()).left(40) << 2 << true << 2;
+        QTest::newRow("not XML") << EmptyHistory + "<Transfers><Down" << 0 << true << 0;
+        QTest::newRow("nested far too deep")
+            << EmptyHistory + "<Transfers>" + QString("<a>").repeated(200000) << 0 << true << 0;
+        QTest::newRow("path leaving its folder is refused and kept")
+            << head + entry.arg("%1/x/..", "1", "0") + tail << 0 << false << 1;
+        QTest::newRow("empty") << QString() << 0 << false << 0;
     }
 
     void restoreFromFile()
     {
         QFETCH(QString, content);
         QFETCH(int, restored);
-        QFETCH(bool, playable);
-        const QString partial = target("p.bin.201.part");
-        content.replace(QLatin1String("%1"), partial);
-        QVERIFY(writeFile(manager->historyFilePath(), content.toUtf8()));
-        QCOMPARE(manager->hasHistory(), restored > 0);
-        manager->restoreHistory();
+        QFETCH(bool, damaged);
+        QFETCH(int, kept);
+        manager.reset();
+        content.replace(QLatin1String("%1"), folder);
+        QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", content.toUtf8()));
+        QVERIFY(openManager());
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), restored);
+        QCOMPARE(asideFiles().size(), damaged ? 1 : 0);
+        QCOMPARE(prompts->texts().filter("transfers could be read back").size(), damaged ? 1 : 0);
+        if (damaged)
+            QVERIFY(prompts->texts().last().contains(QString::number(restored) + " transfers"));
+        manager->saveHistoryNow();
+        QCOMPARE(entriesInFile(), kept);
         if (restored == 0)
             return;
-        QCOMPARE(manager->isPlayable(restoredIds().first()), playable);
+        const int first = restoredIds().first();
+        QVERIFY(manager->isPlayable(first));
+        QVERIFY(!manager->isPlayable(restoredIds().last()));
         // An empty partial file stands in for one that was never written.
-        QCOMPARE(QFileInfo(partial).size(), 0);
-        QCOMPARE(progress.value(restoredIds().first(), -1), 0LL);
+        QCOMPARE(progress.value(first, -1), 0LL);
     }
 
     void refusalsAtRestore_data()
@@ -157,7 +201,7 @@ private slots:
         standIn.setAccount("alice", {{param, "1"}});
         QVERIFY(restarted);
         prompts->calls.clear();
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
         QCOMPARE(prompts->texts(), QStringList{text});
         QVERIFY(!home->logLines().filter(text).isEmpty());
         QCOMPARE(restoredIds().size(), restored);
@@ -202,7 +246,7 @@ private slots:
 
         standIn.reset();
         QVERIFY(openManager());
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
         // A download resumes from the bytes on disk; an upload asks the server at restore.
