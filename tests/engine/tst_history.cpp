@@ -263,10 +263,104 @@ private slots:
             QCOMPARE(readFile(path), whole);
         }
     }
+
+    // Saves are coalesced, never skipped: a clean quit right after a burst keeps every entry;
+    // a kill -9 loses at most the burst of its last moment, and the file stays whole.
+    void burstOfAddsSurvives_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("clean quit") << false;
+        QTest::newRow("kill -9") << true;
+    }
+
+    void burstOfAddsSurvives()
+    {
+        QFETCH(bool, killed);
+        const int count = 40;
+        for (int i = 0; i < count; ++i)
+            QVERIFY(writeFile(target(QStringLiteral("u%1.bin").arg(i, 2, 10, QChar('0'))), "x"));
+        manager.reset();
+        if (killed) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {ChildOption, "burst", folder});
+            QVERIFY(child.waitForFinished(Timeout));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            QVERIFY(entriesInFile() >= count / 2);
+            QVERIFY(historyText().endsWith("</Transfers>\n"));
+            return;
+        }
+        QVERIFY(openManager());
+        for (const QString& name : QDir(folder).entryList(QDir::Files))
+            QVERIFY(manager->startUpload(target(name)) > 0);
+        manager.reset();
+        QCOMPARE(entriesInFile(), count);
+    }
+
+    // Every entry stays in the file until its transfer is back: a restore killed half-way
+    // leaves the whole history, and the user's new transfers during a restore join it.
+    void restoreKeepsEveryEntry()
+    {
+        const int count = 60;
+        QString text = EmptyHistory + "<Transfers>\n    <Uploads>\n";
+        for (int i = 0; i < count; ++i) {
+            const QString path = target(QStringLiteral("r%1.bin").arg(i));
+            QVERIFY(writeFile(path, "12345"));
+            text += QStringLiteral("        <cmd%1 filename=\"%2\" serverfilename=\"r%1.srv\" "
+                                   "folderId=\"-1\" size=\"5\"/>\n")
+                        .arg(i + 1)
+                        .arg(path);
+        }
+        text += "    </Uploads>\n</Transfers>\n";
+        manager.reset();
+        QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", text.toUtf8()));
+
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {ChildOption, "restore", "-"});
+        QVERIFY(child.waitForFinished(Timeout));
+        QCOMPARE(entriesInFile(), count);
+
+        QVERIFY(writeFile(target("new.bin"), "new"));
+        QVERIFY(openManager());
+        manager->restoreHistory();
+        QVERIFY(manager->isRestoring());
+        QVERIFY(manager->startUpload(target("new.bin")) > 0);
+        QVERIFY(QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout));
+        QCOMPARE(restoredIds().size(), count);
+        QCOMPARE(entriesInFile(), count + 1);
+        QVERIFY(historyText().contains("new.bin"));
+    }
+
+    // Each account has its own queue and history file: logging in as someone else puts the
+    // first account's transfers aside (kept for its next login), and a restore never brings an
+    // entry back twice.
+    void anotherAccountDoesNotMix()
+    {
+        const int id = startBig("a.bin");
+        QVERIFY(id > 0);
+        QSignalSpy loggedIn(manager.get(), &DCommandManager::di_loggedIn);
+        manager->login("bob", "pw/with/slash");
+        QVERIFY(loggedIn.wait(Timeout));
+        QCOMPARE(manager->status(id), int(StatusUnknown));
+        QVERIFY(!manager->hasHistory());
+        QVERIFY(historyText().contains("a.bin.201.part"));
+        QVERIFY(!QFile::exists(home->dataFolder() + "/transfers_bob") ||
+                !readFile(home->dataFolder() + "/transfers_bob").contains("a.bin"));
+
+        manager->login("alice", "secret");
+        QVERIFY(loggedIn.wait(Timeout));
+        QVERIFY(restoreAll());
+        QVERIFY(restoreAll());
+        QCOMPARE(restoredIds().size(), 1);
+    }
 };
 
-// The killed process: logs in (HOME and service come from the parent's environment), starts
-// one transfer and runs until killed.
+// Killed processes (HOME and service come from the parent's environment):
+//   download|upload <path>  starts one transfer and runs until the parent kills it;
+//   burst <folder>          adds uploads of every file in the folder in two bursts, a moment
+//                           apart, and kills itself right after the second;
+//   restore -               restores the history and kills itself half-way through.
 static int runChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -275,6 +369,24 @@ static int runChild(int argc, char** argv)
     if (!session.openManager())
         return 2;
     const QString path = QString::fromLocal8Bit(argv[3]);
+    if (qstrcmp(argv[2], "burst") == 0) {
+        const QStringList files = QDir(path).entryList(QDir::Files, QDir::Name);
+        for (int i = 0; i < files.size(); ++i) {
+            if (i == files.size() / 2)
+                QTest::qWait(1000);
+            session.manager->startUpload(path + QLatin1Char('/') + files.at(i));
+        }
+        ::raise(SIGKILL);
+    }
+    if (qstrcmp(argv[2], "restore") == 0) {
+        QObject::connect(session.manager.get(), &DCommandManager::di_restoreProgress,
+                         [](int done, int total) {
+                             if (done > 0 && done < total)
+                                 ::raise(SIGKILL);
+                         });
+        session.manager->restoreHistory();
+        return app.exec();
+    }
     const int id = qstrcmp(argv[2], "download") == 0
                        ? session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"))
                        : session.manager->startUpload(path);
