@@ -395,6 +395,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return service.account_json(service.account(user))
         if (method, name) == ("POST", "account"):
             return service.update_account(user, body)
+        if (method, name) == ("POST", "version"):
+            return service.update_version(body)
         if name == "ftpfile":
             return self.ftp_file(method, service.account(user), params, body)
         raise ServiceError("unknown control call %s %s" % (method, name))

@@ -230,6 +230,16 @@ class Service:
         with open(path, "rb") as f:
             self.update_md5 = hashlib.md5(f.read()).hexdigest()
 
+    def update_version(self, values):
+        """Changes the version answer at run time: version_on_server, url_download, md5_lastver
+        (null goes back to the served update file and its digest)."""
+        keys = ("version_on_server", "url_download", "md5_lastver")
+        with self.lock:
+            for key in keys:
+                if key in values:
+                    self.scenario[key] = values[key]
+            return {key: self.scenario.get(key) for key in keys}
+
     # --- accounts and credentials -----------------------------------------------------------
 
     def account(self, name):
