@@ -1,31 +1,12 @@
 #include "protocol/danswerparser.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSharedPointer>
-#include <QTemporaryFile>
-#include <QTextStream>
 #include <QXmlStreamReader>
 
 namespace {
 
 const QString DetailOpen = QStringLiteral("<detail>");
 const QString DetailClose = QStringLiteral("</detail>");
-
-bool parseFile(QFile& file, QDomDocument& document)
-{
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const bool ok = static_cast<bool>(document.setContent(&file, true));
-    file.close();
-    return ok;
-}
-
-QString childText(const QDomElement& element, const QString& name)
-{
-    const QDomElement child = element.firstChildElement(name);
-    return child.isNull() ? QString() : child.text();
-}
 
 constexpr int MaxEntityExpansion = 1024;
 
@@ -132,67 +113,38 @@ bool readGeneric(const QByteArray& answer, DAnswerParser::Listing& listing)
 
 } // namespace
 
-DAnswerParser::Listing DAnswerParser::readListing(const QByteArray& answer)
-{
-    Listing listing;
-    listing.currentFolderId = QStringLiteral("-1");
-    // The detail block normally makes a listing ill-formed; a well-formed answer is the
-    // service's generic document, and its verdict decides.
-    Listing generic;
-    listing.generic = readGeneric(answer, generic);
-    if (listing.generic) {
-        listing.verdict = generic.verdict;
-        listing.message = generic.message;
-        if (listing.verdict == 0) {
-            listing.readable = true;
-            return listing;
-        }
-    }
-    const Split split = filterDetail(answer, ListingDetail);
-    listing.detail = split.detail;
+namespace {
 
-    QXmlStreamReader reader(split.xml);
-    bound(reader);
-    int depth = 0;
-    bool inListData = false, listDataSeen = false, parentSeen = false, currentSeen = false;
+// The reader stands on a "listdata" start element at `depth`: reads it to its end into the
+// entries (parent entry, folders, files) and the current folder id.
+void readListData(QXmlStreamReader& reader, int depth, DAnswerParser::Listing& listing)
+{
+    bool parentSeen = false, currentSeen = false;
     QString parentId;
     DTreeElementList folders, files;
+    int level = depth;
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
-        if (token == QXmlStreamReader::EndElement) {
-            if (depth-- == 2)
-                inListData = false;
-            continue;
-        }
-        if (token != QXmlStreamReader::StartElement || !enter(reader, depth))
+        if (token == QXmlStreamReader::EndElement && level-- == depth)
+            break;
+        if (token != QXmlStreamReader::StartElement || !enter(reader, level) || level != depth + 1)
             continue;
         const QStringView name = reader.name();
-        if (depth == 2 && !listDataSeen && name == QLatin1String("listdata")) {
-            inListData = listDataSeen = true;
-            continue;
-        }
-        if (depth != 3 || !inListData)
-            continue;
         if (name == QLatin1String("folder") || name == QLatin1String("file")) {
             const bool isFile = name == QLatin1String("file");
-            (isFile ? files : folders).append(readEntry(reader, depth--, isFile));
+            (isFile ? files : folders).append(readEntry(reader, level--, isFile));
         } else if (name == QLatin1String("parent_folder_id")) {
-            const QString text = elementText(reader, depth--);
+            const QString text = elementText(reader, level--);
             if (!parentSeen)
                 parentId = text;
             parentSeen = true;
         } else if (name == QLatin1String("current_folder_id")) {
-            const QString text = elementText(reader, depth--);
+            const QString text = elementText(reader, level--);
             if (!currentSeen && !text.isEmpty())
                 listing.currentFolderId = text;
             currentSeen = true;
         }
     }
-    if (reader.hasError()) {
-        listing.error = reader.errorString();
-        return listing;
-    }
-    listing.readable = true;
     if (!parentId.isEmpty()) {
         auto parent = QSharedPointer<DTreeElement>::create();
         parent->name = QStringLiteral("..");
@@ -202,106 +154,137 @@ DAnswerParser::Listing DAnswerParser::readListing(const QByteArray& answer)
     listing.entries.reserve(listing.entries.size() + folders.size() + files.size());
     listing.entries += folders;
     listing.entries += files;
+}
+
+// The generic check of the whole answer, then the detail filter. False when the caller is
+// done: a well-formed answer that refuses.
+bool readAnswerHead(const QByteArray& answer, DAnswerParser::DetailMode mode,
+                    DAnswerParser::Listing& listing, QByteArray& xml)
+{
+    listing.currentFolderId = QStringLiteral("-1");
+    // The detail block normally makes the answer ill-formed; a well-formed answer is the
+    // service's generic document, and its verdict decides.
+    listing.generic = readGeneric(answer, listing);
+    if (!listing.generic) {
+        listing.verdict = 0;
+        listing.message = QString();
+    }
+    if (listing.generic && listing.verdict == 0) {
+        listing.readable = true;
+        return false;
+    }
+    DAnswerParser::Split split = DAnswerParser::filterDetail(answer, mode);
+    listing.detail = split.detail;
+    xml = std::move(split.xml);
+    return true;
+}
+
+} // namespace
+
+DAnswerParser::Listing DAnswerParser::readListing(const QByteArray& answer)
+{
+    Listing listing;
+    QByteArray xml;
+    if (!readAnswerHead(answer, ListingDetail, listing, xml))
+        return listing;
+    QXmlStreamReader reader(xml);
+    bound(reader);
+    int depth = 0;
+    bool listDataSeen = false;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+        if (token != QXmlStreamReader::StartElement || !enter(reader, depth))
+            continue;
+        if (depth == 2 && !listDataSeen && reader.name() == QLatin1String("listdata")) {
+            listDataSeen = true;
+            readListData(reader, depth--, listing);
+        }
+    }
+    listing.readable = !reader.hasError();
+    listing.error = reader.errorString();
+    if (!listing.readable)
+        listing.entries.clear();
     return listing;
+}
+
+DAnswerParser::Account DAnswerParser::readAccount(const QByteArray& answer)
+{
+    Account account;
+    QByteArray xml;
+    if (!readAnswerHead(answer, AccountDetail, account, xml))
+        return account;
+    static const QStringList known{QStringLiteral("param1"),  QStringLiteral("reason1"),
+                                   QStringLiteral("param2"),  QStringLiteral("reason2"),
+                                   QStringLiteral("max_usp"), QStringLiteral("popup_url"),
+                                   QStringLiteral("svr"),     QStringLiteral("svp")};
+    QXmlStreamReader reader(xml);
+    bound(reader);
+    int depth = 0;
+    bool listDataSeen = false;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+        if (token != QXmlStreamReader::StartElement || !enter(reader, depth) || depth != 2)
+            continue;
+        const QString name = reader.name().toString();
+        if (name == QLatin1String("listdata")) {
+            if (!listDataSeen)
+                readListData(reader, depth--, account);
+            listDataSeen = true;
+        } else if (known.contains(name)) {
+            const QString text = elementText(reader, depth--);
+            if (!account.values.contains(name))
+                account.values.insert(name, text);
+        }
+    }
+    account.readable = !reader.hasError();
+    account.error = reader.errorString();
+    return account;
 }
 
 DAnswerParser::Split DAnswerParser::filterDetail(const QByteArray& answer, DetailMode mode)
 {
+    // Works on the bytes: the markers are ASCII, and a large listing is never copied into
+    // text and back.
+    static const QByteArray open = DetailOpen.toLatin1();
+    static const QByteArray close = DetailClose.toLatin1();
     Split split;
-    QString xml;
-    QString text = QString::fromUtf8(answer);
-    QTextStream lines(&text, QIODevice::ReadOnly);
+    QByteArray detail;
+    split.xml.reserve(answer.size());
     bool inside = false;
-    QString line;
-    while (lines.readLineInto(&line)) {
+    for (qsizetype from = 0; from < answer.size();) {
+        qsizetype end = answer.indexOf('\n', from);
+        const qsizetype next = end < 0 ? answer.size() : end + 1;
+        if (end < 0)
+            end = answer.size();
+        if (end > from && answer.at(end - 1) == '\r')
+            --end;
+        QByteArray line = answer.mid(from, end - from);
+        from = next;
         // A line with both markers opens a block: the opening test comes first.
-        if (line.contains(DetailOpen)) {
+        if (line.contains(open)) {
             inside = true;
             if (mode == AccountDetail)
-                split.detail += line + QLatin1Char('\n');
+                detail += line + '\n';
             continue;
         }
-        if (line.contains(DetailClose)) {
+        if (line.contains(close)) {
             inside = false;
             if (mode == AccountDetail)
-                split.detail += DetailClose;
-            line.remove(DetailClose);
+                detail += close;
+            line.replace(close, QByteArray());
             if (!line.isEmpty())
-                xml += line + QLatin1Char('\n');
+                split.xml += line + '\n';
             continue;
         }
         if (inside)
-            split.detail += line + QLatin1Char('\n');
+            detail += line + '\n';
         else
-            xml += line + QLatin1Char('\n');
+            split.xml += line + '\n';
     }
-    split.xml = xml.toUtf8();
+    split.detail = QString::fromUtf8(detail);
     return split;
-}
-
-bool DAnswerParser::parseXmlPart(const QByteArray& xml, const QString& path, QDomDocument& document)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const bool written = file.write(xml) == xml.size();
-    file.close();
-    const bool ok = written && parseFile(file, document);
-    file.remove();
-    return ok;
-}
-
-bool DAnswerParser::parseXmlPart(const QByteArray& xml, QDomDocument& document)
-{
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/ferrydesk-listing"));
-    if (!file.open() || file.write(xml) != xml.size())
-        return false;
-    file.close();
-    return parseFile(file, document);
-}
-
-bool DAnswerParser::isXmlFile(const QString& path)
-{
-    QFile file(path);
-    QDomDocument document;
-    return parseFile(file, document);
-}
-
-DTreeElementList::value_type DAnswerParser::entryFrom(const QDomElement& element, bool isFile)
-{
-    auto entry = QSharedPointer<DTreeElement>::create();
-    entry->name = childText(element, QStringLiteral("name"));
-    entry->size = childText(element, QStringLiteral("size"));
-    entry->time = childText(element, QStringLiteral("time"));
-    entry->link = childText(element, QStringLiteral("link"));
-    entry->isFile = isFile ? 1 : 0;
-    entry->id = childText(element, QStringLiteral("id"));
-    return entry;
-}
-
-DTreeElementList DAnswerParser::entries(const QDomElement& listData)
-{
-    DTreeElementList list;
-    if (listData.isNull())
-        return list;
-    const QString parentId = childText(listData, QStringLiteral("parent_folder_id"));
-    if (!parentId.isEmpty()) {
-        auto parent = QSharedPointer<DTreeElement>::create();
-        parent->name = QStringLiteral("..");
-        parent->id = parentId;
-        list.append(parent);
-    }
-    for (QDomElement folder = listData.firstChildElement(QStringLiteral("folder"));
-         !folder.isNull(); folder = folder.nextSiblingElement(QStringLiteral("folder")))
-        list.append(entryFrom(folder, false));
-    for (QDomElement file = listData.firstChildElement(QStringLiteral("file")); !file.isNull();
-         file = file.nextSiblingElement(QStringLiteral("file")))
-        list.append(entryFrom(file, true));
-    return list;
-}
-
-QString DAnswerParser::currentFolderId(const QDomElement& listData)
-{
-    const QString id = childText(listData, QStringLiteral("current_folder_id"));
-    return id.isEmpty() ? QStringLiteral("-1") : id;
 }

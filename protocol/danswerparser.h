@@ -3,7 +3,7 @@
 #include "protocol/dtreeelement.h"
 
 #include <QByteArray>
-#include <QDomDocument>
+#include <QHash>
 #include <QString>
 
 // Reads the service's answers. Listing and account answers start with a human-readable
@@ -45,23 +45,15 @@ public:
         QString currentFolderId;
     };
     static Listing readListing(const QByteArray& answer);
+
+    // An account answer (login or startup) read the same way: the root's first "param1",
+    // "reason1", "param2", "reason2", "max_usp", "popup_url", "svr" and "svp" (present or not)
+    // and its "listdata".
+    struct Account : Listing
+    {
+        QHash<QString, QString> values;
+    };
+    static Account readAccount(const QByteArray& answer);
     // Deepest element nesting a listing may have.
     static constexpr int MaxDepth = 32;
-
-    // Writes the XML part to `path`, parses it back with namespace processing and removes the
-    // file again, whether or not it parsed.
-    static bool parseXmlPart(const QByteArray& xml, const QString& path, QDomDocument& document);
-    // The same with an automatically named file in the system's temporary folder.
-    static bool parseXmlPart(const QByteArray& xml, QDomDocument& document);
-
-    // True when the whole file is well-formed XML.
-    static bool isXmlFile(const QString& path);
-
-    // Parent entry "..", then every folder, then every file, each group in document order.
-    static DTreeElementList entries(const QDomElement& listData);
-    // The listed folder's id; "-1" (the root) when the answer names none.
-    static QString currentFolderId(const QDomElement& listData);
-
-private:
-    static DTreeElementList::value_type entryFrom(const QDomElement& element, bool isFile);
 };

@@ -121,23 +121,42 @@ private slots:
         QCOMPARE(read.currentFolderId, currentFolder);
     }
 
-    // The XML part passes through a file that must not outlive the parse, whatever the outcome.
-    void xmlPartFilesAreRemoved()
+    // Account answers: the first of each value (present or not) and the root's entries.
+    void account_data()
     {
-        TestHome home;
-        const auto files = [&] {
-            return QDir::temp().entryList({"ferrydesk-listing-*"}, QDir::Files | QDir::Hidden) +
-                   QDir(home.dataFolder()).entryList(QDir::Files | QDir::Hidden);
-        };
-        QDir().mkpath(home.dataFolder());
-        const QStringList before = files();
-        const QString named = home.dataFolder() + QStringLiteral("/.tempXMLfile42");
-        QDomDocument document;
-        QVERIFY(DAnswerParser::parseXmlPart("<r><value>1</value></r>", named, document));
-        QVERIFY(!DAnswerParser::parseXmlPart("<r><unclosed></r>", named, document));
-        QVERIFY(DAnswerParser::parseXmlPart("<r/>", document));
-        QVERIFY(!DAnswerParser::parseXmlPart("not xml", document));
-        QCOMPARE(files(), before);
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<QString>("values");
+        QTest::addColumn<int>("entries");
+        QTest::newRow("login with a refusal and the root listing")
+            << QByteArray("<detail>\nhi\n</detail>\n<?xml version=\"1.0\"?>\n<r><value>1</value>"
+                          "<param1>1</param1><param2>0</param2><reason2>No</reason2>"
+                          "<param2>1</param2><listdata><file><name>a</name></file>"
+                          "<folder><name>b</name></folder></listdata></r>")
+            << true << "param1=1 param2=0 reason2=No" << 2;
+        QTest::newRow("startup values")
+            << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp.x</svr><svp>21</svp></r>") << true
+            << "svp=21 svr=ftp.x" << 0;
+        QTest::newRow("truncated") << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp") << false
+                                   << "" << 0;
+    }
+
+    void account()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, readable);
+        QFETCH(QString, values);
+        QFETCH(int, entries);
+        const DAnswerParser::Account read = DAnswerParser::readAccount(answer);
+        QCOMPARE(read.readable, readable);
+        if (!readable)
+            return;
+        QStringList shown;
+        for (auto it = read.values.cbegin(); it != read.values.cend(); ++it)
+            shown << it.key() + "=" + it.value();
+        shown.sort();
+        QCOMPARE(shown.join(' '), values);
+        QCOMPARE(int(read.entries.size()), entries);
     }
 };
 
