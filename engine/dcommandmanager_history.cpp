@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -224,10 +225,19 @@ void DCommandManager::retireAccountTransfers()
 {
     saveHistoryNow();
     m_restoreQueue.clear();
+    // A listing that another request (a change, a completion notice) will start stays with
+    // that request, which finishes for the old account on its own.
+    QSet<DCommand*> followUps;
+    for (DCommand* command : m_registry) {
+        const int type = command->commandType();
+        if (command->next && type != CmdUpload && type != CmdDownload)
+            followUps.insert(command->next);
+    }
     QList<DCommand*> retired;
     for (DCommand* command : m_registry) {
         const int type = command->commandType();
-        if (type == CmdUpload || type == CmdDownload || type == CmdListing)
+        if (type == CmdUpload || type == CmdDownload ||
+            (type == CmdListing && !followUps.contains(command)))
             retired.append(command);
     }
     const bool quitting = m_quitting;
@@ -442,13 +452,15 @@ void DCommandManager::saveHistoryNow()
 
 bool DCommandManager::hasHistory()
 {
-    if (!m_historyLoaded)
+    if (!m_historyLoaded && !m_userName.isEmpty())
         loadHistory();
     return !m_history.empty();
 }
 
 void DCommandManager::restoreHistory()
 {
+    if (!m_historyLoaded && m_userName.isEmpty())
+        return;
     if (!m_historyLoaded)
         loadHistory();
     if (isRestoring())
