@@ -26,7 +26,7 @@ HTTP_KINDS = {
 FTP_KINDS = {"ftp-login", "ftp-stor"}
 ACTIONS = {
     "drop", "delay", "refuse", "cut", "throttle", "ignore_range", "stall", "missing",
-    "max_clients", "login_denied", "quota",
+    "max_clients", "login_denied", "quota", "foreign",
 }
 
 # The request parameter of "/tool/?" and the kind it stands for.
