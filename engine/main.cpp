@@ -10,6 +10,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
+#include <QSystemTrayIcon>
 
 #include <memory>
 
@@ -18,6 +20,10 @@ int main(int argc, char* argv[])
     // libcurl is initialised before any thread exists.
     DCurl::globalInit();
     QApplication app(argc, argv);
+    // The menu entry and the icon the desktop shows for the window (ferrydesk.desktop).
+    QGuiApplication::setDesktopFileName(QStringLiteral("ferrydesk"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("ferrydesk"), QIcon(QStringLiteral(":/qtimage"))));
     dataFolder();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     DQuitOnSignal::install();
@@ -35,7 +41,9 @@ int main(int argc, char* argv[])
         DStartup::resetDumpFile();
     }
 
-    const bool hiddenStart = DGlobals::startedByOs && window->isMinToTray();
+    // Without a system tray a hidden window could never be reached again: it is shown.
+    const bool hiddenStart =
+        DGlobals::startedByOs && window->isMinToTray() && QSystemTrayIcon::isSystemTrayAvailable();
     if (hiddenStart) {
         window->close();
         window->setTrayIconHidden(true);
