@@ -551,6 +551,7 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
         const QString playable = attributeOf(entry.attributes, tr("playable"));
         download->setPlayable(
             (playable.isNull() ? QStringLiteral("false") : playable).toInt(nullptr, 10) != 0);
+        download->setKnownSize(size);
         download->restorePaused();
         // The entry was written before the link and the flag were known: write them too.
         m_restoringKey = key;
@@ -563,7 +564,6 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
     m_restoringKey = -1;
     if (!upload)
         return false;
-    upload->initCurl();
     reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
     upload->restorePaused();
     m_restoringKey = key;

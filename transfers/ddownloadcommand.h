@@ -31,6 +31,12 @@ public:
     bool isPlayable() const { return m_playable; }
     void setPlayable(bool value) { m_playable = value; }
     qint64 serviceSize() const { return m_serviceSize.load(); }
+    // The size a restore read from the history, until the link answer brings the service's.
+    void setKnownSize(qint64 size)
+    {
+        if (!linkKnown() && size > 0)
+            m_serviceSize = size;
+    }
     bool linkKnown() const { return m_linkState == LinkKnown; }
     QString fileId() const { return m_fileId; }
     QString linkText() const { return m_linkText; }
