@@ -1,0 +1,5 @@
+// The options dialog.
+
+#include "ui/mainwindow.h"
+
+void MainWindow::onOptions() {}
