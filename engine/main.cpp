@@ -3,11 +3,14 @@
 #include "engine/dglobals.h"
 #include "engine/dprompt.h"
 #include "engine/dstartup.h"
+#include "support/dquitonsignal.h"
+#include "support/dupdatecheck.h"
 #include "support/mythread.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 
 #include <memory>
 
@@ -16,8 +19,13 @@ int main(int argc, char* argv[])
     // libcurl is initialised before any thread exists.
     DCurl::globalInit();
     QApplication app(argc, argv);
+    // The menu entry and the icon the desktop shows for the window (ferrydesk.desktop).
+    QGuiApplication::setDesktopFileName(QStringLiteral("ferrydesk"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("ferrydesk"), QIcon(QStringLiteral(":/qtimage"))));
     dataFolder();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
+    DQuitOnSignal::install();
 
     auto window = std::make_unique<MainWindow>();
     const QStringList arguments = QCoreApplication::arguments();
@@ -40,6 +48,7 @@ int main(int argc, char* argv[])
         if (!DStartup::dataFolderWritable()) {
             prompt()->showAbout(DStartup::writeFailureTitle(),
                                 DStartup::writeFailureText(DGlobals::serviceHost()));
+            DUpdateCheck::shutDown();
             updateThread.wait();
             return 0;
         }
@@ -48,7 +57,8 @@ int main(int argc, char* argv[])
     }
 
     const int code = app.exec();
-    // The update check may still run; the program waits for it before tearing down.
+    // An update check may still run; it is cut short and waited for before tearing down.
+    DUpdateCheck::shutDown();
     updateThread.wait();
     window.reset();
     return code;

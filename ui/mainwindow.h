@@ -47,6 +47,7 @@ class TreeWidget;
 //   ui/mainwindow_queue.cpp     the transfer queue views and the row-button operations
 //   ui/mainwindow_options.cpp   the options dialog
 //   ui/mainwindow_poweroff.cpp  the power-off countdown
+//   ui/mainwindow_vlc.cpp       the video preview
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -59,6 +60,16 @@ public:
     void setTrayIconHidden(bool hidden);
     bool isBuilt() const { return m_built; }
     QString loginActionText() const;
+    QString vlcPath() const { return m_vlcPath; }
+
+    // --- Video preview (mainwindow_vlc.cpp) -----------------------------------------------
+    // Starts the VLC player on a playable file's address (searching for it first if needed).
+    void playInVlc(const QString& address);
+    // Settles the VLC path: the remembered "VLCPath" if executable, else a search of the usual
+    // places, else the "Install VLC" dialog; writes the result to "VLCPath".
+    void findVlc();
+    // From the options dialog: takes an executable file, refuses anything else.
+    void setVlcPath(const QString& path);
 
     // Remembered answer to "File exists.." for uploads.
     enum DuplicateAnswer
@@ -77,6 +88,12 @@ public slots:
     void onAbort(int cmdId);
     // Opens a link of a link label in the desktop's web browser.
     void onLinkActivated(const QString& link);
+
+    // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
+    void shutDownRequested();
+    void updateShutDownMessage();
+    void onTrayMessageClicked();
+    void shutdownMachine();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -154,12 +171,6 @@ private slots:
                               const QStringList& sizes);
     void onFileDroppedRight(const QStringList& paths, const QString& destinationFolderId);
 
-    // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
-    void shutDownRequested();
-    void updateShutDownMessage();
-    void onTrayMessageClicked();
-    void shutdownMachine();
-
 private:
     // --- Shell (mainwindow.cpp) -----------------------------------------------------------
     void build();
@@ -189,6 +200,10 @@ private:
     // --- Queue views (mainwindow_queue.cpp) -----------------------------------------------
     QWidget* buildQueueViews(QWidget* parent);
     void connectQueueViews();
+
+    // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
+    void showShutDownNotice(const QString& text, int displayMs);
+    void hideShutDownNotice();
 
     // Engine and dialogs.
     DCommandManager* m_engine = nullptr;
@@ -264,4 +279,7 @@ private:
     bool m_shutdownPending = false;
     QString m_trayMessageTitle;
     QTime m_timeLeft;
+
+    // Video preview: the player's executable, empty until known.
+    QString m_vlcPath;
 };

@@ -2,4 +2,10 @@
 
 #include "ui/mainwindow.h"
 
-void MainWindow::onOptions() {}
+#include "ui/optionsdialog.h"
+
+void MainWindow::onOptions()
+{
+    OptionsDialog dialog(m_engine, this);
+    dialog.execAndApply();
+}
