@@ -46,7 +46,8 @@ int main(int argc, char* argv[])
         DGlobals::startedByOs && window->isMinToTray() && QSystemTrayIcon::isSystemTrayAvailable();
     if (hiddenStart) {
         window->close();
-        window->setTrayIconHidden(true);
+        // The tray icon is the only way back to a window that starts hidden: it stays visible.
+        window->setTrayIconHidden(false);
     } else {
         if (!DStartup::dataFolderWritable()) {
             prompt()->showAbout(DStartup::writeFailureTitle(),
