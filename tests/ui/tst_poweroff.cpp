@@ -80,8 +80,6 @@ private slots:
                                  << QStringList{"shutdown", "-s", "-f", "-t", "0"};
         QTest::newRow("override, quoted") << int(DShutdown::Linux) << "/opt/off \"a b\" -x"
                                           << QStringList{"/opt/off", "a b", "-x"};
-        QTest::newRow("blank override")
-            << int(DShutdown::Linux) << "  " << QStringList{"systemctl", "poweroff"};
     }
 
     void command()
