@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/dcommandmanager.h"
+#include "tests/common/scriptedprompt.h"
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 #include "ui/mainwindow.h"
@@ -20,6 +21,8 @@ struct QueueWindow
     TestHome home;
     StandIn service;
     std::unique_ptr<MainWindow> window;
+    // Answers the engine's prompts (installed over the window's own dialogs).
+    std::unique_ptr<ScriptedPrompt> prompt;
     QTreeWidget* running = nullptr;
     QTreeWidget* errors = nullptr;
     QTreeWidget* successes = nullptr;
@@ -38,6 +41,7 @@ struct QueueWindow
             settings.setValue("leftDirectory", home.path());
         }
         window = std::make_unique<MainWindow>();
+        prompt = std::make_unique<ScriptedPrompt>();
         QSignalSpy loggedIn(window->engine(), &DCommandManager::di_loggedIn);
         window->resize(1000, 800);
         window->show();
@@ -49,6 +53,12 @@ struct QueueWindow
         tabs = running ? window->findChild<QTabWidget*>() : nullptr;
         QTest::qWait(50);
         return running && errors && successes && tabs;
+    }
+
+    ~QueueWindow()
+    {
+        prompt.reset();
+        window.reset();
     }
 
     DCommandManager* engine() const { return window->engine(); }
