@@ -1,6 +1,8 @@
 #include "ui/dragformats.h"
 #include "ui/filesystemmodel.h"
 #include "ui/treeview.h"
+#include "ui/treewidget.h"
+#include "ui/treewidgetitem.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -209,6 +211,66 @@ private slots:
 
         QTest::keyClick(&view, Qt::Key_Backspace);
         QCOMPARE(backspace.size(), 1);
+    }
+
+    // The remote pane: its own drags land on folder rows (moving every dragged entry there) or
+    // on empty space, never on a file row; other drags upload; the move action does nothing.
+    void remotePaneDropRules()
+    {
+        TreeWidget view;
+        view.setColumnCount(4);
+        view.setSortingEnabled(false);
+        const auto addRow = [&](const QString& name, const QString& id, bool folder) {
+            auto* row = new TreeWidgetItem(&view, QStringList{name});
+            row->setData(0, TreeWidgetItem::FolderRole, folder);
+            row->setData(0, TreeWidgetItem::IdRole, id);
+            return row;
+        };
+        QTreeWidgetItem* folder = addRow("Docs", "10", true);
+        QTreeWidgetItem* file = addRow("a.txt", "101", false);
+        view.resize(400, 300);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QSignalSpy moves(&view, &TreeWidget::di_startMove);
+        QSignalSpy copies(&view, &TreeWidget::di_startCopy);
+
+        std::unique_ptr<QMimeData> own(DragFormats::remoteMimeData(
+            {{"a.txt", "101", "5 bytes", "", false}, {"Old", "11", "", "", true}}));
+        const QPoint onFile = view.visualItemRect(file).center();
+        const QPoint onFolder = view.visualItemRect(folder).center();
+        const auto moveAccepted = [&](QMimeData* data, const QPoint& pos) {
+            QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view.viewport(), &enter);
+            QDragMoveEvent move(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view.viewport(), &move);
+            return move.isAccepted();
+        };
+        const auto drop = [&](QMimeData* data, const QPoint& pos, Qt::DropAction action) {
+            moveAccepted(data, pos);
+            QDropEvent event(pos, action, data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view.viewport(), &event);
+        };
+        QVERIFY(!moveAccepted(own.get(), onFile));
+        QVERIFY(moveAccepted(own.get(), onFolder));
+
+        drop(own.get(), onFolder, Qt::MoveAction);
+        QVERIFY(moves.isEmpty());
+        QCOMPARE(view.topLevelItemCount(), 2);
+        drop(own.get(), onFolder, Qt::CopyAction);
+        QCOMPARE(moves.size(), 1);
+        QCOMPARE(moves.at(0).at(0).toStringList(), (QStringList{"101", "11"}));
+        QCOMPARE(moves.at(0).at(1).toString(), QString("10"));
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("up.txt");
+        QFile(path).open(QIODevice::WriteOnly);
+        QMimeData desktop;
+        desktop.setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(dir.path())});
+        QVERIFY(moveAccepted(&desktop, onFile));
+        drop(&desktop, QPoint(5, view.viewport()->height() - 5), Qt::CopyAction);
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
+        QCOMPARE(copies.at(0).at(1).toString(), QString());
     }
 };
 
