@@ -3,6 +3,8 @@
 #include "engine/dglobals.h"
 #include "engine/dprompt.h"
 #include "engine/dstartup.h"
+#include "support/dquitonsignal.h"
+#include "support/dupdatecheck.h"
 #include "support/mythread.h"
 #include "ui/mainwindow.h"
 
@@ -18,6 +20,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     dataFolder();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
+    DQuitOnSignal::install();
 
     auto window = std::make_unique<MainWindow>();
     const QStringList arguments = QCoreApplication::arguments();
@@ -40,6 +43,7 @@ int main(int argc, char* argv[])
         if (!DStartup::dataFolderWritable()) {
             prompt()->showAbout(DStartup::writeFailureTitle(),
                                 DStartup::writeFailureText(DGlobals::serviceHost()));
+            DUpdateCheck::shutDown();
             updateThread.wait();
             return 0;
         }
@@ -48,7 +52,8 @@ int main(int argc, char* argv[])
     }
 
     const int code = app.exec();
-    // The update check may still run; the program waits for it before tearing down.
+    // An update check may still run; it is cut short and waited for before tearing down.
+    DUpdateCheck::shutDown();
     updateThread.wait();
     window.reset();
     return code;

@@ -144,7 +144,7 @@ void DLoginCommand::applyLoginValues(const QDomElement& root)
 
 void DLoginCommand::applyStartupValues(const QDomElement& root)
 {
-    DUpdateCheck::run();
+    DUpdateCheck::start();
     const QDomElement page = root.firstChildElement(QStringLiteral("popup_url"));
     if (!page.isNull())
         prompt()->openPage(QUrl(page.text().trimmed()));

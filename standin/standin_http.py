@@ -232,14 +232,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.service.record({"kind": "checklink", "method": self.command, "path": path,
                              "query": query, "param": param, "payload": file_id,
                              "fields": [file_id], "range": self.headers.get("Range")})
-        if self.apply_common_fault(self.service.take_fault("checklink", None, file_id)):
+        fault = self.service.take_fault("checklink", None, file_id)
+        if self.apply_common_fault(fault):
             return
         account, node = self.service.find_file(file_id) if param == "checkAndReturnLink" \
             else (None, None)
         if node is None:
             self.send_body(200, "Error: file not found", "text/plain; charset=utf-8")
             return
-        self.send_body(200, self.service.link_of(node), "text/plain; charset=utf-8")
+        link = self.service.link_of(node)
+        if fault is not None and fault["action"] == "foreign":
+            link = link.replace("https://%s/" % self.service.host,
+                                "https://%s/" % fault.get("host", "files.elsewhere.example"), 1)
+        self.send_body(200, link, "text/plain; charset=utf-8")
 
     # --- direct links -----------------------------------------------------------------------
 
@@ -395,6 +400,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return service.account_json(service.account(user))
         if (method, name) == ("POST", "account"):
             return service.update_account(user, body)
+        if (method, name) == ("POST", "version"):
+            return service.update_version(body)
         if name == "ftpfile":
             return self.ftp_file(method, service.account(user), params, body)
         raise ServiceError("unknown control call %s %s" % (method, name))

@@ -26,7 +26,7 @@ HTTP_KINDS = {
 FTP_KINDS = {"ftp-login", "ftp-stor"}
 ACTIONS = {
     "drop", "delay", "refuse", "cut", "throttle", "ignore_range", "stall", "missing",
-    "max_clients", "login_denied", "quota",
+    "max_clients", "login_denied", "quota", "foreign",
 }
 
 # The request parameter of "/tool/?" and the kind it stands for.
@@ -229,6 +229,16 @@ class Service:
         self.update_path = path
         with open(path, "rb") as f:
             self.update_md5 = hashlib.md5(f.read()).hexdigest()
+
+    def update_version(self, values):
+        """Changes the version answer at run time: version_on_server, url_download, md5_lastver
+        (null goes back to the served update file and its digest)."""
+        keys = ("version_on_server", "url_download", "md5_lastver")
+        with self.lock:
+            for key in keys:
+                if key in values:
+                    self.scenario[key] = values[key]
+            return {key: self.scenario.get(key) for key in keys}
 
     # --- accounts and credentials -----------------------------------------------------------
 

@@ -26,6 +26,8 @@ public:
     void setTrayIconHidden(bool hidden);
     bool isBuilt() const { return m_built; }
     QString loginActionText() const;
+    QString vlcPath() const { return m_vlcPath; }
+    void setVlcPath(const QString& path) { m_vlcPath = path; }
 
 public slots:
     void showAppplication();
@@ -56,4 +58,5 @@ private:
     QTimer* m_countdownTimer = nullptr;
     bool m_busy = false;
     bool m_built = false;
+    QString m_vlcPath;
 };
