@@ -3,6 +3,7 @@
 //   queuebench downloads N [--eager]     one onStartFileDownLoads call with N files
 //   queuebench uploads N [--eager]       one dropped folder of N files (onFileDroppedRight)
 //   queuebench announce N [--eager]      N rows announced by the engine (as a history restore)
+//   queuebench show SECONDS              a window with transfers in every list (screenshots)
 //   queuebench progress ROWS RUNNING SECONDS [--eager]
 //                                        RUNNING of ROWS rows report progress twice a second;
 //                                        prints the event loop's lateness (10 ms probe timer)
@@ -26,6 +27,7 @@
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -121,15 +123,14 @@ int downloads(int count, bool eager)
     const double before = residentMb();
     QElapsedTimer timer;
     timer.start();
-    QMetaObject::invokeMethod(bench.window.get(), "onStartFileDownLoads",
-                              Q_ARG(QStringList, names), Q_ARG(QStringList, ids),
-                              Q_ARG(QStringList, sizes), Q_ARG(QStringList, links));
+    QMetaObject::invokeMethod(bench.window.get(), "onStartFileDownLoads", Q_ARG(QStringList, names),
+                              Q_ARG(QStringList, ids), Q_ARG(QStringList, sizes),
+                              Q_ARG(QStringList, links));
     const qint64 callMs = timer.elapsed();
     bench.settle(eager);
     const qint64 shownMs = timer.elapsed();
     std::printf("downloads rows=%d call_ms=%lld shown_ms=%lld rss_growth_mb=%.1f eager=%d\n",
-                bench.running->topLevelItemCount(), callMs, shownMs, residentMb() - before,
-                eager);
+                bench.running->topLevelItemCount(), callMs, shownMs, residentMb() - before, eager);
     return 0;
 }
 
@@ -175,8 +176,7 @@ int announce(int count, bool eager)
     bench.settle(eager);
     const qint64 shownMs = timer.elapsed();
     std::printf("announce rows=%d rows_ms=%lld shown_ms=%lld rss_growth_mb=%.1f eager=%d\n",
-                bench.running->topLevelItemCount(), rowsMs, shownMs, residentMb() - before,
-                eager);
+                bench.running->topLevelItemCount(), rowsMs, shownMs, residentMb() - before, eager);
     return 0;
 }
 
@@ -221,13 +221,52 @@ int progress(int rows, int runningCount, int seconds, bool eager)
     qDeleteAll(reporters);
     std::sort(lateness.begin(), lateness.end());
     const auto at = [&](double q) {
-        return lateness.isEmpty() ? 0 : lateness.at(std::min<qsizetype>(
-                                            lateness.size() - 1, qsizetype(q * lateness.size())));
+        return lateness.isEmpty() ? 0
+                                  : lateness.at(std::min<qsizetype>(
+                                        lateness.size() - 1, qsizetype(q * lateness.size())));
     };
     std::printf("progress rows=%d running=%d samples=%lld p50_ms=%lld p99_ms=%lld max_ms=%lld "
                 "eager=%d\n",
                 rows, runningCount, static_cast<long long>(lateness.size()), at(0.5), at(0.99),
                 lateness.isEmpty() ? 0LL : lateness.last(), eager);
+    return 0;
+}
+
+// Keeps a window with transfers in every list on screen for `seconds` (for screenshots).
+int show(int seconds)
+{
+    Bench bench;
+    {
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        settings.setValue("pos", QPoint(20, 20));
+        settings.setValue("size", QSize(1180, 840));
+    }
+    if (!bench.open())
+        return 2;
+    bench.service.addFault(
+        {{"kind", "download"}, {"action", "throttle"}, {"kbps", 40}, {"times", 0}});
+    bench.service.addFault({{"kind", "dlfile"},
+                            {"action", "refuse"},
+                            {"text", "File locked by its owner"},
+                            {"file", "102"}});
+    const QString upload = bench.home.path() + QStringLiteral("/holiday-notes.txt");
+    QFile file(upload);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray(40000, 'n'));
+    file.close();
+    QMetaObject::invokeMethod(
+        bench.window.get(), "onStartFileDownLoads",
+        Q_ARG(QStringList, (QStringList{"big.bin", "clip.mp4", "a.txt", "notes.txt"})),
+        Q_ARG(QStringList, (QStringList{"201", "301", "101", "102"})),
+        Q_ARG(QStringList, (QStringList{"2097152 bytes", "262144 bytes", "5 bytes", ""})),
+        Q_ARG(QStringList, (QStringList{QString(), QString(), QString(), QString()})));
+    QMetaObject::invokeMethod(bench.window.get(), "onFileDroppedRight",
+                              Q_ARG(QStringList, QStringList{upload}), Q_ARG(QString, QString()));
+    for (QPushButton* button : bench.window->findChildren<QPushButton*>()) {
+        if (button->text() == QLatin1String("Start All"))
+            button->click();
+    }
+    QTest::qWait(seconds * 1000);
     return 0;
 }
 
@@ -246,9 +285,11 @@ int main(int argc, char** argv)
     if (command == QLatin1String("announce"))
         return announce(args.value(2).toInt(), eager);
     if (command == QLatin1String("progress"))
-        return progress(args.value(2).toInt(), args.value(3).toInt(), args.value(4).toInt(),
-                        eager);
-    std::fprintf(stderr, "usage: queuebench downloads N | uploads N | announce N | progress ROWS RUNNING "
-                         "SECONDS [--eager]\n");
+        return progress(args.value(2).toInt(), args.value(3).toInt(), args.value(4).toInt(), eager);
+    if (command == QLatin1String("show"))
+        return show(args.value(2).toInt());
+    std::fprintf(stderr,
+                 "usage: queuebench downloads N | uploads N | announce N | progress ROWS RUNNING "
+                 "SECONDS [--eager]\n");
     return 1;
 }

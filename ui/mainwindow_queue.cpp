@@ -104,7 +104,8 @@ QWidget* MainWindow::buildQueueViews(QWidget* parent)
         makeQueueList(runningPage, QStringList{tr("Speed (KB/s)"), tr("Est time left")});
     m_runningList->setObjectName(QStringLiteral("runningList"));
     pageLayout->addWidget(m_runningList);
-    const int widths[Count] = {48, 24, 24, 200, 80, 100, 50, 60, 50, 100, 80, 200};
+    // "Percent" is wide enough for a six-digit percentage such as "24.1234 %".
+    const int widths[Count] = {48, 24, 24, 200, 80, 100, 70, 60, 50, 100, 80, 200};
     for (int column = 0; column < Count; ++column)
         m_runningList->setColumnWidth(column, widths[column]);
     for (int column : {StartStop, PauseResume, Preview})
@@ -151,6 +152,8 @@ QTreeWidget* MainWindow::makeQueueList(QWidget* parent, const QStringList& state
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list->setRootIsDecorated(false);
     list->setUniformRowHeights(true);
+    // Long paths keep their file name in view.
+    list->setTextElideMode(Qt::ElideMiddle);
     return list;
 }
 
@@ -597,12 +600,13 @@ void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringLis
         TreeItemWidget* row = newQueueRow();
         row->setText(File, folder + names.at(i));
         row->setText(Direction, tr("  <--"));
-        row->setText(Size, sizeText);
+        // The pane hands over an exact size text ("2097152 bytes"); show it as sizes are shown.
+        const qint64 bytes = DFormat::readSize(sizeText);
+        row->setText(Size, sizeText.isEmpty() ? sizeText : DFormat::sizeText(bytes));
         row->setText(Progress, tr("Queued"));
         row->setText(State, tr("Queued"));
-        const int cmdId =
-            m_engine->startDownload(row->text(File), ids.value(i), DFormat::readSize(sizeText),
-                                    linkFromLabelHtml(linkHtml));
+        const int cmdId = m_engine->startDownload(row->text(File), ids.value(i), bytes,
+                                                  linkFromLabelHtml(linkHtml));
         if (cmdId == -1) {
             delete row;
             continue;
