@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDialog>
 #include <QDir>
 #include <QDirIterator>
@@ -36,6 +37,8 @@ using namespace QueueColumn;
 
 // Totals and the local pane follow bursts of reports at most this often.
 constexpr int CoalesceMs = 200;
+// Longest stretch of starting transfers before the window handles its events again.
+constexpr int FeedSliceMs = 40;
 
 // The address inside link label HTML, read from the anchor's target. (Halving the markup-free
 // text breaks as soon as the encoded and the readable form differ, e.g. for a blank.) Text
@@ -260,7 +263,7 @@ void MainWindow::flushQueueFollowUps()
 
 void MainWindow::onPreview(int cmdId)
 {
-    emit di_previewRequested(m_engine->url(cmdId));
+    playInVlc(m_engine->url(cmdId));
 }
 
 // --- Row-button operations ----------------------------------------------------------------
@@ -586,7 +589,6 @@ void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringLis
 {
     const QString folder =
         (destination.isEmpty() ? m_leftPathBox->currentText() : destination) + QLatin1Char('/');
-    QList<TreeItemWidget*> added;
     QStringList refused;
     for (int i = 0; i < names.size(); ++i) {
         // Names come from any program that can start a drag: only a plain file name may be
@@ -595,34 +597,90 @@ void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringLis
             refused << names.at(i);
             continue;
         }
-        const QString sizeText = sizes.value(i);
-        const QString linkHtml = links.value(i);
-        TreeItemWidget* row = newQueueRow();
-        row->setText(File, folder + names.at(i));
-        row->setText(Direction, tr("  <--"));
-        // The pane hands over an exact size text ("2097152 bytes"); show it as sizes are shown.
-        const qint64 bytes = DFormat::readSize(sizeText);
-        row->setText(Size, sizeText.isEmpty() ? sizeText : DFormat::sizeText(bytes));
-        row->setText(Progress, tr("Queued"));
-        row->setText(State, tr("Queued"));
-        const int cmdId = m_engine->startDownload(row->text(File), ids.value(i), bytes,
-                                                  linkFromLabelHtml(linkHtml));
-        if (cmdId == -1) {
-            delete row;
-            continue;
-        }
-        if (sizeText.isEmpty())
-            row->setText(Size, DFormat::sizeText(m_engine->transferSize(cmdId)));
-        giveRowItsId(row, cmdId, CmdDownload);
-        row->setLinkHtml(linkHtml);
-        added << row;
+        m_pendingTransfers.push_back(
+            {false, folder + names.at(i), ids.value(i), sizes.value(i), links.value(i)});
     }
-    appendRunningRows(added);
     if (!refused.isEmpty())
         showMessage(tr("These names cannot be saved in %1 and were skipped:\n%2")
                         .arg(QDir::toNativeSeparators(folder), refused.join(QLatin1Char('\n'))));
+    feedPendingTransfers();
+}
+
+void MainWindow::onFileDroppedRight(const QStringList& paths, const QString&)
+{
+    for (const QString& path : expandFolders(paths))
+        m_pendingTransfers.push_back({true, path, QString(), QString(), QString()});
+    feedPendingTransfers();
+}
+
+// Starting a transfer asks the engine (and may ask the user); a long list is started in slices
+// with the event loop running between them, so the window never freezes on a big drop.
+void MainWindow::feedPendingTransfers()
+{
+    if (m_feeding)
+        return;
+    m_feeding = true;
+    QElapsedTimer slice;
+    slice.start();
+    QList<TreeItemWidget*> added;
+    while (!m_pendingTransfers.empty() && slice.elapsed() < FeedSliceMs) {
+        const PendingTransfer next = m_pendingTransfers.front();
+        m_pendingTransfers.pop_front();
+        TreeItemWidget* row = next.upload ? startPendingUpload(next) : startPendingDownload(next);
+        if (row)
+            added << row;
+    }
+    appendRunningRows(added);
     setRunningTabTitle(tr("Uploading/Downloading (%1)"));
     m_engine->flush();
+    m_feeding = false;
+    if (!m_pendingTransfers.empty())
+        QTimer::singleShot(0, this, &MainWindow::feedPendingTransfers);
+}
+
+TreeItemWidget* MainWindow::startPendingDownload(const PendingTransfer& download)
+{
+    TreeItemWidget* row = newQueueRow();
+    row->setText(File, download.path);
+    row->setText(Direction, tr("  <--"));
+    // The pane hands over an exact size text ("2097152 bytes"); show it as sizes are shown.
+    const qint64 bytes = DFormat::readSize(download.sizeText);
+    row->setText(Size, download.sizeText.isEmpty() ? QString() : DFormat::sizeText(bytes));
+    row->setText(Progress, tr("Queued"));
+    row->setText(State, tr("Queued"));
+    const int cmdId = m_engine->startDownload(download.path, download.fileId, bytes,
+                                              linkFromLabelHtml(download.linkHtml));
+    if (cmdId == -1) {
+        delete row;
+        return nullptr;
+    }
+    if (download.sizeText.isEmpty())
+        row->setText(Size, DFormat::sizeText(m_engine->transferSize(cmdId)));
+    giveRowItsId(row, cmdId, CmdDownload);
+    row->setLinkHtml(download.linkHtml);
+    return row;
+}
+
+TreeItemWidget* MainWindow::startPendingUpload(const PendingTransfer& upload)
+{
+    const QFileInfo info(upload.path);
+    const QString sizeText = DFormat::sizeText(info.size());
+    if (!uploadIsWanted(info.fileName(), sizeText))
+        return nullptr;
+    TreeItemWidget* row = newQueueRow();
+    row->setText(File, upload.path);
+    row->setText(Direction, tr(" <Upload> "));
+    row->setText(Size, sizeText);
+    row->setText(State, tr("Queued"));
+    row->setText(Percent, QStringLiteral("00.00"));
+    alignNumbers(row);
+    const int cmdId = info.isFile() ? m_engine->startUpload(upload.path) : -1;
+    if (cmdId == -1) {
+        delete row;
+        return nullptr;
+    }
+    giveRowItsId(row, cmdId, CmdUpload);
+    return row;
 }
 
 bool MainWindow::uploadIsWanted(const QString& name, const QString& sizeText)
@@ -650,34 +708,6 @@ bool MainWindow::uploadIsWanted(const QString& name, const QString& sizeText)
     if (remember->isChecked())
         m_duplicateAnswer = wanted ? DuplicateContinue : DuplicateSkip;
     return wanted;
-}
-
-void MainWindow::onFileDroppedRight(const QStringList& paths, const QString&)
-{
-    QList<TreeItemWidget*> added;
-    for (const QString& path : expandFolders(paths)) {
-        const QFileInfo info(path);
-        const QString sizeText = DFormat::sizeText(info.size());
-        if (!uploadIsWanted(info.fileName(), sizeText))
-            continue;
-        TreeItemWidget* row = newQueueRow();
-        row->setText(File, path);
-        row->setText(Direction, tr(" <Upload> "));
-        row->setText(Size, sizeText);
-        row->setText(State, tr("Queued"));
-        row->setText(Percent, QStringLiteral("00.00"));
-        alignNumbers(row);
-        const int cmdId = info.isFile() ? m_engine->startUpload(path) : -1;
-        if (cmdId == -1) {
-            delete row;
-            continue;
-        }
-        giveRowItsId(row, cmdId, CmdUpload);
-        added << row;
-    }
-    appendRunningRows(added);
-    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
-    m_engine->flush();
 }
 
 // --- Context menus ------------------------------------------------------------------------
