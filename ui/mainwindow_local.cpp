@@ -38,6 +38,7 @@ QWidget* MainWindow::buildLeftPane(QWidget* parent)
     pathRow->setContentsMargins(0, 0, 0, 0);
     pathRow->setSpacing(0);
     m_leftPathBox = new QComboBox(pane);
+    m_leftPathBox->setObjectName(QStringLiteral("leftPathBox"));
     m_leftPathBox->setEditable(true);
     // The completer offers folders and drives only.
     auto* folders = new QFileSystemModel(m_leftPathBox);
@@ -51,8 +52,9 @@ QWidget* MainWindow::buildLeftPane(QWidget* parent)
     column->addLayout(pathRow);
 
     m_leftModel = new FileSystemModel(pane);
-    m_leftModel->setFilter(QDir::AllEntries | QDir::NoDot | QDir::Drives | QDir::Hidden);
+    m_leftModel->setFilter(QDir::AllEntries | QDir::NoDot | QDir::Drives);
     m_leftTree = new TreeView(pane);
+    m_leftTree->setObjectName(QStringLiteral("leftTree"));
     m_leftTree->setModel(m_leftModel);
     m_leftTree->setContextMenuPolicy(Qt::CustomContextMenu);
     m_leftTree->setSelectionBehavior(QAbstractItemView::SelectRows);

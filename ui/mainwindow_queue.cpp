@@ -87,6 +87,7 @@ QWidget* MainWindow::buildQueueViews(QWidget* parent)
 {
     m_tabWidget = new QTabWidget(parent);
     m_tabWidget->setTabPosition(QTabWidget::South);
+    m_tabWidget->setObjectName(QStringLiteral("queueTabs"));
 
     auto* runningPage = new QWidget(m_tabWidget);
     auto* pageLayout = new QVBoxLayout(runningPage);
@@ -97,6 +98,9 @@ QWidget* MainWindow::buildQueueViews(QWidget* parent)
     m_startAllButton = new QPushButton(tr("Start All"), runningPage);
     m_pauseAllButton = new QPushButton(tr("Pause All"), runningPage);
     m_removeAllButton = new QPushButton(tr("Remove All"), runningPage);
+    m_startAllButton->setObjectName(QStringLiteral("startAll"));
+    m_pauseAllButton->setObjectName(QStringLiteral("pauseAll"));
+    m_removeAllButton->setObjectName(QStringLiteral("removeAll"));
     buttons->addWidget(m_startAllButton);
     buttons->addWidget(m_pauseAllButton);
     buttons->addWidget(m_removeAllButton);
