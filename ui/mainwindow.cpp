@@ -164,6 +164,7 @@ void MainWindow::build()
     m_vSplitter->addWidget(buildTopPart(m_vSplitter));
     m_vSplitter->addWidget(buildQueueViews(m_vSplitter));
     m_downloadList = new DownloadList(nullptr);
+    m_downloadList->setEngine(m_engine);
 
     setCentralWidget(m_vSplitter);
     createActions();
@@ -429,8 +430,7 @@ void MainWindow::onOpenDownloadList()
         QStringList sizes;
         for (int i = 0; i < names.size(); ++i)
             sizes.append(QString());
-        if (!names.isEmpty())
-            onStartFileDownLoads(names, ids, sizes, links);
+        onStartFileDownLoads(names, ids, sizes, links);
     }
     windowSettings().setValue(QStringLiteral("ShowDownloadList"), m_downloadList->showAfterLogin());
 }
