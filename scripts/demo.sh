@@ -12,7 +12,9 @@ demo_home="$PWD/.demo-home"
 mkdir -p "$demo_home/.dftp" "$demo_home/Downloads"
 ini="$demo_home/.dftp/Ferrydesk.ini"
 if ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
-    printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\n' > "$ini"
+    # The demo opens on its own download folder, without the pasted-links dialog.
+    printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\nShowDownloadList=false\nleftDirectory=%s\n' \
+        "$demo_home/Downloads" > "$ini"
 fi
 
 ready=$(mktemp)
