@@ -11,7 +11,11 @@ cmake --build build -j"$(nproc)" --target ferrydesk
 demo_home="$PWD/.demo-home"
 mkdir -p "$demo_home/.dftp" "$demo_home/Downloads"
 ini="$demo_home/.dftp/Ferrydesk.ini"
-if ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
+# FERRYDESK_DEMO_LOGIN=dialog: start without a stored account, so the login dialog opens.
+if [ "${FERRYDESK_DEMO_LOGIN:-}" = dialog ]; then
+    [ -f "$ini" ] || printf '[General]\nMinToTray=false\nOSStart=false\n' > "$ini"
+    sed -i '/^LastUserName=/d;/^LastPassWord=/d' "$ini"
+elif ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
     printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\n' > "$ini"
 fi
 
