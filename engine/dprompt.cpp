@@ -29,6 +29,18 @@ std::atomic<DPrompt*> installedPrompt(nullptr);
 
 } // namespace
 
+bool DPrompt::askYesCancel(const QString& title, const QString& text)
+{
+    logToFile(title + QLatin1String(": ") + text);
+    return false;
+}
+
+bool DPrompt::askInstallVlc(const QString& text, const QString&)
+{
+    logToFile(text);
+    return false;
+}
+
 DPrompt* prompt()
 {
     DPrompt* current = installedPrompt.load();

@@ -5,7 +5,8 @@
 // Every message box, question and extra window that the engine (or start-up) shows is one call
 // on DPrompt: refusals ("Your account Can NOT Download!"), "Error download:" boxes, the
 // "Target already exists" and "Enter new name" dialogs, duplicate-transfer warnings, the
-// write-failure box at start-up and the information page a startup answer may name.
+// write-failure box at start-up, the information page a startup answer may name, and the
+// window's own questions (the shut-down confirmation, "Install VLC").
 //
 // Who implements it: the user interface installs a widget implementation (real QMessageBox and
 // QDialog instances) before the engine starts; tests install a scripted one that records every
@@ -42,6 +43,11 @@ public:
     virtual bool askNewName(QString& name) = 0;
     // A separate top-level rich-text window showing the page at `url`.
     virtual void openPage(const QUrl& url) = 0;
+    // A question box with "Yes" (true) and "Cancel"; closing it counts as "Cancel".
+    virtual bool askYesCancel(const QString& title, const QString& text);
+    // "Install VLC": a line of text, the download page's link (HTML) and "OK" / "Cancel";
+    // true when accepted.
+    virtual bool askInstallVlc(const QString& text, const QString& linkHtml);
 };
 
 // The installed prompt (never null). Ownership stays with the caller of setPrompt; pass

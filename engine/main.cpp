@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 
 #include <memory>
 
@@ -18,6 +19,10 @@ int main(int argc, char* argv[])
     // libcurl is initialised before any thread exists.
     DCurl::globalInit();
     QApplication app(argc, argv);
+    // The menu entry and the icon the desktop shows for the window (ferrydesk.desktop).
+    QGuiApplication::setDesktopFileName(QStringLiteral("ferrydesk"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("ferrydesk"), QIcon(QStringLiteral(":/qtimage"))));
     dataFolder();
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     DQuitOnSignal::install();

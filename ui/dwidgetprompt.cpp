@@ -1,9 +1,11 @@
 #include "ui/dwidgetprompt.h"
 
 #include <QButtonGroup>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -113,4 +115,38 @@ void DWidgetPrompt::openPage(const QUrl& url)
     page->resize(640, 480);
     page->setSource(url);
     page->show();
+}
+
+bool DWidgetPrompt::askYesCancel(const QString& title, const QString& text)
+{
+    if (nonInteractive(title, text))
+        return false;
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, m_parent);
+    QPushButton* yes = box.addButton(QObject::tr("Yes"), QMessageBox::AcceptRole);
+    box.addButton(QObject::tr("Cancel"), QMessageBox::RejectRole);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+bool DWidgetPrompt::askInstallVlc(const QString& text, const QString& linkHtml)
+{
+    if (nonInteractive(QStringLiteral("Install VLC"), text))
+        return false;
+    QDialog dialog(m_parent);
+    dialog.setWindowTitle(QObject::tr("Install VLC"));
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(new QLabel(text, &dialog));
+    auto* link = new QLabel(linkHtml, &dialog);
+    link->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    QObject::connect(link, &QLabel::linkActivated, &dialog,
+                     [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); });
+    layout->addWidget(link);
+    layout->addStretch();
+    auto* buttons = new QDialogButtonBox(&dialog);
+    QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
+    QPushButton* cancel = buttons->addButton(QObject::tr("Cancel"), QDialogButtonBox::RejectRole);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    return dialog.exec() == QDialog::Accepted;
 }

@@ -18,6 +18,8 @@ public:
     ConflictChoice askTargetExists(const QString& targetPath) override;
     bool askNewName(QString& name) override;
     void openPage(const QUrl& url) override;
+    bool askYesCancel(const QString& title, const QString& text) override;
+    bool askInstallVlc(const QString& text, const QString& linkHtml) override;
 
 private:
     bool nonInteractive(const QString& what, const QString& text) const;

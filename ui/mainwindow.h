@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTime>
 
 class DCommandManager;
 class DWidgetPrompt;
@@ -27,10 +28,24 @@ public:
     bool isBuilt() const { return m_built; }
     QString loginActionText() const;
     QString vlcPath() const { return m_vlcPath; }
-    void setVlcPath(const QString& path) { m_vlcPath = path; }
+
+    // --- Video preview (mainwindow_vlc.cpp) -----------------------------------------------
+    // Starts the VLC player on a playable file's address (searching for it first if needed).
+    void playInVlc(const QString& address);
+    // Settles the VLC path: the remembered "VLCPath" if executable, else a search of the usual
+    // places, else the "Install VLC" dialog; writes the result to "VLCPath".
+    void findVlc();
+    // From the options dialog: takes an executable file, refuses anything else.
+    void setVlcPath(const QString& path);
 
 public slots:
     void showAppplication();
+
+    // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
+    void shutDownRequested();
+    void updateShutDownMessage();
+    void onTrayMessageClicked();
+    void shutdownMachine();
 
 private slots:
     void engineStarted();
@@ -48,6 +63,9 @@ private:
     void createTrayIcon();
     void connectEngine();
     void writeWindowSettings();
+    // Power-off countdown (mainwindow_poweroff.cpp).
+    void showShutDownNotice(const QString& text, int displayMs);
+    void hideShutDownNotice();
 
     DCommandManager* m_engine = nullptr;
     DWidgetPrompt* m_prompt = nullptr;
@@ -56,7 +74,11 @@ private:
     QAction* m_loginAction = nullptr;
     QTextBrowser* m_infoBrowser = nullptr;
     QTimer* m_countdownTimer = nullptr;
+    bool m_shutdownPending = false;
+    QString m_trayMessageTitle;
+    QTime m_timeLeft;
     bool m_busy = false;
     bool m_built = false;
+    // Video preview: the player's executable, empty until known.
     QString m_vlcPath;
 };

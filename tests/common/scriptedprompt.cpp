@@ -49,6 +49,18 @@ void ScriptedPrompt::openPage(const QUrl& url)
     calls.append({QStringLiteral("page"), QString(), url.toString()});
 }
 
+bool ScriptedPrompt::askYesCancel(const QString& title, const QString& text)
+{
+    calls.append({QStringLiteral("yesCancel"), title, text});
+    return !yesAnswers.isEmpty() && yesAnswers.takeFirst();
+}
+
+bool ScriptedPrompt::askInstallVlc(const QString& text, const QString& linkHtml)
+{
+    calls.append({QStringLiteral("installVlc"), text, linkHtml});
+    return !yesAnswers.isEmpty() && yesAnswers.takeFirst();
+}
+
 QStringList ScriptedPrompt::texts() const
 {
     QStringList result;

@@ -12,7 +12,9 @@ class ScriptedPrompt : public DPrompt
 public:
     struct Call
     {
-        QString kind; // "message", "warning", "about", "targetExists", "newName", "page"
+        // "message", "warning", "about", "targetExists", "newName", "page", "yesCancel",
+        // "installVlc"
+        QString kind;
         QString title;
         QString text;
     };
@@ -26,6 +28,8 @@ public:
     ConflictChoice askTargetExists(const QString& targetPath) override;
     bool askNewName(QString& name) override;
     void openPage(const QUrl& url) override;
+    bool askYesCancel(const QString& title, const QString& text) override;
+    bool askInstallVlc(const QString& text, const QString& linkHtml) override;
 
     QList<Call> calls;
     // Answers, used in order; when a list runs out the question is cancelled.
@@ -33,6 +37,8 @@ public:
     // Each entry answers one "Enter new name": a null QString means "closed without OK",
     // an empty QString means "OK with the suggestion unchanged".
     QStringList newNameAnswers;
+    // Answers to "Yes"/"Cancel" questions and to "Install VLC" (true: Yes / OK).
+    QList<bool> yesAnswers;
 
     QStringList texts() const;
 };

@@ -1,0 +1,222 @@
+#include "engine/dcommandmanager.h"
+#include "support/dvlc.h"
+#include "tests/common/scriptedprompt.h"
+#include "tests/common/testhome.h"
+#include "ui/mainwindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Creates each file of `files` under `root`; a trailing "*" marks an executable file.
+void plant(const QString& root, const QStringList& files)
+{
+    for (QString file : files) {
+        const bool executable = file.endsWith('*');
+        file.chop(executable ? 1 : 0);
+        const QString path = root + '/' + file;
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("#!/bin/sh\n");
+        out.close();
+        QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner;
+        if (executable)
+            mode |= QFile::ExeOwner;
+        QVERIFY(out.setPermissions(mode));
+    }
+}
+
+// A player that writes each argument it got on a line of "<itself>.args".
+QString fakePlayer(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+QByteArray argumentsOf(const QString& player)
+{
+    QFile file(player + ".args");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString storedVlcPath()
+{
+    return QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
+        .value("VLCPath", "<none>")
+        .toString();
+}
+
+// Quotes, spaces, shell syntax and a leading "-": none of it may split or become an option.
+const QString Address = "-vvv \"quoted\" it's $(echo x); a b.mkv";
+
+} // namespace
+
+// The player search over made-up folder trees, and the window's preview with a player that
+// records its arguments.
+class TestVlc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void windowsSearch_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("found"); // relative to the made-up "C:/"
+        QTest::newRow("x86 program folder") << QStringList{"Program Files (x86)/VideoLAN/vlc.exe*"}
+                                            << "Program Files (x86)/VideoLAN/vlc.exe";
+        QTest::newRow("first executable wins")
+            << QStringList{"Program Files/VideoLAN/vlc.exe", "Programs/VideoLAN2/vlc.exe*"}
+            << "Programs/VideoLAN2/vlc.exe";
+        QTest::newRow("not under a program folder") << QStringList{"Apps/VideoLAN/vlc.exe*"} << "";
+        QTest::newRow("names are case-sensitive")
+            << QStringList{"program files/VideoLAN/vlc.exe*", "Program Files/videolan/vlc.exe*"}
+            << "";
+        QTest::newRow("one level deeper is not searched")
+            << QStringList{"Program Files/VideoLAN/VLC/vlc.exe*"} << "";
+        QTest::newRow("nothing installed") << QStringList{} << "";
+    }
+
+    void windowsSearch()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, found);
+        QTemporaryDir drive;
+        plant(drive.path(), files);
+        const QString expected = found.isEmpty() ? QString() : drive.path() + '/' + found;
+        QCOMPARE(DVlc::findWindowsPlayer(drive.path()), expected);
+    }
+
+    void linuxSearch_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("path"); // PATH, folders relative to the scratch folder
+        QTest::addColumn<QStringList>("places");
+        QTest::addColumn<QString>("found");
+        QTest::newRow("on PATH") << QStringList{"b/vlc*"} << "a:b" << QStringList{"snap/vlc"}
+                                 << "b/vlc";
+        QTest::newRow("PATH before the usual places")
+            << QStringList{"b/vlc*", "usr/vlc*"} << "b" << QStringList{"usr/vlc"} << "b/vlc";
+        QTest::newRow("not executable on PATH, then a usual place")
+            << QStringList{"b/vlc", "flatpak/org.videolan.VLC*"} << "b"
+            << QStringList{"snap/vlc", "flatpak/org.videolan.VLC"} << "flatpak/org.videolan.VLC";
+        QTest::newRow("a folder named vlc is no player")
+            << QStringList{"b/vlc/readme"} << "b" << QStringList{} << "";
+        QTest::newRow("not found") << QStringList{} << "a:b" << QStringList{"usr/vlc"} << "";
+    }
+
+    void linuxSearch()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, path);
+        QFETCH(QStringList, places);
+        QFETCH(QString, found);
+        QTemporaryDir scratch;
+        plant(scratch.path(), files);
+        QStringList folders;
+        for (const QString& folder : path.split(':'))
+            folders << scratch.path() + '/' + folder;
+        for (QString& place : places)
+            place = scratch.path() + '/' + place;
+        const QString pathVariable = folders.join(':');
+        const QString expected = found.isEmpty() ? QString() : scratch.path() + '/' + found;
+        QCOMPARE(DVlc::findLinuxPlayer(pathVariable, places), expected);
+    }
+
+    void preview_data()
+    {
+        QTest::addColumn<QString>("stored"); // "VLCPath" before: "player", "gone" or empty
+        QTest::addColumn<bool>("onPath");    // a player named vlc on PATH
+        QTest::addColumn<bool>("installOk"); // the answer to "Install VLC"
+        QTest::addColumn<QString>("played"); // "player", "vlc" or empty
+        QTest::addColumn<QStringList>("prompts");
+        QTest::addColumn<QString>("storedAfter");
+        const QStringList install{"installVlc"};
+        QTest::newRow("remembered player, no search")
+            << "player" << true << false << "player" << QStringList{} << "player";
+        QTest::newRow("found on PATH and remembered")
+            << "" << true << false << "vlc" << QStringList{} << "vlc";
+        QTest::newRow("remembered player gone, found again")
+            << "gone" << true << false << "vlc" << QStringList{} << "vlc";
+        QTest::newRow("none found: Install VLC, OK")
+            << "" << false << true << "" << QStringList{"installVlc", "message"} << "";
+        QTest::newRow("none found: Install VLC, Cancel")
+            << "gone" << false << false << "" << QStringList{"installVlc"} << "";
+    }
+
+    void preview()
+    {
+        QFETCH(QString, stored);
+        QFETCH(bool, onPath);
+        QFETCH(bool, installOk);
+        QFETCH(QString, played);
+        QFETCH(QStringList, prompts);
+        QFETCH(QString, storedAfter);
+        TestHome home;
+        if (!DVlc::findLinuxPlayer(QString(), DVlc::linuxPlaces(home.path())).isEmpty())
+            QSKIP("VLC is installed on this machine");
+        QTemporaryDir scratch;
+        const QString player = fakePlayer(scratch.filePath("player"));
+        const QString onPathPlayer = fakePlayer(scratch.filePath("bin/vlc"));
+        if (!onPath)
+            QFile::remove(onPathPlayer);
+        const QByteArray previousPath = qgetenv("PATH");
+        qputenv("PATH", scratch.filePath("bin").toLocal8Bit());
+        const QMap<QString, QString> paths{
+            {"player", player}, {"vlc", onPathPlayer}, {"gone", scratch.filePath("gone")}};
+        if (!stored.isEmpty())
+            QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
+                .setValue("VLCPath", paths.value(stored));
+
+        MainWindow window; // installs its own prompt: the scripted one comes after it
+        ScriptedPrompt prompt;
+        prompt.yesAnswers = {installOk};
+        window.playInVlc(Address);
+        qputenv("PATH", previousPath);
+
+        QStringList kinds;
+        for (const ScriptedPrompt::Call& call : prompt.calls)
+            kinds << call.kind;
+        QCOMPARE(kinds, prompts);
+        if (installOk) {
+            QCOMPARE(prompt.calls[0].text, DVlc::installLinkHtml());
+            QCOMPARE(prompt.calls[1].text,
+                     "Please restart program once VLC installation completes");
+        }
+        QCOMPARE(storedVlcPath(), paths.value(storedAfter));
+        if (!played.isEmpty())
+            QTRY_COMPARE(argumentsOf(paths.value(played)), "--\n" + Address.toUtf8() + "\n");
+        const QString other = played == "player" ? onPathPlayer : player;
+        QCOMPARE(argumentsOf(other), QByteArray());
+    }
+
+    void pathChecks()
+    {
+        TestHome home;
+        QTemporaryDir scratch;
+        const QString player = fakePlayer(scratch.filePath("player"));
+        MainWindow window;
+        ScriptedPrompt prompt;
+        window.setVlcPath(scratch.path()); // a folder
+        QCOMPARE(prompt.texts(), QStringList{"Invalid Path !!"});
+        QCOMPARE(storedVlcPath(), "<none>");
+        window.setVlcPath(player);
+        QCOMPARE(storedVlcPath(), player);
+        QVERIFY(QFile::setPermissions(player, QFile::ReadOwner | QFile::WriteOwner));
+        window.playInVlc(Address);
+        QCOMPARE(prompt.texts(), (QStringList{"Invalid Path !!", "VLC path not an executable !!"}));
+    }
+};
+
+QTEST_MAIN(TestVlc)
+#include "tst_vlc.moc"
