@@ -84,7 +84,8 @@ private slots:
     }
 
     // OK writes the values into the engine; a field that is not a number keeps the dialog
-    // open with a message, and closing it then changes nothing.
+    // open with a message, and closing it then changes nothing. The unchanged (empty) VLC path
+    // is never handed to the window, whose setter would refuse it with a message.
     void apply()
     {
         QFETCH(Edits, edits);
@@ -106,7 +107,7 @@ private slots:
     }
 
     // The dialog shows the engine's values; unchecking "Proxy" keeps what was typed, with the
-    // proxy off; the check boxes and the speed limits group reach the engine.
+    // proxy off; the check boxes, the speed limits group and a new VLC path are taken.
     void loadAndChoices()
     {
         TestHome home;
@@ -129,6 +130,10 @@ private slots:
             groups.at(2)->setChecked(false);
             for (QCheckBox* box : dialog->findChildren<QCheckBox*>())
                 box->toggle(); // tray on -> off, power-off off -> on, start on -> off
+            for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
+                if (!qobject_cast<QGroupBox*>(edit->parentWidget()))
+                    edit->setText("/bin/sh"); // the VLC path
+            }
             pressOk(dialog);
         });
         QString host, user, password;
@@ -140,6 +145,7 @@ private slots:
         QVERIFY(!engine->minToTray());
         QVERIFY(engine->powerOff());
         QVERIFY(!engine->osStart());
+        QCOMPARE(window.vlcPath(), QString("/bin/sh"));
     }
 };
 
