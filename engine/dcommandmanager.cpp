@@ -22,7 +22,6 @@ void debugMissingCommand(int id)
 DCommandManager::DCommandManager(QObject* parent) : QObject(parent)
 {
     registerEngineMetaTypes();
-    m_history = QDomDocument(QStringLiteral("transfers"));
     readServiceConfiguration();
     loadSettings();
     DCurl::globalInit();
@@ -43,6 +42,7 @@ DCommandManager::~DCommandManager()
     for (DCommand* command : alive)
         command->wait();
     qDeleteAll(alive);
+    saveHistoryNow();
 }
 
 void DCommandManager::readServiceConfiguration()
@@ -63,21 +63,18 @@ void DCommandManager::registerCommand(DCommand* command)
     if (!command)
         return;
     command->setManager(this);
-    if (m_registry.contains(command))
+    if (m_index.contains(command->id()))
         return;
     // The manager owns every command it ever registered, so none outlives it.
     command->setParent(this);
     connect(command, &DCommand::di_readyToDelete, this, &DCommandManager::deleteCommand);
     m_registry.append(command);
+    m_index.insert(command->id(), command);
 }
 
 DCommand* DCommandManager::findCommand(int id) const
 {
-    for (DCommand* command : m_registry) {
-        if (command->id() == id)
-            return command;
-    }
-    return nullptr;
+    return m_index.value(id, nullptr);
 }
 
 DTransferCommand* DCommandManager::findTransfer(int cmdId, bool logMisses) const

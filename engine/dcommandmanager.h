@@ -14,21 +14,21 @@
 #include "engine/dtypes.h"
 #include "protocol/dtreeelement.h"
 
-#include <QDomDocument>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
-#include <memory>
+#include <map>
 
 class DCommand;
 class DTransferCommand;
 class DDownloadCommand;
 class DUploadCommand;
-class QFile;
 
 class DCommandManager : public QObject
 {
@@ -86,6 +86,7 @@ public:
     void reportUserInfo(const QString& info);
     void reportEngineStarted();
     void reportUpdateLink(int cmdId, const QString& link);
+    void reportListingFailed(const QString& folderId, const QString& message);
     // Login set-up: the history file of the logged-in user, then di_loggedIn.
     void loginSetUp();
 
@@ -99,6 +100,9 @@ public:
     int renameEntry(const QString& entryId, const QString& newName);
     int moveEntry(const QString& destinationFolderId, const QString& entryId);
     int deleteEntry(const QString& entryId);
+    // The entries of a folder, without changing the current folder or telling the window. The
+    // request runs on its worker while this call keeps the event loop running, so the window
+    // stays responsive; an empty list when the listing failed.
     DTreeElementList listFolderNow(const QString& folderId);
     DDownloadCommand* restoreDownload(const QString& fileId, const QString& localTarget);
     DUploadCommand* restoreUpload(const QString& localPath, const QString& serverFileName,
@@ -125,11 +129,17 @@ public:
                       const QString& link);
 
     // --- Transfer history (engine/dcommandmanager_history.cpp) ----------------------------
+    // The history file of the user named by the last login request.
     QString historyFilePath() const;
     void addToHistory(DTransferCommand* transfer);
     bool removeFromHistory(DTransferCommand* transfer);
     bool hasHistory();
+    // Re-creates, paused, every entry of the history that has no live transfer yet. Runs in
+    // slices on the user-interface thread's event loop; di_restoreProgress tells how far it is.
     void restoreHistory();
+    bool isRestoring() const { return !m_restoreQueue.isEmpty(); }
+    // Writes pending history changes now (changes are otherwise saved a moment later).
+    void saveHistoryNow();
 
     // --- Settings (engine/dcommandmanager_settings.cpp) -----------------------------------
     static QString settingsFilePath();
@@ -158,6 +168,9 @@ public:
     void setProxyEnabled(bool enabled);
     // The log-on start entry: Windows "Run" value text, and where the Linux autostart lives.
     static QString windowsRunValue(const QString& programPath);
+    // The autostart entry's Exec value: the program path quoted by the desktop-entry rules,
+    // then " -m".
+    static QString desktopExecLine(const QString& programPath);
     static QString autostartFilePath();
     void writeLogOnStartEntry() const;
 
@@ -187,6 +200,10 @@ signals:
     void di_shutDown();
     void di_createDirectory(QString path);
     void di_commandStatusChanged(int cmdId, CStatus st);
+    // A history restore brought back `done` of `total` entries so far (also at its end).
+    void di_restoreProgress(int done, int total);
+    // A folder listing could not be read; the entries shown so far are not current any more.
+    void di_listingFailed(QString folderId, QString message);
 
 private:
     friend class DCommand;
@@ -202,8 +219,28 @@ private:
                                     const QString& localTarget, const QString& linkText,
                                     bool restored);
     int startRequest(DCommand* command);
-    void saveHistory();
     void readServiceConfiguration();
+
+    // History store (engine/dcommandmanager_history.cpp).
+    struct HistoryEntry
+    {
+        bool upload = false;
+        // The live transfer's id; 0 while the entry waits for its restore.
+        int id = 0;
+        // The element name as read from the file; new entries are named after their id.
+        QString element;
+        // Attribute names and values in the order they are written.
+        QList<QPair<QString, QString>> attributes;
+    };
+    // False for a text the history file cannot carry (control characters, non-characters).
+    static bool isRecordable(const QString& text);
+    void loadHistory();
+    void retireAccountTransfers();
+    void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry);
+    void markHistoryDirty();
+    void restoreSlice();
+    bool restoreEntry(const HistoryEntry& entry, qint64 key);
+    void finishRestore();
 
     // Request state.
     QString m_serviceHost;
@@ -216,7 +253,10 @@ private:
     QString m_ftpHost;
     QString m_ftpPort;
 
+    // Registration order (the scheduling and the lookups that walk it keep that order), and
+    // the same commands by id for the lookups by id.
     QList<DCommand*> m_registry;
+    QHash<int, DCommand*> m_index;
     QList<DCommand*> m_waitingQueue;
 
     int m_maxTransfers = 4;
@@ -239,8 +279,28 @@ private:
     bool m_powerOff = false;
     bool m_osStart = true;
 
-    QDomDocument m_history;
-    std::unique_ptr<QFile> m_historyFile;
+    // The history of m_historyUser, in document order (keys grow with every new entry), and
+    // the key of each live transfer's entry.
+    std::map<qint64, HistoryEntry> m_history;
+    QHash<int, qint64> m_historyKeyById;
+    qint64 m_nextHistoryKey = 0;
+    // "Uploads" and "Downloads" in the order they were first needed.
+    QStringList m_historyGroups;
+    int m_historyUploads = 0;
+    int m_historyDownloads = 0;
+    QString m_historyUser;
+    QString m_historyPath;
+    bool m_historyLoaded = false;
+    bool m_historyDirty = false;
+    QTimer m_historySaveTimer;
+    // Keys of the entries a running restore still has to re-create, and how many it started
+    // with; the entry being re-created right now (its new transfer takes over the key).
+    QList<qint64> m_restoreQueue;
+    int m_restoreTotal = 0;
+    int m_restoreDone = 0;
+    int m_restoredCount = 0;
+    qint64 m_restoreLogMs = 0;
+    qint64 m_restoringKey = -1;
 
     bool m_busy = false;
     bool m_quitting = false;

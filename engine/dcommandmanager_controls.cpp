@@ -75,12 +75,14 @@ void DCommandManager::deleteCommand(int cmdId)
         return;
     }
     m_registry.removeAll(command);
+    m_index.remove(command->id());
     m_waitingQueue.removeAll(command);
     // Follow-ups that were never started go with the command; one that already runs is a live
     // command of its own and leaves the registry when it announces its own end.
     QList<DCommand*> dropped{command};
     for (DCommand* link = command; link->next && !link->followUpStarted(); link = link->next) {
         m_registry.removeAll(link->next);
+        m_index.remove(link->next->id());
         m_waitingQueue.removeAll(link->next);
         dropped.append(link->next);
     }

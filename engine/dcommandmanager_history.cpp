@@ -8,28 +8,45 @@
 #include "transfers/dtransfercommand.h"
 #include "transfers/duploadcommand.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStringList>
+#include <QSet>
+#include <QXmlStreamReader>
 
 namespace {
 
-// Attribute order of the saved entries; the DOM keeps attributes in no fixed order.
-const QStringList& uploadAttributes()
-{
-    static const QStringList names{QStringLiteral("filename"), QStringLiteral("serverfilename"),
-                                   QStringLiteral("folderId"), QStringLiteral("size")};
-    return names;
-}
+// Changes reach the file at most this long after they were made (and at quit).
+constexpr int HistorySaveDelayMs = 300;
+// A restore re-creates entries for this long, then lets the event loop breathe.
+constexpr int RestoreSliceMs = 20;
+constexpr int RestoreLogPeriodMs = 1000;
+// Our files nest three levels deep; anything far deeper is not a history.
+constexpr int MaxHistoryDepth = 16;
+constexpr int MaxEntityExpansion = 1024;
 
-const QStringList& downloadAttributes()
+const QString UploadsGroup = QStringLiteral("Uploads");
+const QString DownloadsGroup = QStringLiteral("Downloads");
+
+using Attributes = QList<QPair<QString, QString>>;
+
+struct ReadEntry
 {
-    static const QStringList names{QStringLiteral("filename"), QStringLiteral("folderId"),
-                                   QStringLiteral("size"), QStringLiteral("link"),
-                                   QStringLiteral("playable")};
-    return names;
+    bool upload = false;
+    QString element;
+    Attributes attributes;
+};
+
+QString attributeOf(const Attributes& attributes, const QString& name)
+{
+    for (const auto& attribute : attributes) {
+        if (attribute.first == name)
+            return attribute.second;
+    }
+    return QString();
 }
 
 QString escapeAttribute(const QString& value)
@@ -66,55 +83,127 @@ QString escapeAttribute(const QString& value)
     return out;
 }
 
-void writeEntry(QString& out, const QDomElement& entry, const QStringList& order)
+Attributes attributesOf(const QXmlStreamReader& reader)
 {
-    out += QLatin1String("        <") + entry.tagName();
-    for (const QString& name : order) {
-        if (entry.hasAttribute(name))
-            out += QLatin1Char(' ') + name + QLatin1String("=\"") +
-                   escapeAttribute(entry.attribute(name)) + QLatin1Char('"');
-    }
-    out += QLatin1String("/>\n");
+    Attributes attributes;
+    for (const QXmlStreamAttribute& attribute : reader.attributes())
+        attributes.append({attribute.qualifiedName().toString(), attribute.value().toString()});
+    return attributes;
 }
 
-// The document as the history file holds it: the document type line, then the tree with an
-// indent of 4 and every entry's attributes in their fixed order.
-QByteArray serialize(const QDomDocument& document)
+void boundReader(QXmlStreamReader& reader)
 {
-    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
-    const QDomElement root = document.documentElement();
-    if (root.isNull())
-        return out.toUtf8();
-    out += QLatin1Char('<') + root.tagName() + QLatin1String(">\n");
-    for (QDomElement group = root.firstChildElement(); !group.isNull();
-         group = group.nextSiblingElement()) {
-        const QStringList& order =
-            group.tagName() == QLatin1String("Uploads") ? uploadAttributes() : downloadAttributes();
-        if (group.firstChildElement().isNull()) {
-            out += QLatin1String("    <") + group.tagName() + QLatin1String("/>\n");
+    reader.setEntityExpansionLimit(MaxEntityExpansion);
+}
+
+// Reads the whole file as the writer writes it. False when it is not well-formed; `entries`
+// then holds what came before the fault. `sawElement` tells an empty file from a damaged one.
+bool readWellFormed(const QByteArray& bytes, QList<ReadEntry>& entries, bool& sawElement)
+{
+    QXmlStreamReader reader(bytes);
+    boundReader(reader);
+    int depth = 0;
+    int group = -1; // 1 uploads, 0 downloads, -1 anything else
+    sawElement = false;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::DTD:
+            if (!reader.entityDeclarations().isEmpty())
+                reader.raiseError(QStringLiteral("entity declarations are not allowed"));
+            break;
+        case QXmlStreamReader::StartElement:
+            sawElement = true;
+            if (++depth > MaxHistoryDepth) {
+                reader.raiseError(QStringLiteral("nested too deep"));
+                break;
+            }
+            if (depth == 2)
+                group = reader.name() == UploadsGroup     ? 1
+                        : reader.name() == DownloadsGroup ? 0
+                                                          : -1;
+            else if (depth == 3 && group >= 0)
+                entries.append({group == 1, reader.name().toString(), attributesOf(reader)});
+            break;
+        case QXmlStreamReader::EndElement:
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    return !reader.hasError();
+}
+
+// The writer puts every entry on a line of its own: a damaged file still gives back every
+// entry line that reads as an element by itself.
+QList<ReadEntry> salvageLines(const QByteArray& bytes)
+{
+    QList<ReadEntry> entries;
+    int group = -1;
+    for (const QByteArray& rawLine : bytes.split('\n')) {
+        const QByteArray line = rawLine.trimmed();
+        if (line.startsWith("<Uploads")) {
+            group = 1;
             continue;
         }
-        out += QLatin1String("    <") + group.tagName() + QLatin1String(">\n");
-        for (QDomElement entry = group.firstChildElement(); !entry.isNull();
-             entry = entry.nextSiblingElement())
-            writeEntry(out, entry, order);
-        out += QLatin1String("    </") + group.tagName() + QLatin1String(">\n");
+        if (line.startsWith("<Downloads")) {
+            group = 0;
+            continue;
+        }
+        if (group < 0 || !line.startsWith('<') || !line.endsWith("/>"))
+            continue;
+        QXmlStreamReader reader(line);
+        boundReader(reader);
+        while (!reader.atEnd() && reader.readNext() != QXmlStreamReader::StartElement) {
+        }
+        if (reader.hasError() || !reader.isStartElement())
+            continue;
+        ReadEntry entry{group == 1, reader.name().toString(), attributesOf(reader)};
+        while (!reader.atEnd())
+            reader.readNext();
+        if (!reader.hasError())
+            entries.append(entry);
     }
-    out += QLatin1String("</") + root.tagName() + QLatin1String(">\n");
-    return out.toUtf8();
+    return entries;
 }
 
-QDomElement childNamed(QDomNode& parent, QDomDocument& document, const QString& name)
+QString asideName(const QString& path)
 {
-    QDomElement child = parent.firstChildElement(name);
-    if (child.isNull()) {
-        child = document.createElement(name);
-        parent.appendChild(child);
-    }
-    return child;
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString aside = path + QStringLiteral(".corrupt-") + stamp;
+    for (int n = 1; QFileInfo::exists(aside); ++n)
+        aside = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
+    return aside;
+}
+
+// A restored download must land where a new one may: an absolute partial path without "." or
+// ".." segments whose target passes the same check as a new download's.
+bool restorableDownload(const QString& partialPath, const QString& fileId)
+{
+    if (!QDir::isAbsolutePath(partialPath) || QDir::cleanPath(partialPath) != partialPath)
+        return false;
+    const QString target = DDownloadCommand::targetOfPartial(partialPath, fileId);
+    return DDownloadCommand::unsafeTargetError(target, fileId).isEmpty();
+}
+
+void refuse(const QString& text)
+{
+    prompt()->showMessage(text);
+    logError(text);
 }
 
 } // namespace
+
+// XML 1.0 has no way to carry these, not even as character references.
+bool DCommandManager::isRecordable(const QString& text)
+{
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF)
+            return false;
+    }
+    return true;
+}
 
 QString DCommandManager::historyFilePath() const
 {
@@ -123,172 +212,362 @@ QString DCommandManager::historyFilePath() const
 
 void DCommandManager::loginSetUp()
 {
-    m_historyFile = std::make_unique<QFile>(historyFilePath());
+    if (m_historyLoaded && m_historyUser != m_userName)
+        retireAccountTransfers();
+    if (!m_historyLoaded)
+        loadHistory();
     emit di_loggedIn();
+}
+
+// Another account logged in: the previous account's transfers stop as they would at quit
+// (partial files and history entries stay for that account's next login) and leave the queue.
+void DCommandManager::retireAccountTransfers()
+{
+    saveHistoryNow();
+    m_restoreQueue.clear();
+    // A listing that another request (a change, a completion notice) will start stays with
+    // that request, which finishes for the old account on its own.
+    QSet<DCommand*> followUps;
+    for (DCommand* command : m_registry) {
+        const int type = command->commandType();
+        if (command->next && type != CmdUpload && type != CmdDownload)
+            followUps.insert(command->next);
+    }
+    QList<DCommand*> retired;
+    for (DCommand* command : m_registry) {
+        const int type = command->commandType();
+        if (type == CmdUpload || type == CmdDownload ||
+            (type == CmdListing && !followUps.contains(command)))
+            retired.append(command);
+    }
+    const bool quitting = m_quitting;
+    m_quitting = true;
+    for (DCommand* command : retired) {
+        // Its finish step would report and clean up for an account that is gone.
+        disconnect(command, &QThread::finished, command, &DCommand::onFinished);
+        command->setStatus(StatusAborted);
+        command->discard();
+    }
+    for (DCommand* command : retired) {
+        command->wait();
+        deleteCommand(command->id());
+    }
+    m_quitting = quitting;
+    m_history.clear();
+    m_historyKeyById.clear();
+    m_historyGroups.clear();
+    m_historyUploads = m_historyDownloads = 0;
+    m_historyDirty = false;
+    m_historyLoaded = false;
+}
+
+void DCommandManager::loadHistory()
+{
+    m_historyUser = m_userName;
+    m_historyPath = historyFilePath();
+    m_historyLoaded = true;
+    QFile file(m_historyPath);
+    if (!file.exists() || file.size() <= 0)
+        return;
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!file.open(QIODevice::ReadOnly)) {
+        logError(QStringLiteral("Could not open history file"));
+        // Nothing may overwrite a history that could not be read.
+        m_historyPath.clear();
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    QList<ReadEntry> entries;
+    bool sawElement = false;
+    const bool wellFormed = readWellFormed(bytes, entries, sawElement);
+    const bool damaged = !wellFormed && sawElement;
+    if (damaged) {
+        const QList<ReadEntry> salvaged = salvageLines(bytes);
+        if (salvaged.size() > entries.size())
+            entries = salvaged;
+    }
+    for (const ReadEntry& read : entries) {
+        HistoryEntry entry;
+        entry.upload = read.upload;
+        entry.element = read.element;
+        entry.attributes = read.attributes;
+        storeHistoryEntry(nullptr, entry);
+    }
+    m_historyDirty = false;
+    if (!damaged)
+        return;
+
+    logError(QStringLiteral("History corrupted"));
+    const QString aside = asideName(m_historyPath);
+    if (!QFile::rename(m_historyPath, aside)) {
+        logError(tr("Could not keep the damaged history file %1 aside").arg(m_historyPath));
+        m_historyPath.clear();
+        return;
+    }
+    refuse(tr("The transfer history was damaged: %1 transfers could be read back. The damaged "
+              "file was kept as %2.")
+               .arg(entries.size())
+               .arg(aside));
+    markHistoryDirty();
+    saveHistoryNow();
 }
 
 void DCommandManager::addToHistory(DTransferCommand* transfer)
 {
     if (!transfer)
         return;
-    QDomElement root = m_history.documentElement();
-    if (root.isNull()) {
-        root = m_history.createElement(tr("Transfers"));
-        m_history.appendChild(root);
-    }
-    const QString entryName = tr("cmd%1").arg(transfer->id());
+    HistoryEntry entry;
+    entry.id = transfer->id();
+    entry.element = tr("cmd%1").arg(transfer->id());
     if (auto* upload = qobject_cast<DUploadCommand*>(transfer)) {
-        QDomElement group = childNamed(root, m_history, tr("Uploads"));
-        QDomElement entry = childNamed(group, m_history, entryName);
-        entry.setAttribute(tr("filename"), upload->localFilePath());
-        entry.setAttribute(tr("serverfilename"), upload->serverFileName());
-        entry.setAttribute(tr("folderId"), upload->folderId());
-        entry.setAttribute(tr("size"), QString::number(upload->totalSize()));
-        saveHistory();
+        entry.upload = true;
+        entry.attributes = {{tr("filename"), upload->localFilePath()},
+                            {tr("serverfilename"), upload->serverFileName()},
+                            {tr("folderId"), upload->folderId()},
+                            {tr("size"), QString::number(upload->totalSize())}};
     } else if (auto* download = qobject_cast<DDownloadCommand*>(transfer)) {
-        QDomElement group = childNamed(root, m_history, tr("Downloads"));
-        QDomElement entry = childNamed(group, m_history, entryName);
-        entry.setAttribute(tr("filename"), download->partialPath());
-        entry.setAttribute(tr("folderId"), download->fileId());
         // The whole file as the service reported it, not what is on disk yet.
-        entry.setAttribute(tr("size"), QString::number(download->serviceSize()));
-        entry.setAttribute(tr("link"), download->linkText());
-        entry.setAttribute(tr("playable"),
-                           download->isPlayable() ? QStringLiteral("1") : QStringLiteral("0"));
-        saveHistory();
+        entry.attributes = {
+            {tr("filename"), download->partialPath()},
+            {tr("folderId"), download->fileId()},
+            {tr("size"), QString::number(download->serviceSize())},
+            {tr("link"), download->linkText()},
+            {tr("playable"), download->isPlayable() ? QStringLiteral("1") : QStringLiteral("0")}};
+    } else {
+        return;
     }
+    for (const auto& attribute : entry.attributes) {
+        if (!isRecordable(attribute.second)) {
+            logError(tr("%1 can not be kept in the transfer history: its name holds a control "
+                        "character")
+                         .arg(attribute.second));
+            return;
+        }
+    }
+    storeHistoryEntry(transfer, entry);
+}
+
+// Puts the entry in its place: the transfer's own entry when it has one, the entry a restore
+// is re-creating right now, or a new entry at the end.
+void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry)
+{
+    qint64 key = transfer ? m_historyKeyById.value(transfer->id(), -1) : -1;
+    if (key < 0 && transfer && m_restoringKey >= 0) {
+        key = m_restoringKey;
+        m_restoringKey = -1;
+    }
+    const auto existing = key >= 0 ? m_history.find(key) : m_history.end();
+    if (existing != m_history.end()) {
+        // What the new transfer does not know yet (the service's size, the link) stays as read.
+        for (auto& attribute : entry.attributes) {
+            const QString before = attributeOf(existing->second.attributes, attribute.first);
+            const bool unknown = attribute.second.isEmpty() ||
+                                 (attribute.first == tr("size") && attribute.second == "0");
+            if (unknown && !before.isEmpty())
+                attribute.second = before;
+        }
+        m_historyKeyById.remove(existing->second.id);
+        existing->second = entry;
+    } else {
+        key = m_nextHistoryKey++;
+        int& count = entry.upload ? m_historyUploads : m_historyDownloads;
+        const QString group = entry.upload ? UploadsGroup : DownloadsGroup;
+        if (count++ == 0 && !m_historyGroups.contains(group))
+            m_historyGroups.append(group);
+        m_history.emplace(key, entry);
+    }
+    if (entry.id > 0)
+        m_historyKeyById.insert(entry.id, key);
+    markHistoryDirty();
 }
 
 bool DCommandManager::removeFromHistory(DTransferCommand* transfer)
 {
     if (!transfer || transfer->status() == StatusRunning)
         return false;
-    const QString groupName =
-        transfer->commandType() == CmdUpload ? tr("Uploads") : tr("Downloads");
-    QDomElement root = m_history.documentElement();
-    if (root.isNull())
+    const auto found = m_historyKeyById.constFind(transfer->id());
+    if (found == m_historyKeyById.constEnd())
         return false;
-    QDomElement group = root.firstChildElement(groupName);
-    if (group.isNull())
+    const auto it = m_history.find(found.value());
+    m_historyKeyById.erase(found);
+    if (it == m_history.end())
         return false;
-    QDomElement entry = group.firstChildElement(tr("cmd%1").arg(transfer->id()));
-    if (entry.isNull())
-        return false;
-    group.removeChild(entry);
-    if (!group.hasChildNodes())
-        root.removeChild(group);
-    if (!root.hasChildNodes())
-        m_history.removeChild(root);
-    saveHistory();
+    int& count = it->second.upload ? m_historyUploads : m_historyDownloads;
+    if (--count == 0)
+        m_historyGroups.removeAll(it->second.upload ? UploadsGroup : DownloadsGroup);
+    m_history.erase(it);
+    markHistoryDirty();
     return true;
 }
 
-void DCommandManager::saveHistory()
+void DCommandManager::markHistoryDirty()
 {
-    if (!m_historyFile)
+    m_historyDirty = true;
+    if (!m_historySaveTimer.isSingleShot()) {
+        m_historySaveTimer.setSingleShot(true);
+        m_historySaveTimer.setInterval(HistorySaveDelayMs);
+        connect(&m_historySaveTimer, &QTimer::timeout, this, &DCommandManager::saveHistoryNow);
+    }
+    if (!m_historySaveTimer.isActive())
+        m_historySaveTimer.start();
+}
+
+void DCommandManager::saveHistoryNow()
+{
+    m_historySaveTimer.stop();
+    if (!m_historyDirty || m_historyPath.isEmpty())
         return;
+    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
+    if (!m_history.empty()) {
+        out += QLatin1Char('<') + tr("Transfers") + QLatin1String(">\n");
+        for (const QString& group : m_historyGroups) {
+            const bool uploads = group == UploadsGroup;
+            const QString name = uploads ? tr("Uploads") : tr("Downloads");
+            out += QLatin1String("    <") + name + QLatin1String(">\n");
+            for (const auto& [key, entry] : m_history) {
+                if (entry.upload != uploads)
+                    continue;
+                out += QLatin1String("        <") + entry.element;
+                for (const auto& attribute : entry.attributes)
+                    out += QLatin1Char(' ') + attribute.first + QLatin1String("=\"") +
+                           escapeAttribute(attribute.second) + QLatin1Char('"');
+                out += QLatin1String("/>\n");
+            }
+            out += QLatin1String("    </") + name + QLatin1String(">\n");
+        }
+        out += QLatin1String("</") + tr("Transfers") + QLatin1String(">\n");
+    }
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
-    QSaveFile file(m_historyFile->fileName());
+    // Owner-only: the file names what the user transfers.
+    QSaveFile file(m_historyPath);
     if (!file.open(QIODevice::WriteOnly))
         return;
-    file.write(serialize(m_history));
-    file.commit();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(out.toUtf8());
+    if (file.commit())
+        m_historyDirty = false;
 }
-
-namespace {
-
-bool readHistory(const QString& path, QDomDocument& document)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        logError(QStringLiteral("Could not open history file"));
-        return false;
-    }
-    if (!document.setContent(&file, true)) {
-        logError(QStringLiteral("History corrupted"));
-        file.close();
-        return false;
-    }
-    file.close();
-    return true;
-}
-
-} // namespace
 
 bool DCommandManager::hasHistory()
 {
-    const QString path = m_historyFile ? m_historyFile->fileName() : historyFilePath();
-    const QFileInfo info(path);
-    if (!info.exists() || info.size() <= 0)
-        return false;
-    QDomDocument document;
-    if (!readHistory(path, document))
-        return false;
-    const QDomElement root = document.documentElement();
-    return !root.firstChildElement(tr("Downloads")).firstChildElement().isNull() ||
-           !root.firstChildElement(tr("Uploads")).firstChildElement().isNull();
+    if (!m_historyLoaded && !m_userName.isEmpty())
+        loadHistory();
+    return !m_history.empty();
 }
 
 void DCommandManager::restoreHistory()
 {
-    if (!hasHistory())
+    if (!m_historyLoaded && m_userName.isEmpty())
         return;
-    QDomDocument document;
-    if (!readHistory(m_historyFile ? m_historyFile->fileName() : historyFilePath(), document))
+    if (!m_historyLoaded)
+        loadHistory();
+    if (isRestoring())
         return;
-    const QDomElement root = document.documentElement();
-
-    const QDomElement downloads = root.firstChildElement(tr("Downloads"));
-    if (!downloads.isNull()) {
-        if (!DGlobals::canDownload) {
-            const QString text = tr("Your account Can NOT Downloads!");
-            showMessage(text);
-            logError(text);
-            return;
-        }
-        for (QDomElement entry = downloads.firstChildElement(); !entry.isNull();
-             entry = entry.nextSiblingElement()) {
-            const QString fileName = entry.attribute(tr("filename"));
-            DDownloadCommand* download = restoreDownload(entry.attribute(tr("folderId")), fileName);
-            if (!download) {
-                logError(QStringLiteral("History transfer may be corrupt!"));
-                continue;
-            }
-            const QString link = entry.attribute(tr("link"));
-            download->setLinkText(link);
-            reportTransferStatus(download->id(), fileName, QFileInfo(fileName).fileName(),
-                                 TransferQueued, QString(),
-                                 entry.attribute(tr("size")).toLongLong(nullptr, 10));
-            reportUpdateLink(download->id(), link);
-            download->setPlayable(
-                entry.attribute(tr("playable"), QStringLiteral("false")).toInt(nullptr, 10) != 0);
-            download->restorePaused();
-            // The entry was written before the link and the flag were known: write them too.
-            addToHistory(download);
-        }
+    QList<qint64> downloads, uploads;
+    for (const auto& [key, entry] : m_history) {
+        if (entry.id == 0)
+            (entry.upload ? uploads : downloads).append(key);
     }
-
-    const QDomElement uploads = root.firstChildElement(tr("Uploads"));
-    if (uploads.isNull())
+    if (downloads.isEmpty() && uploads.isEmpty())
         return;
-    if (!DGlobals::canModify) {
-        const QString text = tr("Your account Can NOT Uploads!");
-        showMessage(text);
-        logError(text);
+    if (!downloads.isEmpty() && !DGlobals::canDownload) {
+        refuse(tr("Your account Can NOT Downloads!"));
         return;
     }
-    for (QDomElement entry = uploads.firstChildElement(); !entry.isNull();
-         entry = entry.nextSiblingElement()) {
-        const QString fileName = entry.attribute(tr("filename"));
-        DUploadCommand* upload = restoreUpload(fileName, entry.attribute(tr("serverfilename")),
-                                               entry.attribute(tr("folderId")));
-        if (!upload) {
-            logError(QStringLiteral("History transfer may be corrupt!"));
+    m_restoreQueue = downloads + uploads;
+    m_restoreTotal = int(m_restoreQueue.size());
+    m_restoreDone = 0;
+    m_restoredCount = 0;
+    m_restoreLogMs = 0;
+    logStatus(tr("Restoring %1 transfers from the history").arg(m_restoreTotal));
+    QTimer::singleShot(0, this, &DCommandManager::restoreSlice);
+}
+
+void DCommandManager::restoreSlice()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_restoreQueue.isEmpty() && clock.elapsed() < RestoreSliceMs) {
+        const qint64 key = m_restoreQueue.takeFirst();
+        const auto it = m_history.find(key);
+        // Removed meanwhile, or already back.
+        if (it == m_history.end() || it->second.id != 0) {
+            ++m_restoreDone;
             continue;
         }
-        upload->initCurl();
-        reportTransferStatus(upload->id(), fileName, QFileInfo(fileName).fileName(), TransferQueued,
-                             QString(), entry.attribute(tr("size")).toLongLong(nullptr, 10));
-        upload->restorePaused();
+        if (it->second.upload && !DGlobals::canModify) {
+            refuse(tr("Your account Can NOT Uploads!"));
+            m_restoreQueue.clear();
+            break;
+        }
+        const HistoryEntry entry = it->second;
+        if (restoreEntry(entry, key))
+            ++m_restoredCount;
+        else
+            logError(QStringLiteral("History transfer may be corrupt!"));
+        ++m_restoreDone;
     }
+    emit di_restoreProgress(m_restoreDone, m_restoreTotal);
+    if (m_restoreQueue.isEmpty()) {
+        finishRestore();
+        return;
+    }
+    m_restoreLogMs += clock.elapsed();
+    if (m_restoreLogMs >= RestoreLogPeriodMs) {
+        m_restoreLogMs = 0;
+        logStatus(tr("Restoring transfers: %1 of %2").arg(m_restoreDone).arg(m_restoreTotal));
+    }
+    QTimer::singleShot(0, this, &DCommandManager::restoreSlice);
+}
+
+void DCommandManager::finishRestore()
+{
+    logStatus(tr("%1 of %2 transfers restored from the history")
+                  .arg(m_restoredCount)
+                  .arg(m_restoreTotal));
+    m_restoreTotal = m_restoreDone = m_restoredCount = 0;
+}
+
+// Re-creates one entry, paused. An entry that cannot come back stays in the history as read.
+bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
+{
+    const QString fileName = attributeOf(entry.attributes, tr("filename"));
+    const QString folderId = attributeOf(entry.attributes, tr("folderId"));
+    const long long size = attributeOf(entry.attributes, tr("size")).toLongLong(nullptr, 10);
+    const QString shownName = QFileInfo(fileName).fileName();
+    m_restoringKey = key;
+    if (!entry.upload) {
+        DDownloadCommand* download =
+            restorableDownload(fileName, folderId) ? restoreDownload(folderId, fileName) : nullptr;
+        m_restoringKey = -1;
+        if (!download)
+            return false;
+        const QString link = attributeOf(entry.attributes, tr("link"));
+        download->setLinkText(link);
+        reportTransferStatus(download->id(), fileName, shownName, TransferQueued, QString(), size);
+        reportUpdateLink(download->id(), link);
+        const QString playable = attributeOf(entry.attributes, tr("playable"));
+        download->setPlayable(
+            (playable.isNull() ? QStringLiteral("false") : playable).toInt(nullptr, 10) != 0);
+        download->restorePaused();
+        // The entry was written before the link and the flag were known: write them too.
+        m_restoringKey = key;
+        addToHistory(download);
+        m_restoringKey = -1;
+        return true;
+    }
+    DUploadCommand* upload =
+        restoreUpload(fileName, attributeOf(entry.attributes, tr("serverfilename")), folderId);
+    m_restoringKey = -1;
+    if (!upload)
+        return false;
+    upload->initCurl();
+    reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
+    upload->restorePaused();
+    m_restoringKey = key;
+    addToHistory(upload);
+    m_restoringKey = -1;
+    return true;
 }

@@ -39,6 +39,7 @@ QString DCommandManager::settingsFilePath()
 
 void DCommandManager::loadSettings()
 {
+    tightenDataFolder();
     QSettings settings(settingsFilePath(), QSettings::IniFormat);
     m_maxTransfers = settings.value(QStringLiteral("MaxTransfers"), m_maxTransfers).toInt();
     m_maxDownloads = settings.value(QStringLiteral("MaxDownloads"), m_maxDownloads).toInt();
@@ -94,6 +95,8 @@ void DCommandManager::saveSettings()
         settings.setValue(QStringLiteral("OSStart"), m_osStart);
         settings.setValue(QStringLiteral("LimitsEnabled"), m_limitsEnabled);
     }
+    // It holds the proxy password and, for the login dialog, the account's.
+    makeOwnerOnly(settingsFilePath());
     writeLogOnStartEntry();
 }
 
@@ -172,6 +175,43 @@ QString DCommandManager::windowsRunValue(const QString& programPath)
     return QLatin1Char('"') + path + QLatin1Char('"') + QStringLiteral(" -m");
 }
 
+QString DCommandManager::desktopExecLine(const QString& programPath)
+{
+    // The argument is quoted: inside quotes '"', '`', '$' and '\' take a backslash. The value
+    // is then a desktop-entry string, whose own escapes are read before the quoting, so every
+    // backslash is doubled; '%' would start a field code and is doubled too.
+    QString quoted;
+    for (const QChar c : programPath) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
+            c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    QString value;
+    for (const QChar c : QLatin1Char('"') + quoted + QLatin1Char('"')) {
+        switch (c.unicode()) {
+        case '\\':
+            value += QLatin1String("\\\\");
+            break;
+        case '\n':
+            value += QLatin1String("\\n");
+            break;
+        case '\t':
+            value += QLatin1String("\\t");
+            break;
+        case '\r':
+            value += QLatin1String("\\r");
+            break;
+        case '%':
+            value += QLatin1String("%%");
+            break;
+        default:
+            value += c;
+        }
+    }
+    return value + QStringLiteral(" -m");
+}
+
 QString DCommandManager::autostartFilePath()
 {
     return QDir::homePath() + QStringLiteral("/.config/autostart/Ferrydesk.desktop");
@@ -192,8 +232,8 @@ void DCommandManager::writeLogOnStartEntry() const
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
         return;
     const QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=Ferrydesk\n"
-                                         "Exec=\"%1\" -m\nX-GNOME-Autostart-enabled=true\n")
-                              .arg(program);
+                                         "Exec=%1\nX-GNOME-Autostart-enabled=true\n")
+                              .arg(desktopExecLine(program));
     file.write(entry.toUtf8());
     file.commit();
 }

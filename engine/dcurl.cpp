@@ -2,10 +2,25 @@
 
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
+#include "engine/dtimings.h"
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
+
+namespace {
+
+// Never below two seconds, whatever the test scale: a busy machine may keep a healthy
+// connection silent for a moment.
+constexpr int MinimumLimitMs = 2000;
+
+long limitSeconds(int ms)
+{
+    return std::max(DTimings::scaled(ms), MinimumLimitMs) / 1000;
+}
+
+} // namespace
 
 void DCurl::globalInit()
 {
@@ -20,6 +35,10 @@ CURL* DCurl::newHandle()
     if (!handle)
         return nullptr;
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // A silent server ends the request (then the retry rule) instead of hanging it forever.
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limitSeconds(ConnectTimeoutMs));
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limitSeconds(SilenceTimeoutMs));
     const QByteArray caFile = DGlobals::caFile().toLocal8Bit();
     if (!caFile.isEmpty()) {
         // CURLOPT_CAINFO replaces the default bundle; the system folder keeps the usual ones.

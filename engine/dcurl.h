@@ -9,8 +9,13 @@ class DCurl
 public:
     // curl_global_init, exactly once, before any worker thread uses libcurl.
     static void globalInit();
+    // Time limits of every handle (scaled in tests, never under two seconds): connecting, and
+    // a connection that moves no byte at all for this long.
+    static constexpr int ConnectTimeoutMs = 30000;
+    static constexpr int SilenceTimeoutMs = 60000;
     // A new easy handle with the options every request needs (no signals, so it is safe on
-    // worker threads; the extra certificate authorities of FERRYDESK_CA_FILE), or null.
+    // worker threads; the time limits above; the extra certificate authorities of
+    // FERRYDESK_CA_FILE), or null.
     static CURL* newHandle();
     // The manager's proxy, when it is enabled and has a host.
     static void applyProxy(CURL* handle, const DCommandManager& manager);

@@ -3,7 +3,7 @@
 #include "protocol/dtreeelement.h"
 
 #include <QByteArray>
-#include <QDomDocument>
+#include <QHash>
 #include <QString>
 
 // Reads the service's answers. Listing and account answers start with a human-readable
@@ -28,20 +28,32 @@ public:
 
     static Split filterDetail(const QByteArray& answer, DetailMode mode);
 
-    // Writes the XML part to `path`, parses it back with namespace processing and removes the
-    // file again, whether or not it parsed.
-    static bool parseXmlPart(const QByteArray& xml, const QString& path, QDomDocument& document);
-    // The same with an automatically named file in the system's temporary folder.
-    static bool parseXmlPart(const QByteArray& xml, QDomDocument& document);
+    // A listing answer read once, with a streaming reader that bounds nesting and entity
+    // expansion (a hostile or broken answer fails instead of hanging the program).
+    struct Listing
+    {
+        // False when the answer could not be read; `error` says why.
+        bool readable = false;
+        QString error;
+        // The whole answer was one well-formed document: the service's generic answer, whose
+        // `value` must be non-zero for a success and whose `string` is its message.
+        bool generic = false;
+        int verdict = 0;
+        QString message;
+        QString detail;
+        DTreeElementList entries;
+        QString currentFolderId;
+    };
+    static Listing readListing(const QByteArray& answer);
 
-    // True when the whole file is well-formed XML.
-    static bool isXmlFile(const QString& path);
-
-    // Parent entry "..", then every folder, then every file, each group in document order.
-    static DTreeElementList entries(const QDomElement& listData);
-    // The listed folder's id; "-1" (the root) when the answer names none.
-    static QString currentFolderId(const QDomElement& listData);
-
-private:
-    static DTreeElementList::value_type entryFrom(const QDomElement& element, bool isFile);
+    // An account answer (login or startup) read the same way: the root's first "param1",
+    // "reason1", "param2", "reason2", "max_usp", "popup_url", "svr" and "svp" (present or not)
+    // and its "listdata".
+    struct Account : Listing
+    {
+        QHash<QString, QString> values;
+    };
+    static Account readAccount(const QByteArray& answer);
+    // Deepest element nesting a listing may have.
+    static constexpr int MaxDepth = 32;
 };

@@ -2,70 +2,85 @@
 
 #include "engine/dcommandmanager.h"
 #include "engine/dprompt.h"
-#include "protocol/danswerparser.h"
 #include "support/dlog.h"
-
-#include <QDomDocument>
 
 DCdCommand::DCdCommand(QObject* parent) : DCommand(parent) {}
 
 // The entries themselves stay alive for as long as a receiver holds a copy of the list.
 DCdCommand::~DCdCommand() = default;
 
+void DCdCommand::run()
+{
+    m_listing = DAnswerParser::Listing();
+    DCommand::run();
+    if (status() != StatusFinished)
+        return;
+    if (responseFile && responseFile->isOpen())
+        responseFile->flush();
+    m_listing = DAnswerParser::readListing(responseBytes());
+}
+
 bool DCdCommand::parseResult(QString& out)
 {
-    // The detail block normally makes a listing ill-formed; a well-formed answer is the
-    // service's generic document and must carry a non-zero value.
-    if (DAnswerParser::isXmlFile(responseFile->fileName()))
-        return DCommand::parseResult(out);
+    if (m_listing.generic && !m_listing.message.isNull())
+        out = m_listing.message;
+    if (m_listing.generic && m_listing.verdict == 0) {
+        setStatus(StatusFailed);
+        return false;
+    }
+    if (!m_listing.readable) {
+        out = tr("Could not read the folder listing: %1").arg(m_listing.error);
+        setStatus(StatusFailed);
+        return false;
+    }
     return true;
 }
 
 void DCdCommand::finish(bool announce)
 {
     closeAndRecordRequest();
+    m_entries.clear();
 
+    // A listing dropped by the user or by the manager ends quietly.
+    if (status() == StatusAborted) {
+        emit di_listed(m_entries);
+        return;
+    }
     if (status() == StatusFinished && parseResult(message)) {
-        if (!message.isEmpty())
-            emit DLogHub::instance()->di_entry(message, LogKindStatus);
-        parseListing(true);
+        m_entries = m_listing.entries;
+        if (m_notify && manager) {
+            if (!message.isEmpty())
+                emit DLogHub::instance()->di_entry(message, LogKindStatus);
+            manager->reportUserInfo(m_listing.detail);
+            manager->setCurrentFolderId(m_listing.currentFolderId);
+            manager->reportContents(m_entries);
+        }
+        m_listing = DAnswerParser::Listing();
+        emit di_listed(m_entries);
         endSuccessfully(announce);
         return;
     }
-    // A listing dropped by the user or by the manager ends quietly.
-    if (status() == StatusAborted)
+    m_listing = DAnswerParser::Listing();
+    reportFailure();
+    if (!m_notify) {
+        // Someone waits for this answer: it ends now, without retries.
+        setStatus(StatusFailed);
+        emit di_listed(m_entries);
+        if (announce)
+            emit di_readyToDelete(id());
         return;
-    prompt()->showMessage(message);
-    logError(message);
+    }
     handleFailure();
     if (announce && status() != StatusRetryWait && status() != StatusRetryWaitOnce)
         emit di_readyToDelete(id());
 }
 
-DTreeElementList DCdCommand::runNow()
+void DCdCommand::reportFailure()
 {
-    run();
-    closeAndRecordRequest();
-    if (status() == StatusFinished)
-        parseListing(false);
-    return m_entries;
-}
-
-void DCdCommand::parseListing(bool notify)
-{
-    m_entries.clear();
-    const DAnswerParser::Split split =
-        DAnswerParser::filterDetail(responseBytes(), DAnswerParser::ListingDetail);
-    if (notify && manager)
-        manager->reportUserInfo(split.detail);
-    QDomDocument document;
-    if (!DAnswerParser::parseXmlPart(split.xml, document))
+    logError(message);
+    if (!m_notify)
         return;
-    const QDomElement listData =
-        document.documentElement().firstChildElement(QStringLiteral("listdata"));
-    m_entries = DAnswerParser::entries(listData);
-    if (!notify || !manager)
-        return;
-    manager->setCurrentFolderId(DAnswerParser::currentFolderId(listData));
-    manager->reportContents(m_entries);
+    prompt()->showMessage(message);
+    if (manager)
+        manager->reportListingFailed(m_folderId, message);
 }

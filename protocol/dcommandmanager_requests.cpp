@@ -13,7 +13,9 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QPointer>
 
 namespace {
 
@@ -59,6 +61,20 @@ QString refusalText(int kind)
     default:
         return QString();
     }
+}
+
+// A transfer must survive a restart: its names go into the history file, which can not carry
+// control characters. Such a name is refused before anything starts.
+QString controlCharacterText(const QString& path)
+{
+    QString shown = path;
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20)
+            c = QChar(0xFFFD);
+    }
+    return DCommandManager::tr("The name %1 holds a control character and can not be "
+                               "transferred")
+        .arg(shown);
 }
 
 bool permitted(int kind)
@@ -198,11 +214,13 @@ DCommand* DCommandManager::buildCommand(int kind, const QString& a, const QStrin
         clearContents();
         return login;
     }
-    case KindListFolder:
-        command = new DCdCommand();
-        registerCommand(command);
-        command->url = requestUrl(base, "folder=", credentials + QLatin1Char('/') + a);
-        return command;
+    case KindListFolder: {
+        auto* listing = new DCdCommand();
+        registerCommand(listing);
+        listing->setFolderId(a);
+        listing->url = requestUrl(base, "folder=", credentials + QLatin1Char('/') + a);
+        return listing;
+    }
     case KindCreateFolder:
         command = new DCommand();
         registerCommand(command);
@@ -255,6 +273,10 @@ DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
     const QFileInfo source(localPath);
     if (!source.isFile())
         return nullptr;
+    if (!isRecordable(localPath)) {
+        refuse(controlCharacterText(localPath));
+        return nullptr;
+    }
     auto* upload = new DUploadCommand(localPath);
     registerCommand(upload);
     const QString fileName = fileNameOf(localPath);
@@ -291,6 +313,10 @@ DDownloadCommand* DCommandManager::buildDownload(const QString& base, const QStr
                                                  const QString& localTarget,
                                                  const QString& linkText, bool restored)
 {
+    if (!isRecordable(localTarget)) {
+        refuse(controlCharacterText(localTarget));
+        return nullptr;
+    }
     const QString payload = credentialText() + QLatin1Char('/') + fileId;
     const QUrl linkRequest = requestUrl(base, "dlfile=", payload);
     auto* download = new DDownloadCommand(QString::fromLatin1(linkRequest.toEncoded()), localTarget,
@@ -366,13 +392,27 @@ int DCommandManager::deleteEntry(const QString& entryId)
 
 DTreeElementList DCommandManager::listFolderNow(const QString& folderId)
 {
-    auto* listing = qobject_cast<DCdCommand*>(buildCommand(KindListFolder, folderId));
+    QPointer<DCdCommand> listing =
+        qobject_cast<DCdCommand*>(buildCommand(KindListFolder, folderId));
     if (!listing)
         return {};
-    const DTreeElementList entries = listing->runNow();
-    // The listing never ran on a thread of its own, so nothing else will drop it.
-    deleteCommand(listing->id());
+    listing->setNotify(false);
+    DTreeElementList entries;
+    QEventLoop loop;
+    connect(listing, &DCdCommand::di_listed, &loop, [&](const DTreeElementList& listed) {
+        entries = listed;
+        loop.quit();
+    });
+    // The manager (and with it the command) may go while the loop runs: the user quit.
+    connect(listing, &QObject::destroyed, &loop, &QEventLoop::quit);
+    listing->dstart();
+    loop.exec();
     return entries;
+}
+
+void DCommandManager::reportListingFailed(const QString& folderId, const QString& message)
+{
+    emit di_listingFailed(folderId, message);
 }
 
 DDownloadCommand* DCommandManager::restoreDownload(const QString& fileId,

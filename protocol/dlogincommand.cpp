@@ -1,6 +1,5 @@
 #include "protocol/dlogincommand.h"
 
-#include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
 #include "engine/dprompt.h"
@@ -8,7 +7,6 @@
 #include "support/dlog.h"
 #include "support/dupdatecheck.h"
 
-#include <QDomDocument>
 #include <QUrl>
 
 namespace {
@@ -21,17 +19,17 @@ void showInLogView(const QString& text)
 
 // param1/param2: "0" refuses with the reason, any other text allows; a missing element leaves
 // the permission as it was and tells the user with the fixed text.
-void applyPermission(const QDomElement& root, const QString& param, const QString& reason,
-                     std::atomic<bool>& permission, const QString& missingText)
+void applyPermission(const QHash<QString, QString>& values, const QString& param,
+                     const QString& reason, std::atomic<bool>& permission,
+                     const QString& missingText)
 {
-    const QDomElement flag = root.firstChildElement(param);
-    if (flag.isNull()) {
+    if (!values.contains(param)) {
         prompt()->showMessage(missingText);
         return;
     }
-    if (flag.text() == QLatin1String("0")) {
+    if (values.value(param) == QLatin1String("0")) {
         permission = false;
-        prompt()->showMessage(root.firstChildElement(reason).text());
+        prompt()->showMessage(values.value(reason));
         return;
     }
     permission = true;
@@ -50,14 +48,30 @@ int DLoginCommand::uploadCapFrom(const QString& text)
     return value;
 }
 
+void DLoginCommand::run()
+{
+    m_answer = DAnswerParser::Account();
+    DCommand::run();
+    if (status() != StatusFinished)
+        return;
+    if (responseFile && responseFile->isOpen())
+        responseFile->flush();
+    m_answer = DAnswerParser::readAccount(responseBytes());
+}
+
 bool DLoginCommand::parseResult(QString& out)
 {
     if (m_startup)
         return true;
     // The detail block normally makes the login answer ill-formed; a well-formed one is the
     // service's error document and carries the verdict.
-    if (DAnswerParser::isXmlFile(responseFile->fileName()))
-        return DCommand::parseResult(out);
+    if (m_answer.generic) {
+        if (!m_answer.message.isNull())
+            out = m_answer.message;
+        if (m_answer.verdict == 0)
+            setStatus(StatusFailed);
+        return m_answer.verdict != 0;
+    }
     const QString host = manager ? manager->serviceHost() : DGlobals::serviceHost();
     logStatus(tr("%1 is ready!").arg(host));
     return true;
@@ -71,7 +85,7 @@ void DLoginCommand::finish(bool announce)
         setStatus(StatusFinished);
         if (!message.isEmpty())
             showInLogView(message);
-        parseAccountAnswer();
+        applyAccountAnswer();
         if (manager) {
             if (m_startup)
                 manager->reportEngineStarted();
@@ -103,55 +117,51 @@ void DLoginCommand::reportFailure()
     logToFile(QStringLiteral("Reconnecting to web server..."));
 }
 
-void DLoginCommand::parseAccountAnswer()
+void DLoginCommand::applyAccountAnswer()
 {
-    const DAnswerParser::Split split =
-        DAnswerParser::filterDetail(responseBytes(), DAnswerParser::AccountDetail);
-    const QString xmlPath = dataFolder() + QStringLiteral("/.tempXMLfile") + QString::number(id());
-    QDomDocument document;
-    if (!DAnswerParser::parseXmlPart(split.xml, xmlPath, document))
+    if (!m_answer.readable) {
+        logError(tr("Could not read the answer: %1").arg(m_answer.error));
         return;
-    const QDomElement root = document.documentElement();
+    }
     DTreeElementList entries;
     if (m_startup) {
-        applyStartupValues(root);
+        applyStartupValues();
     } else {
-        applyLoginValues(root);
-        entries = DAnswerParser::entries(root.firstChildElement(QStringLiteral("listdata")));
+        applyLoginValues();
+        entries = m_answer.entries;
         // The login answer's current_folder_id is not read: a login always starts at the root.
         if (manager)
             manager->setCurrentFolderId(QStringLiteral("-1"));
     }
     if (!manager)
         return;
-    manager->reportUserInfo(split.detail);
+    manager->reportUserInfo(m_answer.detail);
     manager->reportContents(entries);
 }
 
-void DLoginCommand::applyLoginValues(const QDomElement& root)
+void DLoginCommand::applyLoginValues()
 {
-    applyPermission(root, QStringLiteral("param1"), QStringLiteral("reason1"), DGlobals::canModify,
+    const QHash<QString, QString>& values = m_answer.values;
+    applyPermission(values, QStringLiteral("param1"), QStringLiteral("reason1"),
+                    DGlobals::canModify,
                     tr("You CAN NOT UPLOAD! Because server not allow ! Please contact "
                        "administrator!"));
-    applyPermission(root, QStringLiteral("param2"), QStringLiteral("reason2"),
+    applyPermission(values, QStringLiteral("param2"), QStringLiteral("reason2"),
                     DGlobals::canDownload,
                     tr("You CAN NOT DOWNLOAD! Because server not allow ! Please contact "
                        "administrator!"));
-    const QDomElement cap = root.firstChildElement(QStringLiteral("max_usp"));
-    if (!cap.isNull())
-        DGlobals::uploadSpeedCap = uploadCapFrom(cap.text());
+    if (values.contains(QStringLiteral("max_usp")))
+        DGlobals::uploadSpeedCap = uploadCapFrom(values.value(QStringLiteral("max_usp")));
 }
 
-void DLoginCommand::applyStartupValues(const QDomElement& root)
+void DLoginCommand::applyStartupValues()
 {
+    const QHash<QString, QString>& values = m_answer.values;
     DUpdateCheck::start();
-    const QDomElement page = root.firstChildElement(QStringLiteral("popup_url"));
-    if (!page.isNull())
-        prompt()->openPage(QUrl(page.text().trimmed()));
-    const QDomElement ftpHost = root.firstChildElement(QStringLiteral("svr"));
-    if (!ftpHost.isNull())
-        DGlobals::setFtpHost(ftpHost.text().trimmed());
-    const QDomElement ftpPort = root.firstChildElement(QStringLiteral("svp"));
-    if (!ftpPort.isNull())
-        DGlobals::setFtpPort(ftpPort.text().trimmed());
+    if (values.contains(QStringLiteral("popup_url")))
+        prompt()->openPage(QUrl(values.value(QStringLiteral("popup_url")).trimmed()));
+    if (values.contains(QStringLiteral("svr")))
+        DGlobals::setFtpHost(values.value(QStringLiteral("svr")).trimmed());
+    if (values.contains(QStringLiteral("svp")))
+        DGlobals::setFtpPort(values.value(QStringLiteral("svp")).trimmed());
 }

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "engine/dcommand.h"
-
-class QDomElement;
+#include "protocol/danswerparser.h"
 
 // The two requests that open the work with the service. In its startup mode it announces the
 // client and learns where uploads go; in its login mode it checks the account, takes its
@@ -26,11 +25,16 @@ public:
     // The cap that a "max_usp" text gives: its value when within the limits, else 0.
     static int uploadCapFrom(const QString& text);
 
+protected:
+    // The answer is read on the worker that fetched it.
+    void run() override;
+
 private:
-    void parseAccountAnswer();
-    void applyLoginValues(const QDomElement& root);
-    void applyStartupValues(const QDomElement& root);
+    void applyAccountAnswer();
+    void applyLoginValues();
+    void applyStartupValues();
     void reportFailure();
 
     bool m_startup = true;
+    DAnswerParser::Account m_answer;
 };

@@ -13,7 +13,13 @@
 
 namespace {
 
-const int ReadyTimeoutMs = 20000;
+// A scenario with a huge tree (the scale benchmark's) may take longer to come up.
+int readyTimeoutMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("FERRYDESK_STANDIN_READY_MS", &ok);
+    return ok && ms > 0 ? ms : 20000;
+}
 const int StopTimeoutMs = 5000;
 
 size_t appendToBuffer(char* data, size_t size, size_t count, void* buffer)
@@ -60,7 +66,7 @@ bool StandIn::start()
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.setReadChannel(QProcess::StandardOutput);
     m_process.start();
-    if (!m_process.waitForStarted(ReadyTimeoutMs) || !readReadyLine()) {
+    if (!m_process.waitForStarted(readyTimeoutMs()) || !readReadyLine()) {
         qWarning("StandIn: the service did not become ready");
         stop();
         return false;
@@ -70,7 +76,7 @@ bool StandIn::start()
 
 bool StandIn::readReadyLine()
 {
-    const QDeadlineTimer deadline(ReadyTimeoutMs);
+    const QDeadlineTimer deadline(readyTimeoutMs());
     while (!m_process.canReadLine()) {
         if (m_process.state() == QProcess::NotRunning || deadline.hasExpired())
             return false;

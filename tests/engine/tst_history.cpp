@@ -34,6 +34,20 @@ private:
         return openManager();
     }
 
+    // Restores and waits until the restore has gone through every entry.
+    bool restoreAll()
+    {
+        manager->restoreHistory();
+        return QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
+    }
+
+    int entriesInFile() const { return int(historyText().count(QStringLiteral(" filename="))); }
+
+    QStringList asideFiles() const
+    {
+        return QDir(home->dataFolder()).entryList({"transfers_alice.corrupt-*"}, QDir::Files);
+    }
+
 private slots:
     void init() { QVERIFY(openSession(QStringLiteral("files"))); }
     void cleanup() { closeAll(); }
@@ -60,16 +74,17 @@ private slots:
                            "folderId=\"-1\" size=\"1234\"/>\n    </Uploads>\n")
                 .arg(up)
                 .arg(escape(source), escape(serverName));
-        QCOMPARE(historyText(),
-                 EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n");
+        QTRY_COMPARE(historyText(),
+                     EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n");
+        QCOMPARE(int(QFileInfo(manager->historyFilePath()).permissions() & 0x7077), 0x6000);
         // A running transfer keeps its entry.
         transfer(down)->setStatus(StatusRunning);
         QVERIFY(!manager->removeFromHistory(transfer(down)));
         transfer(down)->setStatus(StatusPaused);
         manager->abort(up);
-        QCOMPARE(historyText(), EmptyHistory + "<Transfers>\n" + downloads + "</Transfers>\n");
+        QTRY_COMPARE(historyText(), EmptyHistory + "<Transfers>\n" + downloads + "</Transfers>\n");
         manager->abort(down);
-        QCOMPARE(historyText(), EmptyHistory);
+        QTRY_COMPARE(historyText(), EmptyHistory);
         QVERIFY(!manager->hasHistory());
     }
 
@@ -81,7 +96,9 @@ private slots:
         QVERIFY(writeFile(target("r.bin.201.part"), whole.left(1000000)));
         QVERIFY(restart());
         standIn.reset();
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
+        // A second restore (a second login of the same account) brings nothing back twice.
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
         QCOMPARE(lastReport(id, TransferQueued)->rFile, target("r.bin.201.part"));
@@ -89,7 +106,7 @@ private slots:
         QCOMPARE(manager->status(id), int(StatusPaused));
         QCOMPARE(progress.value(id), 1000000LL * 10000 / BigSize);
         // The new id and the link are in the file again; the link is asked for over HTTPS.
-        QVERIFY(historyText().contains(
+        QTRY_VERIFY(historyText().contains(
             QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
                            "link=\"link-r\" playable=\"0\"/>")
                 .arg(id)
@@ -100,38 +117,65 @@ private slots:
         QCOMPARE(readFile(target("r.bin")), whole);
     }
 
+    // Files as a previous run (or a crash, a full disk, another program) left them: what comes
+    // back, whether the user hears that the file was damaged, and how many entries the file
+    // holds afterwards (never fewer than could be read).
     void restoreFromFile_data()
     {
-        QTest::addColumn<QString>("content"); // %1: the partial file
+        QTest::addColumn<QString>("content"); // %1: the folder of the partial files
         QTest::addColumn<int>("restored");
-        QTest::addColumn<bool>("playable");
-        const QString entry = EmptyHistory +
-                              "<Transfers>\n    <Downloads>\n        <cmd3 filename=\"%1\" "
-                              "folderId=\"201\" size=\"2097152\" link=\"k\"%2/>\n"
-                              "    </Downloads>\n</Transfers>\n";
-        QTest::newRow("playable") << entry.arg("%1", " playable=\"1\"") << 1 << true;
-        QTest::newRow("flag not a number") << entry.arg("%1", " playable=\"yes\"") << 1 << false;
-        QTest::newRow("not XML") << EmptyHistory + "<Transfers><Down" << 0 << false;
-        QTest::newRow("empty") << QString() << 0 << false;
+        QTest::addColumn<bool>("damaged");
+        QTest::addColumn<int>("kept");
+        const QString entry = "        <cmd%2 filename=\"%1/p%2.bin.201.part\" folderId=\"201\" "
+                              "size=\"2097152\" link=\"k\" playable=\"%3\"/>\n";
+        const QString head = EmptyHistory + "<Transfers>\n    <Downloads>\n";
+        const QString tail = "    </Downloads>\n</Transfers>\n";
+        const auto entries = [&](int n) {
+            QString text;
+            for (int i = 1; i <= n; ++i)
+                text += entry.arg("%1", QString::number(i), i == 1 ? "1" : "yes");
+            return text;
+        };
+        QTest::newRow("three entries") << head + entries(3) + tail << 3 << false << 3;
+        QTest::newRow("control character in the middle entry")
+            << head + entries(1) + entry.arg("%1", "2\v", "0") + entries(3).mid(entries(2).size()) +
+                   tail
+            << 2 << true << 2;
+        QTest::newRow("truncated in the third entry")
+            << head + entries(2) + entries(3).mid(entries(2).size()).left(40) << 2 << true << 2;
+        QTest::newRow("not XML") << EmptyHistory + "<Transfers><Down" << 0 << true << 0;
+        QTest::newRow("nested far too deep")
+            << EmptyHistory + "<Transfers>" + QString("<a>").repeated(200000) << 0 << true << 0;
+        QTest::newRow("path leaving its folder is refused and kept")
+            << head + entry.arg("%1/x/..", "1", "0") + tail << 0 << false << 1;
+        QTest::newRow("empty") << QString() << 0 << false << 0;
     }
 
     void restoreFromFile()
     {
         QFETCH(QString, content);
         QFETCH(int, restored);
-        QFETCH(bool, playable);
-        const QString partial = target("p.bin.201.part");
-        content.replace(QLatin1String("%1"), partial);
-        QVERIFY(writeFile(manager->historyFilePath(), content.toUtf8()));
-        QCOMPARE(manager->hasHistory(), restored > 0);
-        manager->restoreHistory();
+        QFETCH(bool, damaged);
+        QFETCH(int, kept);
+        manager.reset();
+        content.replace(QLatin1String("%1"), folder);
+        QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", content.toUtf8()));
+        QVERIFY(openManager());
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), restored);
+        QCOMPARE(asideFiles().size(), damaged ? 1 : 0);
+        QCOMPARE(prompts->texts().filter("transfers could be read back").size(), damaged ? 1 : 0);
+        if (damaged)
+            QVERIFY(prompts->texts().last().contains(QString::number(restored) + " transfers"));
+        manager->saveHistoryNow();
+        QCOMPARE(entriesInFile(), kept);
         if (restored == 0)
             return;
-        QCOMPARE(manager->isPlayable(restoredIds().first()), playable);
+        const int first = restoredIds().first();
+        QVERIFY(manager->isPlayable(first));
+        QVERIFY(!manager->isPlayable(restoredIds().last()));
         // An empty partial file stands in for one that was never written.
-        QCOMPARE(QFileInfo(partial).size(), 0);
-        QCOMPARE(progress.value(restoredIds().first(), -1), 0LL);
+        QCOMPARE(progress.value(first, -1), 0LL);
     }
 
     void refusalsAtRestore_data()
@@ -157,7 +201,7 @@ private slots:
         standIn.setAccount("alice", {{param, "1"}});
         QVERIFY(restarted);
         prompts->calls.clear();
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
         QCOMPARE(prompts->texts(), QStringList{text});
         QVERIFY(!home->logLines().filter(text).isEmpty());
         QCOMPARE(restoredIds().size(), restored);
@@ -202,7 +246,7 @@ private slots:
 
         standIn.reset();
         QVERIFY(openManager());
-        manager->restoreHistory();
+        QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
         // A download resumes from the bytes on disk; an upload asks the server at restore.
@@ -219,10 +263,104 @@ private slots:
             QCOMPARE(readFile(path), whole);
         }
     }
+
+    // Saves are coalesced, never skipped: a clean quit right after a burst keeps every entry;
+    // a kill -9 loses at most the burst of its last moment, and the file stays whole.
+    void burstOfAddsSurvives_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("clean quit") << false;
+        QTest::newRow("kill -9") << true;
+    }
+
+    void burstOfAddsSurvives()
+    {
+        QFETCH(bool, killed);
+        const int count = 40;
+        for (int i = 0; i < count; ++i)
+            QVERIFY(writeFile(target(QStringLiteral("u%1.bin").arg(i, 2, 10, QChar('0'))), "x"));
+        manager.reset();
+        if (killed) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {ChildOption, "burst", folder});
+            QVERIFY(child.waitForFinished(Timeout));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            QVERIFY(entriesInFile() >= count / 2);
+            QVERIFY(historyText().endsWith("</Transfers>\n"));
+            return;
+        }
+        QVERIFY(openManager());
+        for (const QString& name : QDir(folder).entryList(QDir::Files))
+            QVERIFY(manager->startUpload(target(name)) > 0);
+        manager.reset();
+        QCOMPARE(entriesInFile(), count);
+    }
+
+    // Every entry stays in the file until its transfer is back: a restore killed half-way
+    // leaves the whole history, and the user's new transfers during a restore join it.
+    void restoreKeepsEveryEntry()
+    {
+        const int count = 60;
+        QString text = EmptyHistory + "<Transfers>\n    <Uploads>\n";
+        for (int i = 0; i < count; ++i) {
+            const QString path = target(QStringLiteral("r%1.bin").arg(i));
+            QVERIFY(writeFile(path, "12345"));
+            text += QStringLiteral("        <cmd%1 filename=\"%2\" serverfilename=\"r%1.srv\" "
+                                   "folderId=\"-1\" size=\"5\"/>\n")
+                        .arg(i + 1)
+                        .arg(path);
+        }
+        text += "    </Uploads>\n</Transfers>\n";
+        manager.reset();
+        QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", text.toUtf8()));
+
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {ChildOption, "restore", "-"});
+        QVERIFY(child.waitForFinished(Timeout));
+        QCOMPARE(entriesInFile(), count);
+
+        QVERIFY(writeFile(target("new.bin"), "new"));
+        QVERIFY(openManager());
+        manager->restoreHistory();
+        QVERIFY(manager->isRestoring());
+        QVERIFY(manager->startUpload(target("new.bin")) > 0);
+        QVERIFY(QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout));
+        QCOMPARE(restoredIds().size(), count);
+        QCOMPARE(entriesInFile(), count + 1);
+        QVERIFY(historyText().contains("new.bin"));
+    }
+
+    // Each account has its own queue and history file: logging in as someone else puts the
+    // first account's transfers aside (kept for its next login), and a restore never brings an
+    // entry back twice.
+    void anotherAccountDoesNotMix()
+    {
+        const int id = startBig("a.bin");
+        QVERIFY(id > 0);
+        QSignalSpy loggedIn(manager.get(), &DCommandManager::di_loggedIn);
+        manager->login("bob", "pw/with/slash");
+        QVERIFY(loggedIn.wait(Timeout));
+        QCOMPARE(manager->status(id), int(StatusUnknown));
+        QVERIFY(!manager->hasHistory());
+        QVERIFY(historyText().contains("a.bin.201.part"));
+        QVERIFY(!QFile::exists(home->dataFolder() + "/transfers_bob") ||
+                !readFile(home->dataFolder() + "/transfers_bob").contains("a.bin"));
+
+        manager->login("alice", "secret");
+        QVERIFY(loggedIn.wait(Timeout));
+        QVERIFY(restoreAll());
+        QVERIFY(restoreAll());
+        QCOMPARE(restoredIds().size(), 1);
+    }
 };
 
-// The killed process: logs in (HOME and service come from the parent's environment), starts
-// one transfer and runs until killed.
+// Killed processes (HOME and service come from the parent's environment):
+//   download|upload <path>  starts one transfer and runs until the parent kills it;
+//   burst <folder>          adds uploads of every file in the folder in two bursts, a moment
+//                           apart, and kills itself right after the second;
+//   restore -               restores the history and kills itself half-way through.
 static int runChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -231,6 +369,24 @@ static int runChild(int argc, char** argv)
     if (!session.openManager())
         return 2;
     const QString path = QString::fromLocal8Bit(argv[3]);
+    if (qstrcmp(argv[2], "burst") == 0) {
+        const QStringList files = QDir(path).entryList(QDir::Files, QDir::Name);
+        for (int i = 0; i < files.size(); ++i) {
+            if (i == files.size() / 2)
+                QTest::qWait(1000);
+            session.manager->startUpload(path + QLatin1Char('/') + files.at(i));
+        }
+        ::raise(SIGKILL);
+    }
+    if (qstrcmp(argv[2], "restore") == 0) {
+        QObject::connect(session.manager.get(), &DCommandManager::di_restoreProgress,
+                         [](int done, int total) {
+                             if (done > 0 && done < total)
+                                 ::raise(SIGKILL);
+                         });
+        session.manager->restoreHistory();
+        return app.exec();
+    }
     const int id = qstrcmp(argv[2], "download") == 0
                        ? session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"))
                        : session.manager->startUpload(path);

@@ -2,7 +2,9 @@
 #include "engine/dglobals.h"
 #include "tests/common/testhome.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QtTest>
 
@@ -96,6 +98,9 @@ private slots:
     void saveAndLoadRoundTrip()
     {
         TestHome home;
+        // Left readable by everyone by an older version: tightened at the next start.
+        QDir().mkpath(home.dataFolder());
+        QFile::setPermissions(home.dataFolder(), QFileDevice::Permissions(0x7755));
         {
             DCommandManager manager;
             manager.setMaxTransfers(7);
@@ -120,12 +125,45 @@ private slots:
         QCOMPARE(host, QString("proxy.local"));
         QCOMPARE(password, QString("p w"));
         QCOMPARE(port, 3128);
+        // The folder and the file holding the proxy password are the owner's alone.
+        const auto modeOf = [](const QString& path) {
+            return int(QFileInfo(path).permissions() & 0x7077);
+        };
+        QCOMPARE(modeOf(home.dataFolder()), 0x7000);
+        QCOMPARE(modeOf(DCommandManager::settingsFilePath()), 0x6000);
     }
 
-    void windowsRunValueQuotesThePathWithBackslashes()
+    // The log-on start entry: the Windows "Run" value, and the autostart Exec value quoted by
+    // the desktop-entry rules (backslash-escapes inside quotes, then the string's own escapes).
+    void logOnStartCommand_data()
     {
-        QCOMPARE(DCommandManager::windowsRunValue("C:/Apps/Tool/prog.exe"),
-                 QString("\"C:\\Apps\\Tool\\prog.exe\" -m"));
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("windows");
+        QTest::addColumn<QString>("exec");
+        QTest::newRow("plain") << "C:/Apps/Tool/prog.exe"
+                               << "\"C:\\Apps\\Tool\\prog.exe\" -m"
+                               << "\"C:/Apps/Tool/prog.exe\" -m";
+        QTest::newRow("space") << "/opt/My Apps/ferry"
+                               << "\"\\opt\\My Apps\\ferry\" -m"
+                               << "\"/opt/My Apps/ferry\" -m";
+        QTest::newRow("quote, dollar, backtick") << "/o/a\"b$c`d"
+                                                 << "\"\\o\\a\"b$c`d\" -m"
+                                                 << "\"/o/a\\\\\"b\\\\$c\\\\`d\" -m";
+        QTest::newRow("backslash") << "/o/a\\b"
+                                   << "\"\\o\\a\\b\" -m"
+                                   << "\"/o/a\\\\\\\\b\" -m";
+        QTest::newRow("percent") << "/o/100%"
+                                 << "\"\\o\\100%\" -m"
+                                 << "\"/o/100%%\" -m";
+    }
+
+    void logOnStartCommand()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, windows);
+        QFETCH(QString, exec);
+        QCOMPARE(DCommandManager::windowsRunValue(path), windows);
+        QCOMPARE(DCommandManager::desktopExecLine(path), exec);
     }
 
     void autostartEntryFollowsOsStart()
@@ -137,7 +175,10 @@ private slots:
         QFile entry(DCommandManager::autostartFilePath());
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(entry.readAll());
-        QVERIFY2(text.contains("Exec=\"" + QCoreApplication::applicationFilePath() + "\" -m\n"),
+        QVERIFY2(text.contains(
+                     "Exec=" +
+                     DCommandManager::desktopExecLine(QCoreApplication::applicationFilePath()) +
+                     "\n"),
                  qPrintable(text));
         entry.close();
         QVERIFY(entry.remove());

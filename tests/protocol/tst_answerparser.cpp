@@ -1,5 +1,4 @@
 #include "protocol/danswerparser.h"
-#include "protocol/dcdcommand.h"
 #include "tests/common/testhome.h"
 
 #include <QDir>
@@ -52,88 +51,112 @@ private slots:
         QCOMPARE(account.xml, xml);
     }
 
-    void listingEntries_data()
-    {
-        QTest::addColumn<QByteArray>("listData");
-        QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("currentFolder");
-        QTest::newRow("files before a folder in the answer")
-            << QByteArray("<file><name>a.txt</name><id>11</id><size>5</size></file>"
-                          "<file><name>b.txt</name><id>12</id></file>"
-                          "<folder><name>Docs</name><id>5</id></folder>"
-                          "<current_folder_id>3</current_folder_id>")
-            << QStringList{"Docs(d):5:", "a.txt(f):11:5", "b.txt(f):12:"} << "3";
-        QTest::newRow("parent entry from parent_folder_id")
-            << QByteArray("<parent_folder_id>12</parent_folder_id>"
-                          "<file><name>x</name><id>1</id></file>"
-                          "<folder><name>y</name><id>2</id></folder>")
-            << QStringList{"..(d):12:", "y(d):2:", "x(f):1:"} << "-1";
-        QTest::newRow("empty parent id gives no parent entry")
-            << QByteArray("<parent_folder_id></parent_folder_id>"
-                          "<current_folder_id></current_folder_id>")
-            << QStringList{} << "-1";
-        QTest::newRow("folders keep document order")
-            << QByteArray("<folder><name>b</name><id>2</id></folder>"
-                          "<folder><name>a</name></folder>")
-            << QStringList{"b(d):2:", "a(d)::"} << "-1";
-    }
-
-    void listingEntries()
-    {
-        QFETCH(QByteArray, listData);
-        QFETCH(QStringList, entries);
-        QFETCH(QString, currentFolder);
-        QDomDocument document;
-        QVERIFY(document.setContent("<root><listdata>" + listData + "</listdata></root>"));
-        const QDomElement element = document.documentElement().firstChildElement("listdata");
-        QStringList shown;
-        for (const auto& e : DAnswerParser::entries(element))
-            shown << e->name + (e->isFile ? "(f):" : "(d):") + e->id + ":" + e->size;
-        QCOMPARE(shown, entries);
-        QCOMPARE(DAnswerParser::currentFolderId(element), currentFolder);
-    }
-
-    void listingVerdict_data()
+    // One row per answer shape: what the pane gets, or that the listing failed.
+    void listing_data()
     {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("detail block, then the listing")
-            << QByteArray("<detail>\nhi\n</detail>\n<r><listdata/></r>") << true;
-        QTest::newRow("well-formed with value 1") << QByteArray("<r><value>1</value></r>") << true;
-        QTest::newRow("well-formed with value 0") << QByteArray("<r><value>0</value></r>") << false;
-        QTest::newRow("well-formed without value") << QByteArray("<r><listdata/></r>") << false;
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("currentFolder");
+        const QByteArray detail = "<detail>\nhi\n</detail>\n<?xml version=\"1.0\"?>\n";
+        const auto listing = [&](const QByteArray& listData) {
+            return detail + "<r><value>1</value><listdata>" + listData + "</listdata></r>\n";
+        };
+        QTest::newRow("files before a folder in the answer")
+            << listing("<file><name>a.txt</name><id>11</id><size>5</size></file>"
+                       "<file><name>b.txt</name><id>12</id></file>"
+                       "<folder><name>Docs</name><id>5</id></folder>"
+                       "<current_folder_id>3</current_folder_id>")
+            << true << QStringList{"Docs(d):5:", "a.txt(f):11:5", "b.txt(f):12:"} << "3";
+        QTest::newRow("parent entry from parent_folder_id")
+            << listing("<parent_folder_id>12</parent_folder_id>"
+                       "<file><name>x</name><id>1</id></file>"
+                       "<folder><name>y</name><id>2</id></folder>")
+            << true << QStringList{"..(d):12:", "y(d):2:", "x(f):1:"} << "-1";
+        QTest::newRow("empty parent id gives no parent entry")
+            << listing("<parent_folder_id></parent_folder_id>"
+                       "<current_folder_id></current_folder_id>")
+            << true << QStringList{} << "-1";
+        QTest::newRow("first child counts, nested text is kept")
+            << listing("<folder><name>b<i>!</i></name><name>no</name><x><id>9</id></x></folder>")
+            << true << QStringList{"b!(d)::"} << "-1";
+        QTest::newRow("well-formed with value 1")
+            << QByteArray("<r><value>1</value><listdata><file><name>f</name></file></listdata></r>")
+            << true << QStringList{"f(f)::"} << "-1";
+        QTest::newRow("well-formed with value 0")
+            << QByteArray("<r><value>0</value></r>") << false << QStringList{} << "-1";
+        QTest::newRow("well-formed without value")
+            << QByteArray("<r><listdata/></r>") << false << QStringList{} << "-1";
+        QTest::newRow("empty answer") << QByteArray() << false << QStringList{} << "-1";
+        QTest::newRow("truncated")
+            << detail + "<r><value>1</value><listdata><file><name>a</name></file><file><na" << false
+            << QStringList{} << "-1";
+        QTest::newRow("garbage") << QByteArray("502 Bad Gateway\n") << false << QStringList{}
+                                 << "-1";
+        QTest::newRow("nested far too deep") << detail + "<r>" + QByteArray("<a>").repeated(200000)
+                                             << false << QStringList{} << "-1";
+        QTest::newRow("entity expansion")
+            << detail +
+                   "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaa\">"
+                   "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+                   "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+                   "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+                   "<r><value>1</value><listdata><file><name>&d;</name></file></listdata></r>"
+            << false << QStringList{} << "-1";
     }
 
-    void listingVerdict()
+    void listing()
     {
         QFETCH(QByteArray, answer);
         QFETCH(bool, accepted);
-        TestHome home;
-        DCdCommand listing;
-        QFile out(listing.file()->fileName());
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(answer) == answer.size());
-        out.close();
-        QString message;
-        QCOMPARE(listing.parseResult(message), accepted);
+        QFETCH(QStringList, entries);
+        QFETCH(QString, currentFolder);
+        const DAnswerParser::Listing read = DAnswerParser::readListing(answer);
+        QCOMPARE(read.readable && (!read.generic || read.verdict != 0), accepted);
+        QCOMPARE(read.readable, accepted || read.generic);
+        QStringList shown;
+        for (const auto& e : read.entries)
+            shown << e->name + (e->isFile ? "(f):" : "(d):") + e->id + ":" + e->size;
+        QCOMPARE(shown, entries);
+        QCOMPARE(read.currentFolderId, currentFolder);
     }
 
-    // The XML part passes through a file that must not outlive the parse, whatever the outcome.
-    void xmlPartFilesAreRemoved()
+    // Account answers: the first of each value (present or not) and the root's entries.
+    void account_data()
     {
-        TestHome home;
-        const auto files = [&] {
-            return QDir::temp().entryList({"ferrydesk-listing-*"}, QDir::Files | QDir::Hidden) +
-                   QDir(home.dataFolder()).entryList(QDir::Files | QDir::Hidden);
-        };
-        QDir().mkpath(home.dataFolder());
-        const QStringList before = files();
-        const QString named = home.dataFolder() + QStringLiteral("/.tempXMLfile42");
-        QDomDocument document;
-        QVERIFY(DAnswerParser::parseXmlPart("<r><value>1</value></r>", named, document));
-        QVERIFY(!DAnswerParser::parseXmlPart("<r><unclosed></r>", named, document));
-        QVERIFY(DAnswerParser::parseXmlPart("<r/>", document));
-        QVERIFY(!DAnswerParser::parseXmlPart("not xml", document));
-        QCOMPARE(files(), before);
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<QString>("values");
+        QTest::addColumn<int>("entries");
+        QTest::newRow("login with a refusal and the root listing")
+            << QByteArray("<detail>\nhi\n</detail>\n<?xml version=\"1.0\"?>\n<r><value>1</value>"
+                          "<param1>1</param1><param2>0</param2><reason2>No</reason2>"
+                          "<param2>1</param2><listdata><file><name>a</name></file>"
+                          "<folder><name>b</name></folder></listdata></r>")
+            << true << "param1=1 param2=0 reason2=No" << 2;
+        QTest::newRow("startup values")
+            << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp.x</svr><svp>21</svp></r>") << true
+            << "svp=21 svr=ftp.x" << 0;
+        QTest::newRow("truncated") << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp") << false
+                                   << "" << 0;
+    }
+
+    void account()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, readable);
+        QFETCH(QString, values);
+        QFETCH(int, entries);
+        const DAnswerParser::Account read = DAnswerParser::readAccount(answer);
+        QCOMPARE(read.readable, readable);
+        if (!readable)
+            return;
+        QStringList shown;
+        for (auto it = read.values.cbegin(); it != read.values.cend(); ++it)
+            shown << it.key() + "=" + it.value();
+        shown.sort();
+        QCOMPARE(shown.join(' '), values);
+        QCOMPARE(int(read.entries.size()), entries);
     }
 };
 

@@ -55,8 +55,10 @@ private:
         return QTest::qWaitFor([this] { return !contents->isEmpty(); }, Timeout);
     }
 
+    // The file once the pending save ran.
     QString historyText() const
     {
+        s->manager.saveHistoryNow();
         QFile file(s->manager.historyFilePath());
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
@@ -176,8 +178,13 @@ private slots:
 
     void failedListingShowsTheMessageAndIsNotRetried()
     {
+        QSignalSpy failed(&s->manager, &DCommandManager::di_listingFailed);
         s->manager.listFolder("999", "nowhere");
         QTRY_COMPARE_WITH_TIMEOUT(s->prompts.calls.size(), 1, Timeout);
+        // The pane learns that what it shows is not current any more.
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().first().toString(), QStringLiteral("999"));
+        QCOMPARE(failed.first().last().toString(), s->prompts.calls.first().text);
         QVERIFY(s->settle());
         QTest::qWait(DTimings::scaled(DTimings::RetryPeriodMs) * 3);
         QCOMPARE(standIn.requests("listing").size(), 1);
@@ -195,6 +202,36 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(contents->isEmpty() && info.isEmpty());
         QCOMPARE(standIn.requests("listing").at(0)["payload"].toString(), credentials() + "/30");
+    }
+
+    // A silent service ends the request at the time limit: a listing then retries like after
+    // any transport failure, the synchronous listing gives up. Neither holds the event loop.
+    void silentServiceTimesOut_data()
+    {
+        QTest::addColumn<bool>("now");
+        QTest::newRow("listing retries") << false;
+        QTest::newRow("listFolderNow gives up") << true;
+    }
+
+    void silentServiceTimesOut()
+    {
+        QFETCH(bool, now);
+        standIn.addFault({{"kind", "listing"}, {"action", "delay"}, {"seconds", 8}});
+        int ticks = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] { ++ticks; });
+        tick.start(50);
+        if (now) {
+            QVERIFY(s->manager.listFolderNow("30").isEmpty());
+            QVERIFY(ticks > 0);
+            QVERIFY(s->logText().contains("Transfer Perform failed(1)"));
+            QVERIFY(s->settle());
+            return;
+        }
+        s->manager.listFolder("30", "clips");
+        QVERIFY(waitForListing());
+        QCOMPARE(standIn.requests("listing").size(), 2);
+        QCOMPARE(entryNames(lastContents()), (QStringList{"..", "clip.mp4"}));
     }
 
     // The link request goes out at once; the completion notice waits for the download's end.

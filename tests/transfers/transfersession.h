@@ -168,8 +168,11 @@ public:
         home.reset();
     }
 
+    // The file once the pending save (changes are saved a moment later) ran.
     QString historyText() const
     {
+        if (manager)
+            manager->saveHistoryNow();
         return QString::fromUtf8(readFile(home->dataFolder() + QStringLiteral("/transfers_alice")));
     }
 
