@@ -94,8 +94,8 @@ private slots:
         QCOMPARE(edit(dialog, 1)->text(), QString("typed"));
     }
 
-    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), and
-    // each save draws a new key.
+    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), each
+    // save draws a new key, and only the owner may read the file and its folder.
     void storedScrambled()
     {
         TestHome home;
@@ -112,6 +112,8 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray text = file.readAll();
         QVERIFY(!text.contains("alice") && !text.contains("secret"));
+        QCOMPARE(int(file.permissions() & 0x7077), 0x6000);
+        QCOMPARE(int(QFileInfo(home.dataFolder()).permissions() & 0x7077), 0x7000);
     }
 };
 
