@@ -20,6 +20,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
@@ -138,7 +139,8 @@ public:
     // slices on the user-interface thread's event loop; di_restoreProgress tells how far it is.
     void restoreHistory();
     bool isRestoring() const { return !m_restoreQueue.isEmpty(); }
-    // Writes pending history changes now (changes are otherwise saved a moment later).
+    // Writes pending history changes now and waits for the file (changes are otherwise saved
+    // a moment later, off the user-interface thread).
     void saveHistoryNow();
 
     // --- Settings (engine/dcommandmanager_settings.cpp) -----------------------------------
@@ -238,6 +240,8 @@ private:
     void retireAccountTransfers();
     void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry);
     void markHistoryDirty();
+    // Hands the whole history to the writer thread, which saves it atomically.
+    void writeHistory();
     void restoreSlice();
     bool restoreEntry(const HistoryEntry& entry, qint64 key);
     void finishRestore();
@@ -293,6 +297,8 @@ private:
     bool m_historyLoaded = false;
     bool m_historyDirty = false;
     QTimer m_historySaveTimer;
+    // One thread at most, so saves reach the disk in the order they were made.
+    QThreadPool m_historyWriter;
     // Keys of the entries a running restore still has to re-create, and how many it started
     // with; the entry being re-created right now (its new transfer takes over the key).
     QList<qint64> m_restoreQueue;

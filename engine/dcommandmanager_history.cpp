@@ -27,6 +27,8 @@ constexpr int RestoreLogPeriodMs = 1000;
 // Our files nest three levels deep; anything far deeper is not a history.
 constexpr int MaxHistoryDepth = 16;
 constexpr int MaxEntityExpansion = 1024;
+// The writer thread goes away soon after a save; an idle engine keeps no extra thread.
+constexpr int WriterExpiryMs = 1000;
 
 const QString UploadsGroup = QStringLiteral("Uploads");
 const QString DownloadsGroup = QStringLiteral("Downloads");
@@ -263,6 +265,8 @@ void DCommandManager::retireAccountTransfers()
 
 void DCommandManager::loadHistory()
 {
+    // A save of this very file may still be on its way.
+    m_historyWriter.waitForDone();
     m_historyUser = m_userName;
     m_historyPath = historyFilePath();
     m_historyLoaded = true;
@@ -408,13 +412,15 @@ void DCommandManager::markHistoryDirty()
     if (!m_historySaveTimer.isSingleShot()) {
         m_historySaveTimer.setSingleShot(true);
         m_historySaveTimer.setInterval(HistorySaveDelayMs);
-        connect(&m_historySaveTimer, &QTimer::timeout, this, &DCommandManager::saveHistoryNow);
+        connect(&m_historySaveTimer, &QTimer::timeout, this, &DCommandManager::writeHistory);
+        m_historyWriter.setMaxThreadCount(1);
+        m_historyWriter.setExpiryTimeout(WriterExpiryMs);
     }
     if (!m_historySaveTimer.isActive())
         m_historySaveTimer.start();
 }
 
-void DCommandManager::saveHistoryNow()
+void DCommandManager::writeHistory()
 {
     m_historySaveTimer.stop();
     if (!m_historyDirty || m_historyPath.isEmpty())
@@ -439,15 +445,24 @@ void DCommandManager::saveHistoryNow()
         }
         out += QLatin1String("</") + tr("Transfers") + QLatin1String(">\n");
     }
+    m_historyDirty = false;
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
-    // Owner-only: the file names what the user transfers.
-    QSaveFile file(m_historyPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(out.toUtf8());
-    if (file.commit())
-        m_historyDirty = false;
+    // Owner-only: the file names what the user transfers. A failed save is silent; the next
+    // change writes the whole history again.
+    m_historyWriter.start([path = m_historyPath, bytes = out.toUtf8()] {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        file.write(bytes);
+        file.commit();
+    });
+}
+
+void DCommandManager::saveHistoryNow()
+{
+    writeHistory();
+    m_historyWriter.waitForDone();
 }
 
 bool DCommandManager::hasHistory()

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QSystemTrayIcon>
 
 #include <memory>
 
@@ -40,10 +41,13 @@ int main(int argc, char* argv[])
         DStartup::resetDumpFile();
     }
 
-    const bool hiddenStart = DGlobals::startedByOs && window->isMinToTray();
+    // Without a system tray a hidden window could never be reached again: it is shown.
+    const bool hiddenStart =
+        DGlobals::startedByOs && window->isMinToTray() && QSystemTrayIcon::isSystemTrayAvailable();
     if (hiddenStart) {
         window->close();
-        window->setTrayIconHidden(true);
+        // The tray icon is the only way back to a window that starts hidden: it stays visible.
+        window->setTrayIconHidden(false);
     } else {
         if (!DStartup::dataFolderWritable()) {
             prompt()->showAbout(DStartup::writeFailureTitle(),

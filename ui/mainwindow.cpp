@@ -2,31 +2,81 @@
 
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
-#include "engine/dtypes.h"
-#include "protocol/dtreeelement.h"
+#include "protocol/downloadlist.h"
+#include "support/dlog.h"
 #include "support/logwindow.h"
+#include "ui/dformat.h"
+#include "ui/dicons.h"
+#include "ui/dstatusbarwidget.h"
 #include "ui/dwidgetprompt.h"
+#include "ui/logindialog.h"
+#include "ui/treewidget.h"
+#include "ui/treewidgetitem.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QCompleter>
+#include <QDesktopServices>
+#include <QFileSystemModel>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTabWidget>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QTreeView>
+#include <QTreeWidget>
 #include <QVBoxLayout>
+
+namespace {
+
+const QSize DefaultSize(600, 780);
+const QPoint DefaultPos(200, 200);
+constexpr int InfoMaximumHeight = 80;
+constexpr int FirstColumnWidth = 200;
+
+QSettings windowSettings()
+{
+    return QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+}
+
+QHBoxLayout* tightRow()
+{
+    auto* row = new QHBoxLayout();
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    return row;
+}
+
+QVBoxLayout* tightColumn(QWidget* owner)
+{
+    auto* column = new QVBoxLayout(owner);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    return column;
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
+    loadIcons();
     m_prompt = new DWidgetPrompt(this);
     setPrompt(m_prompt);
     m_engine = new DCommandManager(this);
     m_countdownTimer = new QTimer(this);
     setWindowTitle(QStringLiteral("Ferrydesk ") + QLatin1String(DGlobals::Version));
+    setWindowIcon(QIcon(QStringLiteral(":/qtimage")));
     if (QSystemTrayIcon::isSystemTrayAvailable())
         createTrayIcon();
 }
@@ -34,6 +84,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     writeWindowSettings();
+    delete m_downloadList;
     setPrompt(nullptr);
     delete m_prompt;
 }
@@ -54,6 +105,7 @@ void MainWindow::createTrayIcon()
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     showNormal();
             });
+    connect(m_trayIcon, &QSystemTrayIcon::messageClicked, this, &MainWindow::onTrayMessageClicked);
     m_trayIcon->setVisible(true);
 }
 
@@ -77,8 +129,7 @@ void MainWindow::showAppplication()
 {
     if (isMinimized()) {
         showNormal();
-        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-        restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
+        restoreGeometry(windowSettings().value(QStringLiteral("geometry")).toByteArray());
     }
     if (isHidden())
         show();
@@ -93,60 +144,236 @@ void MainWindow::showEvent(QShowEvent* event)
     QMainWindow::showEvent(event);
 }
 
+// --- Building the widget tree -------------------------------------------------------------
+
 void MainWindow::build()
 {
+    m_loginDialog = new LoginDialog(this);
     registerEngineMetaTypes();
+    connect(m_loginDialog, &QDialog::accepted, this, &MainWindow::onLogin);
     m_busy = true;
-    auto* central = new QSplitter(Qt::Vertical, this);
-    central->setHandleWidth(1);
-    auto* top = new QWidget(central);
-    auto* topLayout = new QVBoxLayout(top);
-    topLayout->setContentsMargins(0, 0, 0, 0);
-    topLayout->setSpacing(0);
-    auto* infoRow = new QHBoxLayout();
-    infoRow->setContentsMargins(0, 0, 0, 0);
-    infoRow->setSpacing(0);
-    m_infoBrowser = new QTextBrowser(top);
-    m_infoBrowser->setFrameShape(QFrame::NoFrame);
-    m_infoBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_infoBrowser->setMaximumHeight(80);
-    LogWindow* log = LogWindow::instance();
-    log->setMaximumHeight(80);
-    infoRow->addWidget(m_infoBrowser);
-    infoRow->addWidget(log);
-    topLayout->addLayout(infoRow);
-    topLayout->addStretch(1);
-    central->addWidget(top);
-    setCentralWidget(central);
 
-    m_loginAction = menuBar()->addAction(tr("&Login"));
-    m_loginAction->setShortcut(QKeySequence(QStringLiteral("Ctrl+L")));
-    connect(m_loginAction, &QAction::triggered, this, &MainWindow::onLoginLogOut);
-    QAction* exitAction = menuBar()->addAction(tr("&Exit"));
-    connect(exitAction, &QAction::triggered, this, &MainWindow::onAppQuit);
+    m_folderIcon = QIcon();
+    m_folderIcon.addPixmap(style()->standardPixmap(QStyle::SP_DirClosedIcon), QIcon::Normal,
+                           QIcon::Off);
+    m_fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
 
-    QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-    resize(settings.value(QStringLiteral("size"), QSize(600, 780)).toSize());
-    move(settings.value(QStringLiteral("pos"), QPoint(200, 200)).toPoint());
+    m_vSplitter = new QSplitter(Qt::Vertical, this);
+    m_vSplitter->setHandleWidth(1);
+    m_vSplitter->addWidget(buildTopPart(m_vSplitter));
+    m_vSplitter->addWidget(buildQueueViews(m_vSplitter));
+    m_downloadList = new DownloadList(nullptr);
+    m_downloadList->setEngine(m_engine);
+
+    setCentralWidget(m_vSplitter);
+    createActions();
+    createMenuBar();
+    m_statusBarWidget = new DStatusBarWidget(statusBar());
+    statusBar()->layout()->setContentsMargins(0, 0, 0, 0);
+    statusBar()->layout()->setSpacing(0);
+    statusBar()->addPermanentWidget(m_statusBarWidget, 1);
+    readWindowSettings();
+
+    m_rightTree->setEngine(m_engine);
     m_busy = false;
-    connectEngine();
+
+    connectSignals();
     m_engine->startEngine();
     m_built = true;
 }
 
-void MainWindow::connectEngine()
+QWidget* MainWindow::buildTopPart(QWidget* parent)
 {
-    connect(m_engine, &DCommandManager::di_userInfoChanged, this, &MainWindow::updateUserInfo,
-            Qt::QueuedConnection);
-    connect(m_engine, &DCommandManager::di_loggedIn, this, &MainWindow::loginSuccess,
-            Qt::QueuedConnection);
-    connect(m_engine, &DCommandManager::di_engineStarted, this, &MainWindow::engineStarted,
-            Qt::QueuedConnection);
+    auto* top = new QWidget(parent);
+    QVBoxLayout* column = tightColumn(top);
+    QHBoxLayout* infoRow = tightRow();
+    m_infoBrowser = new QTextBrowser(top);
+    m_infoBrowser->setObjectName(QStringLiteral("infoBrowser"));
+    m_infoBrowser->setFrameShape(QFrame::NoFrame);
+    m_infoBrowser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_infoBrowser->setMaximumHeight(InfoMaximumHeight);
+    // Anchors go to onOpenLink; the browser itself never leaves the account information.
+    m_infoBrowser->setOpenLinks(false);
+    m_logView = LogWindow::instance();
+    m_logView->setParent(top);
+    m_logView->setMaximumHeight(InfoMaximumHeight);
+    infoRow->addWidget(m_infoBrowser);
+    infoRow->addWidget(m_logView);
+    column->addLayout(infoRow);
+
+    m_hSplitter = new QSplitter(Qt::Horizontal, top);
+    m_hSplitter->setHandleWidth(1);
+    m_hSplitter->addWidget(buildLeftPane(m_hSplitter));
+    m_hSplitter->addWidget(buildRightPane(m_hSplitter));
+    column->addWidget(m_hSplitter, 1);
+    return top;
 }
+
+QWidget* MainWindow::buildRightPane(QWidget* parent)
+{
+    auto* pane = new QWidget(parent);
+    QVBoxLayout* column = tightColumn(pane);
+    QHBoxLayout* pathRow = tightRow();
+    m_rightPathBox = new QComboBox(pane);
+    m_rightPathBox->setObjectName(QStringLiteral("rightPathBox"));
+    m_rightPathBox->setEditable(true);
+    m_rightPathBox->lineEdit()->setReadOnly(true);
+    auto* completionModel = new QFileSystemModel(m_rightPathBox);
+    m_rightPathBox->setCompleter(new QCompleter(completionModel, m_rightPathBox));
+    m_rightOpenButton = new QPushButton(QIcon(QStringLiteral(":/fileopen")), QString(), pane);
+    m_rightOpenButton->hide();
+    pathRow->addWidget(m_rightPathBox, 1);
+    pathRow->addWidget(m_rightOpenButton);
+    column->addLayout(pathRow);
+
+    m_rightTree = new TreeWidget(pane);
+    m_rightTree->setObjectName(QStringLiteral("rightTree"));
+    m_rightTree->setHeaderLabels({tr("Name"), tr("Size"), tr("Date Modified"), tr("Link")});
+    m_rightTree->setColumnWidth(TreeWidgetItem::NameColumn, FirstColumnWidth);
+    column->addWidget(m_rightTree, 1);
+    m_rightStatusBar = new QStatusBar(pane);
+    m_rightStatusBar->setObjectName(QStringLiteral("rightStatusBar"));
+    m_rightStatusBar->setSizeGripEnabled(false);
+    column->addWidget(m_rightStatusBar);
+    return pane;
+}
+
+void MainWindow::createActions()
+{
+    const auto paneAction = [this](const QString& text, const QKeySequence& key, QWidget* tree) {
+        auto* action = new QAction(text, this);
+        if (!key.isEmpty()) {
+            action->setShortcut(key);
+            action->setShortcutContext(Qt::WidgetShortcut);
+            tree->addAction(action);
+        }
+        return action;
+    };
+    m_renameAction = paneAction(tr("Rename"), Qt::Key_F2, m_rightTree);
+    m_downloadAction = paneAction(tr("Download"), Qt::Key_F3, m_rightTree);
+    m_deleteAction = paneAction(tr("Delete"), Qt::Key_Delete, m_rightTree);
+    m_createFolderAction = paneAction(tr("Create Folder"), Qt::Key_F7, m_rightTree);
+    m_copyLinkAction = paneAction(tr("Copy Link Download"), QKeySequence(), m_rightTree);
+    m_rightTree->addAction(m_copyLinkAction);
+    m_moveAction = paneAction(tr("Move"), QKeySequence(), m_rightTree);
+    m_uploadAction = paneAction(tr("Upload"), Qt::Key_F3, m_leftTree);
+    m_localRenameAction = paneAction(tr("Rename"), Qt::Key_F2, m_leftTree);
+    m_localDeleteAction = paneAction(tr("Delete"), Qt::Key_Delete, m_leftTree);
+    m_localCreateFolderAction = paneAction(tr("Create Folder"), Qt::Key_F7, m_leftTree);
+    m_openAction = paneAction(tr("Open"), QKeySequence(), m_leftTree);
+    m_leftTree->addAction(m_openAction);
+    m_removeAction = paneAction(tr("Remove this"), Qt::Key_Delete, m_runningList);
+
+    connect(m_renameAction, &QAction::triggered, this, &MainWindow::onRename);
+    connect(m_downloadAction, &QAction::triggered, this, &MainWindow::download);
+    connect(m_deleteAction, &QAction::triggered, this, &MainWindow::onDelete);
+    connect(m_createFolderAction, &QAction::triggered, this, &MainWindow::onCreateFolder);
+    connect(m_copyLinkAction, &QAction::triggered, this, &MainWindow::onCopyDownLoadLink);
+    connect(m_moveAction, &QAction::triggered, this, &MainWindow::onMoveFile);
+    connect(m_uploadAction, &QAction::triggered, this, &MainWindow::upload);
+    connect(m_localRenameAction, &QAction::triggered, this, &MainWindow::onLocalRename);
+    connect(m_localDeleteAction, &QAction::triggered, this, &MainWindow::onLocalDelete);
+    connect(m_localCreateFolderAction, &QAction::triggered, this,
+            qOverload<>(&MainWindow::onLocalCreateFolder));
+    connect(m_openAction, &QAction::triggered, this, &MainWindow::open);
+    connect(m_removeAction, &QAction::triggered, this, qOverload<>(&MainWindow::onAbort));
+}
+
+void MainWindow::createMenuBar()
+{
+    const auto menuAction = [this](const QString& text, const QKeySequence& key) {
+        QAction* action = menuBar()->addAction(text);
+        action->setShortcut(key);
+        return action;
+    };
+    m_loginAction = menuAction(tr("&Login"), QKeySequence(QStringLiteral("Ctrl+L")));
+    m_optionAction = menuAction(tr("&Option"), QKeySequence(QStringLiteral("Ctrl+O")));
+    m_downloadLinksAction =
+        menuAction(tr("&Download-Links"), QKeySequence(QStringLiteral("Ctrl+D")));
+    m_refreshAction = menuAction(tr("&Refresh"), QKeySequence(Qt::Key_F5));
+    m_exitAction = menuAction(tr("&Exit"), QKeySequence());
+    m_helpAction = menuAction(tr("&Help"), QKeySequence(QStringLiteral("Ctrl+H")));
+    connect(m_loginAction, &QAction::triggered, this, &MainWindow::onLoginLogOut);
+    connect(m_optionAction, &QAction::triggered, this, &MainWindow::onOptions);
+    connect(m_downloadLinksAction, &QAction::triggered, this, &MainWindow::onOpenDownloadList);
+    connect(m_refreshAction, &QAction::triggered, this, &MainWindow::onRefresh);
+    connect(m_exitAction, &QAction::triggered, this, &MainWindow::onAppQuit);
+    connect(m_helpAction, &QAction::triggered, this, &MainWindow::onHelp);
+}
+
+void MainWindow::connectSignals()
+{
+    connect(m_infoBrowser, &QTextBrowser::anchorClicked, this, &MainWindow::onOpenLink);
+    connectLeftPane();
+
+    connect(m_rightPathBox, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onRightComboBoxIndexChanged);
+    connect(m_rightTree, &QTreeWidget::itemActivated, this, &MainWindow::onRightTreeDoubleClick);
+    connect(m_rightTree, &QWidget::customContextMenuRequested, this,
+            &MainWindow::onRightTreeContextMenu);
+    connect(m_rightTree, &TreeWidget::di_backSpacePressed, this, &MainWindow::onServerHome);
+    connect(m_rightTree, &TreeWidget::di_startCopy, this, &MainWindow::onFileDroppedRight);
+    connect(m_rightTree, &TreeWidget::di_startMove, this, &MainWindow::onFileMove);
+
+    connectQueueViews();
+
+    const auto queued = Qt::QueuedConnection;
+    connect(m_engine, &DCommandManager::di_contentsChanged, this, &MainWindow::fillHttpTree,
+            queued);
+    connect(m_engine, &DCommandManager::di_userInfoChanged, this, &MainWindow::updateUserInfo,
+            queued);
+    connect(m_engine, &DCommandManager::di_loggedIn, this, &MainWindow::loginSuccess, queued);
+    connect(m_engine, &DCommandManager::di_engineStarted, this, &MainWindow::engineStarted, queued);
+    connect(m_engine, &DCommandManager::di_dataTransferProgress, this,
+            &MainWindow::updateDataTransferProgress, queued);
+    connect(m_engine, &DCommandManager::di_updateLink, this, &MainWindow::updateDataTransferLink,
+            queued);
+    connect(m_engine, &DCommandManager::di_dataTransferStatus, this,
+            &MainWindow::dataTransferStatusChanged, queued);
+    connect(m_engine, &DCommandManager::di_shutDown, this, &MainWindow::shutDownRequested, queued);
+    connect(m_engine, &DCommandManager::di_createDirectory, this,
+            qOverload<const QString&>(&MainWindow::onLocalCreateFolder));
+}
+
+// --- Window settings ----------------------------------------------------------------------
+
+void MainWindow::readWindowSettings()
+{
+    QSettings settings = windowSettings();
+    resize(settings.value(QStringLiteral("size"), DefaultSize).toSize());
+    move(settings.value(QStringLiteral("pos"), DefaultPos).toPoint());
+    m_hSplitter->setSizes({300, 300});
+    m_vSplitter->setSizes({480, 300});
+    const QString leftDirectory = settings.value(QStringLiteral("leftDirectory")).toString();
+    if (!leftDirectory.isEmpty()) {
+        // With the busy flag cleared the local pane follows the text.
+        m_busy = false;
+        m_leftPathBox->lineEdit()->setText(leftDirectory);
+        m_busy = true;
+    }
+}
+
+void MainWindow::writeWindowSettings()
+{
+    if (!m_built)
+        return;
+    QSettings settings = windowSettings();
+    settings.setValue(QStringLiteral("pos"), pos());
+    settings.setValue(QStringLiteral("size"), size());
+    settings.setValue(QStringLiteral("state"), saveState(0));
+    settings.setValue(QStringLiteral("geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("vSplitterstate"), m_vSplitter->saveState());
+    settings.setValue(QStringLiteral("vSplitter"), m_vSplitter->saveGeometry());
+    settings.setValue(QStringLiteral("hSplitterstate"), m_hSplitter->saveState());
+    settings.setValue(QStringLiteral("hSplitter"), m_hSplitter->saveGeometry());
+    settings.setValue(QStringLiteral("leftDirectory"), m_leftPathBox->currentText());
+}
+
+// --- Engine start, login and log-out ------------------------------------------------------
 
 void MainWindow::engineStarted()
 {
-    QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+    QSettings settings = windowSettings();
     const QString user = settings.value(QStringLiteral("LastUserName")).toString();
     const QString password = settings.value(QStringLiteral("LastPassWord")).toString();
     if (!user.isEmpty()) {
@@ -161,10 +388,50 @@ void MainWindow::loginSuccess()
     m_busy = true;
     m_loginAction->setText(tr("&Logout"));
     m_engine->restoreHistory();
-    QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("LastUserName"), m_engine->userName());
-    settings.setValue(QStringLiteral("LastPassWord"), m_engine->password());
+    {
+        QSettings settings = windowSettings();
+        settings.setValue(QStringLiteral("LastUserName"), m_engine->userName());
+        settings.setValue(QStringLiteral("LastPassWord"), m_engine->password());
+    }
+    const bool showList = windowSettings().value(QStringLiteral("ShowDownloadList"), true).toBool();
+    m_downloadList->setShowAfterLogin(showList);
+    if (showList)
+        onOpenDownloadList();
+    setRightPath(QStringLiteral("/"), QString());
     m_busy = false;
+}
+
+void MainWindow::onLoginLogOut()
+{
+    if (m_loginAction->text() == tr("&Logout")) {
+        m_engine->clearContents();
+        m_loginAction->setText(tr("&Login"));
+        m_rightPathBox->lineEdit()->clear();
+        return;
+    }
+    m_loginDialog->show();
+    m_loginDialog->raise();
+}
+
+void MainWindow::onLogin()
+{
+    m_engine->login(m_loginDialog->userName(), m_loginDialog->password());
+}
+
+void MainWindow::onOpenDownloadList()
+{
+    m_downloadList->resize(600, 200);
+    if (m_downloadList->exec() == QDialog::Accepted) {
+        QStringList names;
+        QStringList ids;
+        QStringList links;
+        m_downloadList->checkLinks(names, ids, links);
+        QStringList sizes;
+        for (int i = 0; i < names.size(); ++i)
+            sizes.append(QString());
+        onStartFileDownLoads(names, ids, sizes, links);
+    }
+    windowSettings().setValue(QStringLiteral("ShowDownloadList"), m_downloadList->showAfterLogin());
 }
 
 void MainWindow::updateUserInfo(const QString& html)
@@ -172,14 +439,53 @@ void MainWindow::updateUserInfo(const QString& html)
     m_infoBrowser->setHtml(html);
 }
 
-void MainWindow::onLoginLogOut()
+// --- Links --------------------------------------------------------------------------------
+
+void MainWindow::openExternalLink(const QUrl& url)
 {
-    if (m_loginAction && m_loginAction->text() == tr("&Logout")) {
-        m_engine->clearContents();
-        m_loginAction->setText(tr("&Login"));
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        logError(tr("Refused to open link: %1").arg(url.toString()));
+        return;
     }
-    // The login dialog arrives with the user-interface work.
+    QDesktopServices::openUrl(url);
 }
+
+void MainWindow::onHelp()
+{
+    openExternalLink(QUrl(QStringLiteral("http://") + m_engine->serviceHost() +
+                          QStringLiteral("/help.html?tool=1")));
+}
+
+void MainWindow::onOpenLink(const QUrl& url)
+{
+    const QString html = m_infoBrowser->toHtml();
+    openExternalLink(url);
+    m_infoBrowser->setHtml(html);
+}
+
+void MainWindow::onLinkActivated(const QString& link)
+{
+    openExternalLink(QUrl(link));
+}
+
+// --- Status bar ---------------------------------------------------------------------------
+
+void MainWindow::updateStatusBarTotals()
+{
+    constexpr int StateColumn = 9;
+    constexpr int DataColumn = 3;
+    constexpr int DirectionRole = Qt::UserRole + 2;
+    QList<QPair<int, QString>> states;
+    states.reserve(m_runningList->topLevelItemCount());
+    for (int i = 0; i < m_runningList->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* row = m_runningList->topLevelItem(i);
+        states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
+    }
+    m_statusBarWidget->showTotals(states);
+}
+
+// --- Close, hide and quit -----------------------------------------------------------------
 
 void MainWindow::onAppQuit()
 {
@@ -192,18 +498,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (m_trayIcon && m_engine->minToTray()) {
         event->ignore();
         hide();
+        if (m_loginDialog)
+            m_loginDialog->hide();
         return;
     }
     QMainWindow::closeEvent(event);
-}
-
-void MainWindow::writeWindowSettings()
-{
-    if (!m_built)
-        return;
-    QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("pos"), pos());
-    settings.setValue(QStringLiteral("size"), size());
-    settings.setValue(QStringLiteral("state"), saveState(0));
-    settings.setValue(QStringLiteral("geometry"), saveGeometry());
 }

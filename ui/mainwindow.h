@@ -1,20 +1,53 @@
 #pragma once
 
+#include "engine/dtypes.h"
+#include "protocol/dtreeelement.h"
+
+#include <QHash>
+#include <QIcon>
+#include <QList>
 #include <QMainWindow>
+#include <QPair>
+#include <QStringList>
 #include <QTime>
 
 class DCommandManager;
+class DStatusBarWidget;
 class DWidgetPrompt;
+class DownloadList;
+class LogWindow;
+class LoginDialog;
 class QAction;
 class QCloseEvent;
+class QComboBox;
+class QFileSystemModel;
+class QModelIndex;
+class QPushButton;
 class QShowEvent;
+class QSplitter;
+class QStatusBar;
 class QSystemTrayIcon;
+class QTabWidget;
 class QTextBrowser;
 class QTimer;
+class QTreeView;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QUrl;
+class TreeWidget;
 
 // The program's main window and the owner of the engine. It builds its widgets on the first
 // show, starts the engine, logs in with the last successful account, and restores the
 // unfinished transfers after a login.
+//
+// Definitions are split by concern:
+//   ui/mainwindow.cpp           construction, layout, actions, wiring, tray, settings, login
+//   ui/mainwindow_remote.cpp    the remote pane (listing, folders, remote file operations)
+//   ui/mainwindow_local.cpp     the local pane
+//   ui/mainwindow_queue.cpp     the transfer queue views and the row-button operations
+//   ui/mainwindow_options.cpp   the options dialog
+//   ui/mainwindow_poweroff.cpp  the power-off countdown
+//   ui/mainwindow_vlc.cpp       the video preview
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -38,8 +71,23 @@ public:
     // From the options dialog: takes an executable file, refuses anything else.
     void setVlcPath(const QString& path);
 
+    // Remembered answer to "File exists.." for uploads.
+    enum DuplicateAnswer
+    {
+        DuplicateAsk,
+        DuplicateContinue,
+        DuplicateSkip
+    };
+
 public slots:
     void showAppplication();
+    // Row-button operations of the running list.
+    void onResume(int cmdId);
+    void onPause(int cmdId);
+    void onStart(int cmdId);
+    void onAbort(int cmdId);
+    // Opens a link of a link label in the desktop's web browser.
+    void onLinkActivated(const QString& link);
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void shutDownRequested();
@@ -47,38 +95,191 @@ public slots:
     void onTrayMessageClicked();
     void shutdownMachine();
 
-private slots:
-    void engineStarted();
-    void loginSuccess();
-    void updateUserInfo(const QString& html);
-    void onLoginLogOut();
-    void onAppQuit();
-
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+private slots:
+    // --- Shell (mainwindow.cpp) -----------------------------------------------------------
+    void engineStarted();
+    void loginSuccess();
+    void updateUserInfo(const QString& html);
+    void onLoginLogOut();
+    void onLogin();
+    void onOpenDownloadList();
+    void onRefresh();
+    void onHelp();
+    void onOpenLink(const QUrl& url);
+    void onAppQuit();
+
+    // --- Options (mainwindow_options.cpp) -------------------------------------------------
+    void onOptions();
+
+    // --- Remote pane (mainwindow_remote.cpp) ----------------------------------------------
+    void fillHttpTree(const DTreeElementList& entries);
+    void onRightTreeDoubleClick(QTreeWidgetItem* item, int column);
+    void onRightComboBoxIndexChanged(int index);
+    void onServerHome();
+    void onRightTreeContextMenu(const QPoint& pos);
+    void download();
+    void onCopyDownLoadLink();
+    void onRename();
+    void onDelete();
+    void onCreateFolder();
+    void onMoveFile();
+    void onListWidgetDoubleClick(const QModelIndex& index);
+    void onFileMove(const QStringList& ids, const QString& destinationFolderId);
+
+    // --- Local pane (mainwindow_local.cpp) ------------------------------------------------
+    void onLeftTreeDoubleClick(const QModelIndex& index);
+    void onLeftModelChanged(const QString& text);
+    void onLeftComboBoxIndexChanged(int index);
+    void onLeftOpenButtonClicked();
+    void onLocalHome();
+    void updateLeftStatusBarMsg();
+    void onLeftTreeContextMenu(const QPoint& pos);
+    void open();
+    void upload();
+    void onLocalRename();
+    void onLocalDelete();
+    void onLocalCreateFolder();
+    void onLocalCreateFolder(const QString& name);
+
+    // --- Queue views (mainwindow_queue.cpp) -----------------------------------------------
+    void onResume();
+    void onPause();
+    void onStart();
+    void onForceStart();
+    void onAbort();
+    void onResumeAll();
+    void onPauseAll();
+    void onAbortAll();
+    void onSpeedLimit();
+    void updateDataTransferProgress(int cmdId, long long progress, double speed, int timeLeft);
+    void updateDataTransferLink(int cmdId, const QString& link);
+    void dataTransferStatusChanged(int cmdId, const QString& rFile, const QString& lFile,
+                                   DTransferStatus status, const QString& err, long long size);
+    void onQueueTreeContextMenu(const QPoint& pos);
+    void onFailedTreeContextMenu(const QPoint& pos);
+    void onSucessTreeContextMenu(const QPoint& pos);
+    void onStartFileDownLoads(const QStringList& names, const QStringList& ids,
+                              const QStringList& sizes, const QStringList& links);
+    void onStartFileDownLoads(const QStringList& names, const QStringList& ids,
+                              const QStringList& sizes, const QStringList& links,
+                              const QString& destination);
+    void onStartFileDownLoads(const QStringList& names, const QStringList& ids,
+                              const QStringList& sizes);
+    void onFileDroppedRight(const QStringList& paths, const QString& destinationFolderId);
+
 private:
+    // --- Shell (mainwindow.cpp) -----------------------------------------------------------
     void build();
     void createTrayIcon();
-    void connectEngine();
+    void createActions();
+    void createMenuBar();
+    QWidget* buildTopPart(QWidget* parent);
+    QWidget* buildRightPane(QWidget* parent);
+    void connectSignals();
+    void readWindowSettings();
     void writeWindowSettings();
-    // Power-off countdown (mainwindow_poweroff.cpp).
+    // Recomputes the status-bar widget from the running list.
+    void updateStatusBarTotals();
+    // Opens an http(s) address in the desktop's browser; anything else is refused and logged.
+    static void openExternalLink(const QUrl& url);
+
+    // --- Remote pane (mainwindow_remote.cpp) ----------------------------------------------
+    void addLinkLabel(QTreeWidgetItem* item, const QString& link);
+    void setRightPath(const QString& path, const QString& folderId);
+    void giveFinishedUploadsTheirLinks(const DTreeElementList& entries);
+    QList<QTreeWidgetItem*> selectedRightRows() const;
+
+    // --- Local pane (mainwindow_local.cpp) ------------------------------------------------
+    QWidget* buildLeftPane(QWidget* parent);
+    void connectLeftPane();
+
+    // --- Queue views (mainwindow_queue.cpp) -----------------------------------------------
+    QWidget* buildQueueViews(QWidget* parent);
+    void connectQueueViews();
+
+    // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
     void hideShutDownNotice();
 
+    // Engine and dialogs.
     DCommandManager* m_engine = nullptr;
     DWidgetPrompt* m_prompt = nullptr;
+    LoginDialog* m_loginDialog = nullptr;
+    DownloadList* m_downloadList = nullptr;
+
+    // Upper part.
+    QTextBrowser* m_infoBrowser = nullptr;
+    LogWindow* m_logView = nullptr;
+    QTreeView* m_leftTree = nullptr;
+    QFileSystemModel* m_leftModel = nullptr;
+    QComboBox* m_leftPathBox = nullptr;
+    QPushButton* m_leftOpenButton = nullptr;
+    QStatusBar* m_leftStatusBar = nullptr;
+    TreeWidget* m_rightTree = nullptr;
+    QComboBox* m_rightPathBox = nullptr;
+    QPushButton* m_rightOpenButton = nullptr;
+    QStatusBar* m_rightStatusBar = nullptr;
+
+    // Queue views.
+    QTreeWidget* m_runningList = nullptr;
+    QTreeWidget* m_errorList = nullptr;
+    QTreeWidget* m_successList = nullptr;
+    QTabWidget* m_tabWidget = nullptr;
+
+    QSplitter* m_hSplitter = nullptr;
+    QSplitter* m_vSplitter = nullptr;
+    QIcon m_folderIcon;
+    QIcon m_fileIcon;
+
+    // Tray and status bar.
     QSystemTrayIcon* m_trayIcon = nullptr;
     QAction* m_powerOffAction = nullptr;
+    DStatusBarWidget* m_statusBarWidget = nullptr;
+
+    // Menu-bar actions.
     QAction* m_loginAction = nullptr;
-    QTextBrowser* m_infoBrowser = nullptr;
+    QAction* m_optionAction = nullptr;
+    QAction* m_downloadLinksAction = nullptr;
+    QAction* m_refreshAction = nullptr;
+    QAction* m_exitAction = nullptr;
+    QAction* m_helpAction = nullptr;
+
+    // Pane actions.
+    QAction* m_renameAction = nullptr;
+    QAction* m_downloadAction = nullptr;
+    QAction* m_deleteAction = nullptr;
+    QAction* m_createFolderAction = nullptr;
+    QAction* m_copyLinkAction = nullptr;
+    QAction* m_moveAction = nullptr;
+    QAction* m_uploadAction = nullptr;
+    QAction* m_localRenameAction = nullptr;
+    QAction* m_localDeleteAction = nullptr;
+    QAction* m_localCreateFolderAction = nullptr;
+    QAction* m_openAction = nullptr;
+    QAction* m_removeAction = nullptr;
+
+    // Remote folder on show: (file name, size text) per file, in listing order.
+    QList<QPair<QString, QString>> m_remoteFileIndex;
+    // Cached icon per file-name suffix (the listing never touches the disk for icons).
+    QHash<QString, QIcon> m_iconBySuffix;
+
+    DuplicateAnswer m_duplicateAnswer = DuplicateAsk;
+    // Set when an upload finished; the next listing that shows the file gives its row a link.
+    bool m_uploadFinished = false;
+    // While set, the path-box handlers ignore index changes and pause/resume return at once.
+    bool m_busy = false;
+    bool m_built = false;
+
+    // Power-off countdown.
     QTimer* m_countdownTimer = nullptr;
     bool m_shutdownPending = false;
     QString m_trayMessageTitle;
     QTime m_timeLeft;
-    bool m_busy = false;
-    bool m_built = false;
+
     // Video preview: the player's executable, empty until known.
     QString m_vlcPath;
 };

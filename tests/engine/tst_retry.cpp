@@ -83,9 +83,10 @@ private slots:
         QSignalSpy announced(command, &DCommand::di_readyToDelete);
         command->dstart();
         QTRY_COMPARE_WITH_TIMEOUT(service.requests("create_folder").size(), 6, 10000);
-        // Waiting for the long retry: registered, not announced, no further message.
+        // Waiting for the long retry (once the sixth failure's finish step ran): registered,
+        // not announced, no further message.
+        QTRY_VERIFY(!command->retryTimerActive());
         QCOMPARE(command->status(), int(StatusRetryWait));
-        QVERIFY(!command->retryTimerActive());
         QCOMPARE(command->retryCount, 0);
         QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 5);
         QVERIFY(manager.registry().contains(command));

@@ -1,0 +1,403 @@
+// The remote pane: showing a listing, opening folders, the path box and the remote file
+// operations (rename, delete, create, move, copy links, download).
+
+#include "ui/mainwindow.h"
+
+#include "engine/dcommandmanager.h"
+#include "ui/dformat.h"
+#include "ui/treewidget.h"
+#include "ui/treewidgetitem.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeDatabase>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int LinkRole = Qt::UserRole + 3;
+// Queue-view columns and item data that the link step of finished uploads reads.
+constexpr int QueueDataColumn = 3;
+constexpr int QueuePathColumn = 5;
+constexpr int QueueSizeColumn = 7;
+constexpr int QueueLinkColumn = 11;
+constexpr int QueueDirectionRole = Qt::UserRole + 2;
+
+// A dialog with one line edit and a row of "OK", a stretch and "Cancel"; the text, or a null
+// text when it was not accepted.
+QString askName(QWidget* parent, const QString& title, const QString& initial)
+{
+    QDialog dialog(parent);
+    dialog.setWindowTitle(title);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* edit = new QLineEdit(initial, &dialog);
+    layout->addWidget(edit);
+    auto* row = new QHBoxLayout();
+    auto* ok = new QPushButton(QObject::tr("OK"), &dialog);
+    auto* cancel = new QPushButton(QObject::tr("Cancel"), &dialog);
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    row->addWidget(ok);
+    row->addStretch();
+    row->addWidget(cancel);
+    layout->addLayout(row);
+    dialog.resize(320, dialog.sizeHint().height());
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return edit->text().isNull() ? QStringLiteral("") : edit->text();
+}
+
+QString lastPathComponent(const QString& path)
+{
+    if (path == QLatin1String("/"))
+        return path;
+    return path.section(QLatin1Char('/'), -1);
+}
+
+} // namespace
+
+// --- Showing a listing --------------------------------------------------------------------
+
+void MainWindow::fillHttpTree(const DTreeElementList& entries)
+{
+    m_remoteFileIndex.clear();
+    m_rightTree->setSortingEnabled(false);
+    m_rightTree->clear();
+
+    static const QMimeDatabase mimeDatabase;
+    int folders = 0;
+    int files = 0;
+    qint64 totalBytes = 0;
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(entries.size());
+    for (const auto& element : entries) {
+        auto* row = new TreeWidgetItem();
+        row->setText(TreeWidgetItem::NameColumn, element->name);
+        row->setText(TreeWidgetItem::DateColumn, element->time);
+        row->setData(TreeWidgetItem::NameColumn, TreeWidgetItem::IdRole, element->id);
+        row->setData(TreeWidgetItem::LinkColumn, LinkRole, element->link);
+        if (element->isFile == 1) {
+            const qint64 bytes = element->size.toLongLong();
+            const QString sizeText = DFormat::sizeText(bytes);
+            row->setData(TreeWidgetItem::NameColumn, TreeWidgetItem::FolderRole, false);
+            row->setText(TreeWidgetItem::SizeColumn, sizeText);
+            row->setData(TreeWidgetItem::SizeColumn, TreeWidgetItem::BytesRole, bytes);
+            const QString suffix = QFileInfo(element->name).suffix().toLower();
+            auto icon = m_iconBySuffix.constFind(suffix);
+            if (icon == m_iconBySuffix.constEnd()) {
+                const QMimeType type =
+                    mimeDatabase.mimeTypeForFile(element->name, QMimeDatabase::MatchExtension);
+                icon = m_iconBySuffix.insert(
+                    suffix, QIcon::fromTheme(type.iconName(),
+                                             QIcon::fromTheme(type.genericIconName(), m_fileIcon)));
+            }
+            row->setIcon(TreeWidgetItem::NameColumn, *icon);
+            m_remoteFileIndex.append({element->name, sizeText});
+            ++files;
+            totalBytes += bytes;
+        } else {
+            row->setData(TreeWidgetItem::NameColumn, TreeWidgetItem::FolderRole, true);
+            row->setIcon(TreeWidgetItem::NameColumn, m_folderIcon);
+            if (!element->name.isEmpty() && element->name != QLatin1String(".") &&
+                element->name != QLatin1String(".."))
+                ++folders;
+        }
+        rows.append(row);
+    }
+    m_rightTree->addTopLevelItems(rows);
+    for (QTreeWidgetItem* row : std::as_const(rows))
+        addLinkLabel(row, row->data(TreeWidgetItem::LinkColumn, LinkRole).toString());
+    if (m_uploadFinished)
+        giveFinishedUploadsTheirLinks(entries);
+
+    m_rightTree->setSortingEnabled(true);
+    for (int column = 0; column < m_rightTree->columnCount(); ++column)
+        m_rightTree->resizeColumnToContents(column);
+    m_rightStatusBar->showMessage(DFormat::paneCountText(folders, files, totalBytes));
+}
+
+void MainWindow::addLinkLabel(QTreeWidgetItem* item, const QString& link)
+{
+    auto* label = new QLabel(DFormat::linkLabelHtml(link));
+    label->setProperty("DirectLink", QUrl(link).toString());
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    connect(label, &QLabel::linkActivated, this, &MainWindow::onLinkActivated);
+    item->setText(TreeWidgetItem::LinkColumn, QString());
+    m_rightTree->setItemWidget(item, TreeWidgetItem::LinkColumn, label);
+}
+
+// After an upload has finished, its row in the success list receives the download link of the
+// uploaded file once a listing shows a file of the same name and size. The flag stays set
+// while finished uploads are still waiting for their link.
+void MainWindow::giveFinishedUploadsTheirLinks(const DTreeElementList& entries)
+{
+    QHash<QString, QString> linkByNameAndSize;
+    for (const auto& element : entries)
+        if (element->isFile == 1)
+            linkByNameAndSize.insert(element->name + QLatin1Char('\n') +
+                                         DFormat::sizeText(element->size.toLongLong()),
+                                     element->link);
+    bool waiting = false;
+    for (int i = 0; i < m_successList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_successList->topLevelItem(i);
+        if (row->data(QueueDataColumn, QueueDirectionRole).toInt() != CmdUpload)
+            continue;
+        const auto* label = qobject_cast<QLabel*>(m_successList->itemWidget(row, QueueLinkColumn));
+        if (label && !label->text().isEmpty())
+            continue;
+        const QString key = QFileInfo(row->text(QueuePathColumn)).fileName() + QLatin1Char('\n') +
+                            row->text(QueueSizeColumn);
+        const auto link = linkByNameAndSize.constFind(key);
+        if (link == linkByNameAndSize.constEnd()) {
+            waiting = true;
+            continue;
+        }
+        auto* newLabel = new QLabel(DFormat::linkLabelHtml(*link));
+        newLabel->setProperty("DirectLink", QUrl(*link).toString());
+        connect(newLabel, &QLabel::linkActivated, this, &MainWindow::onLinkActivated);
+        m_successList->setItemWidget(row, QueueLinkColumn, newLabel);
+    }
+    m_uploadFinished = waiting;
+}
+
+// --- Folders and the path box -------------------------------------------------------------
+
+void MainWindow::setRightPath(const QString& path, const QString& folderId)
+{
+    const bool wasBusy = m_busy;
+    m_busy = true;
+    // The current item follows the folder on show, so that choosing any other item of the
+    // box is a change of index and lists that folder.
+    int index = m_rightPathBox->findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index < 0) {
+        m_rightPathBox->addItem(path, folderId);
+        index = m_rightPathBox->count() - 1;
+    }
+    m_rightPathBox->setCurrentIndex(index);
+    m_rightPathBox->lineEdit()->setText(path);
+    m_busy = wasBusy;
+}
+
+void MainWindow::onRightTreeDoubleClick(QTreeWidgetItem* item, int column)
+{
+    if (column != TreeWidgetItem::NameColumn || m_busy || !item)
+        return;
+    const auto* row = static_cast<TreeWidgetItem*>(item);
+    if (!row->isFolder())
+        return;
+    m_busy = true;
+    QString path = m_rightPathBox->currentText();
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    path = QDir::cleanPath(path + row->text(TreeWidgetItem::NameColumn));
+    setRightPath(path, row->entryId());
+    m_engine->listFolder(row->entryId(), row->text(TreeWidgetItem::NameColumn));
+    m_busy = false;
+}
+
+void MainWindow::onRightComboBoxIndexChanged(int index)
+{
+    if (m_busy || index < 0)
+        return;
+    m_engine->listFolder(m_rightPathBox->itemData(index).toString(),
+                         lastPathComponent(m_rightPathBox->itemText(index)));
+}
+
+void MainWindow::onServerHome()
+{
+    m_engine->listFolder(QString(), QStringLiteral("/"));
+    setRightPath(QStringLiteral("/"), QString());
+}
+
+// --- Context menu and the operations ------------------------------------------------------
+
+QList<QTreeWidgetItem*> MainWindow::selectedRightRows() const
+{
+    // Cells are selected one by one; each row counts once, in selection order.
+    QList<QTreeWidgetItem*> rows;
+    for (QTreeWidgetItem* item : m_rightTree->selectedItems())
+        if (!rows.contains(item))
+            rows.append(item);
+    return rows;
+}
+
+void MainWindow::onRightTreeContextMenu(const QPoint& pos)
+{
+    QMenu menu(this);
+    if (!m_rightTree->selectedItems().isEmpty()) {
+        menu.addAction(m_copyLinkAction);
+        menu.addAction(m_downloadAction);
+        menu.addAction(m_renameAction);
+        menu.addAction(m_moveAction);
+        menu.addAction(m_deleteAction);
+    }
+    menu.addAction(m_createFolderAction);
+    menu.exec(m_rightTree->viewport()->mapToGlobal(pos));
+}
+
+void MainWindow::download()
+{
+    QStringList names;
+    QStringList ids;
+    QStringList sizes;
+    QStringList links;
+    for (QTreeWidgetItem* item : selectedRightRows()) {
+        const auto* row = static_cast<TreeWidgetItem*>(item);
+        if (row->isFolder())
+            continue;
+        names.append(row->text(TreeWidgetItem::NameColumn));
+        ids.append(row->entryId());
+        sizes.append(row->transferSizeText());
+        links.append(row->linkHtml());
+    }
+    if (!names.isEmpty())
+        onStartFileDownLoads(names, ids, sizes, links);
+}
+
+void MainWindow::onCopyDownLoadLink()
+{
+    QStringList links;
+    for (QTreeWidgetItem* item : selectedRightRows())
+        links.append(static_cast<TreeWidgetItem*>(item)->directLink());
+    QApplication::clipboard()->setText(links.join(QLatin1Char('\n')));
+}
+
+void MainWindow::onRename()
+{
+    const QList<QTreeWidgetItem*> rows = selectedRightRows();
+    if (rows.size() != 1)
+        return;
+    const auto* row = static_cast<TreeWidgetItem*>(rows.first());
+    const QString name = askName(this, tr("New Name.."), row->text(TreeWidgetItem::NameColumn));
+    if (!name.isNull())
+        m_engine->renameEntry(row->entryId(), name);
+}
+
+void MainWindow::onDelete()
+{
+    const QList<QTreeWidgetItem*> rows = selectedRightRows();
+    if (rows.isEmpty())
+        return;
+    QMessageBox box(QMessageBox::Question, tr("Confirm delete.."),
+                    tr("Do you really want to delete selectedt files/folders ?"),
+                    QMessageBox::NoButton, this);
+    QPushButton* yes = box.addButton(tr("Yes"), QMessageBox::YesRole);
+    box.addButton(tr("Cancel"), QMessageBox::RejectRole);
+    box.exec();
+    if (box.clickedButton() != yes)
+        return;
+    QStringList ids;
+    for (QTreeWidgetItem* row : rows)
+        ids.append(static_cast<TreeWidgetItem*>(row)->entryId());
+    for (const QString& id : std::as_const(ids))
+        m_engine->deleteEntry(id);
+}
+
+void MainWindow::onCreateFolder()
+{
+    const QString name = askName(this, tr("Folder Name.."), QString());
+    if (!name.isNull())
+        m_engine->createFolder(name);
+}
+
+// --- Moving through the folder chooser ----------------------------------------------------
+
+namespace {
+
+constexpr int ChooserIdRole = Qt::UserRole;
+
+void addChooserEntry(QListWidget* list, const QString& name, const QString& id, const QIcon& icon)
+{
+    auto* entry = new QListWidgetItem(icon, name, list);
+    entry->setData(ChooserIdRole, id);
+}
+
+} // namespace
+
+void MainWindow::onMoveFile()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Select destination folder..."));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* list = new QListWidget(&dialog);
+    auto* pathEdit = new QLineEdit(m_rightPathBox->currentText(), &dialog);
+    pathEdit->setReadOnly(true);
+    pathEdit->setObjectName(QStringLiteral("chooserPath"));
+    layout->addWidget(list);
+    layout->addWidget(pathEdit);
+    auto* buttons = new QDialogButtonBox(&dialog);
+    connect(buttons->addButton(tr("OK"), QDialogButtonBox::AcceptRole), &QPushButton::clicked,
+            &dialog, &QDialog::accept);
+    connect(buttons->addButton(tr("Cancel"), QDialogButtonBox::RejectRole), &QPushButton::clicked,
+            &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    if (pathEdit->text() != QLatin1String("/"))
+        addChooserEntry(list, QStringLiteral(".."), QString(), m_folderIcon);
+    const QList<QTreeWidgetItem*> selected = selectedRightRows();
+    QStringList ids;
+    for (QTreeWidgetItem* item : selected)
+        ids.append(static_cast<TreeWidgetItem*>(item)->entryId());
+    for (int i = 0; i < m_rightTree->topLevelItemCount(); ++i) {
+        auto* row = static_cast<TreeWidgetItem*>(m_rightTree->topLevelItem(i));
+        const QString name = row->text(TreeWidgetItem::NameColumn);
+        // The listing's own parent entry would repeat the chooser's "..".
+        if (row->isFolder() && !selected.contains(row) && name != QLatin1String(".."))
+            addChooserEntry(list, name, row->entryId(), m_folderIcon);
+    }
+    connect(list, &QListWidget::doubleClicked, this, &MainWindow::onListWidgetDoubleClick);
+    dialog.resize(360, 400);
+    if (dialog.exec() != QDialog::Accepted || !list->currentItem() ||
+        !list->currentItem()->isSelected())
+        return;
+    onFileMove(ids, list->currentItem()->data(ChooserIdRole).toString());
+}
+
+void MainWindow::onListWidgetDoubleClick(const QModelIndex& index)
+{
+    auto* list = qobject_cast<QListWidget*>(sender());
+    if (!list || !index.isValid())
+        return;
+    auto* pathEdit = list->parentWidget()->findChild<QLineEdit*>(QStringLiteral("chooserPath"));
+    const QString name = index.data().toString();
+    const QString folderId = index.data(ChooserIdRole).toString();
+    QString path = pathEdit->text();
+    if (name == QLatin1String("..")) {
+        path = path.left(path.lastIndexOf(QLatin1Char('/')));
+        if (path.isEmpty())
+            path = QStringLiteral("/");
+    } else {
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        path += name;
+    }
+    pathEdit->setText(path);
+    const DTreeElementList entries = m_engine->listFolderNow(folderId);
+    list->clear();
+    if (path != QLatin1String("/"))
+        addChooserEntry(list, QStringLiteral(".."), QString(), m_folderIcon);
+    for (const auto& element : entries)
+        if (element->isFile != 1 && element->name != QLatin1String("..") &&
+            element->name != QLatin1String(".") && !element->name.isEmpty())
+            addChooserEntry(list, element->name, element->id, m_folderIcon);
+}
+
+void MainWindow::onFileMove(const QStringList& ids, const QString& destinationFolderId)
+{
+    for (const QString& id : ids)
+        m_engine->moveEntry(destinationFolderId, id);
+}
