@@ -41,6 +41,8 @@ export FERRYDESK_NONINTERACTIVE=1
 export QT_LOGGING_RULES='*.debug=false'
 
 run() {
+    export TMPDIR="$WORK/tmp-$RANDOM"
+    mkdir -p "$TMPDIR"
     export HOME="$WORK/home-$RANDOM"
     mkdir -p "$HOME/.dftp"
     printf '[General]\nLastUserName=demo\nLastPassWord=demo\nShowDownloadList=false\n' \

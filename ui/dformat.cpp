@@ -88,7 +88,11 @@ QString speedText(double kbPerSecond)
 
 QString linkLabelHtml(const QString& link)
 {
-    const QUrl url(link);
+    return linkLabelHtml(QUrl(link));
+}
+
+QString linkLabelHtml(const QUrl& url)
+{
     return QLatin1String("<html><body> <div><a href=\"") + QString::fromLatin1(url.toEncoded()) +
            QLatin1String("\">") + url.toString() + QLatin1String("</a></div></body></html>");
 }

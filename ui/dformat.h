@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QString>
+#include <QUrl>
 
 // How the window writes sizes, times and speeds, and how it reads a size text back into bytes.
 namespace DFormat {
@@ -21,6 +22,7 @@ QString speedText(double kbPerSecond);
 // The one-line HTML of a link label: the percent-encoded address in the anchor, the readable
 // address as its text.
 QString linkLabelHtml(const QString& link);
+QString linkLabelHtml(const QUrl& url);
 // The "%1 folders %2 in %3 files" message of a pane's status bar.
 QString paneCountText(int folders, int files, qint64 totalBytes);
 

@@ -9,6 +9,7 @@
 #include "ui/dicons.h"
 #include "ui/dstatusbarwidget.h"
 #include "ui/dwidgetprompt.h"
+#include "ui/linklabeldelegate.h"
 #include "ui/logindialog.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
@@ -230,6 +231,9 @@ QWidget* MainWindow::buildRightPane(QWidget* parent)
     m_rightTree->setObjectName(QStringLiteral("rightTree"));
     m_rightTree->setHeaderLabels({tr("Name"), tr("Size"), tr("Date Modified"), tr("Link")});
     m_rightTree->setColumnWidth(TreeWidgetItem::NameColumn, FirstColumnWidth);
+    auto* links = new LinkLabelDelegate(m_rightTree);
+    m_rightTree->setItemDelegateForColumn(TreeWidgetItem::LinkColumn, links);
+    connect(links, &LinkLabelDelegate::linkActivated, this, &MainWindow::onLinkActivated);
     column->addWidget(m_rightTree, 1);
     m_rightStatusBar = new QStatusBar(pane);
     m_rightStatusBar->setObjectName(QStringLiteral("rightStatusBar"));

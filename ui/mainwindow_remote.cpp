@@ -5,6 +5,7 @@
 
 #include "engine/dcommandmanager.h"
 #include "ui/dformat.h"
+#include "ui/linklabeldelegate.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
@@ -28,7 +29,6 @@
 
 namespace {
 
-constexpr int LinkRole = Qt::UserRole + 3;
 // Queue-view columns and item data that the link step of finished uploads reads.
 constexpr int QueueDataColumn = 3;
 constexpr int QueuePathColumn = 5;
@@ -79,6 +79,7 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
     m_rightTree->clear();
 
     static const QMimeDatabase mimeDatabase;
+    const QLocale locale;
     int folders = 0;
     int files = 0;
     qint64 totalBytes = 0;
@@ -89,14 +90,15 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
         row->setText(TreeWidgetItem::NameColumn, element->name);
         row->setText(TreeWidgetItem::DateColumn, element->time);
         row->setData(TreeWidgetItem::NameColumn, TreeWidgetItem::IdRole, element->id);
-        row->setData(TreeWidgetItem::LinkColumn, LinkRole, element->link);
+        addLinkLabel(row, element->link);
         if (element->isFile == 1) {
             const qint64 bytes = element->size.toLongLong();
-            const QString sizeText = DFormat::sizeText(bytes);
+            const QString sizeText = DFormat::sizeText(bytes, locale);
             row->setData(TreeWidgetItem::NameColumn, TreeWidgetItem::FolderRole, false);
             row->setText(TreeWidgetItem::SizeColumn, sizeText);
             row->setData(TreeWidgetItem::SizeColumn, TreeWidgetItem::BytesRole, bytes);
-            const QString suffix = QFileInfo(element->name).suffix().toLower();
+            const int dot = element->name.lastIndexOf(QLatin1Char('.'));
+            const QString suffix = dot < 0 ? QString() : element->name.mid(dot + 1).toLower();
             auto icon = m_iconBySuffix.constFind(suffix);
             if (icon == m_iconBySuffix.constEnd()) {
                 const QMimeType type =
@@ -119,8 +121,6 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
         rows.append(row);
     }
     m_rightTree->addTopLevelItems(rows);
-    for (QTreeWidgetItem* row : std::as_const(rows))
-        addLinkLabel(row, row->data(TreeWidgetItem::LinkColumn, LinkRole).toString());
     if (m_uploadFinished)
         giveFinishedUploadsTheirLinks(entries);
 
@@ -132,12 +132,11 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
 
 void MainWindow::addLinkLabel(QTreeWidgetItem* item, const QString& link)
 {
-    auto* label = new QLabel(DFormat::linkLabelHtml(link));
-    label->setProperty("DirectLink", QUrl(link).toString());
-    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
-    connect(label, &QLabel::linkActivated, this, &MainWindow::onLinkActivated);
     item->setText(TreeWidgetItem::LinkColumn, QString());
-    m_rightTree->setItemWidget(item, TreeWidgetItem::LinkColumn, label);
+    const QUrl url(link);
+    item->setData(TreeWidgetItem::LinkColumn, LinkLabelDelegate::HtmlRole,
+                  DFormat::linkLabelHtml(url));
+    item->setData(TreeWidgetItem::LinkColumn, LinkLabelDelegate::DirectLinkRole, url.toString());
 }
 
 // After an upload has finished, its row in the success list receives the download link of the

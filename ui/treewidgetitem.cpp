@@ -1,9 +1,9 @@
 #include "ui/treewidgetitem.h"
 
 #include "ui/dformat.h"
+#include "ui/linklabeldelegate.h"
 
 #include <QHeaderView>
-#include <QLabel>
 #include <QTreeWidget>
 
 bool TreeWidgetItem::isFolder() const
@@ -26,28 +26,14 @@ QString TreeWidgetItem::transferSizeText() const
     return DFormat::exactSizeText(sizeBytes());
 }
 
-namespace {
-
-const QLabel* linkLabel(const QTreeWidgetItem* item)
-{
-    QTreeWidget* tree = item->treeWidget();
-    return tree ? qobject_cast<QLabel*>(tree->itemWidget(const_cast<QTreeWidgetItem*>(item),
-                                                         TreeWidgetItem::LinkColumn))
-                : nullptr;
-}
-
-} // namespace
-
 QString TreeWidgetItem::linkHtml() const
 {
-    const QLabel* label = linkLabel(this);
-    return label ? label->text() : QString();
+    return data(LinkColumn, LinkLabelDelegate::HtmlRole).toString();
 }
 
 QString TreeWidgetItem::directLink() const
 {
-    const QLabel* label = linkLabel(this);
-    return label ? label->property("DirectLink").toString() : QString();
+    return data(LinkColumn, LinkLabelDelegate::DirectLinkRole).toString();
 }
 
 bool TreeWidgetItem::operator<(const QTreeWidgetItem& other) const

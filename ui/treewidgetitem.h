@@ -27,7 +27,7 @@ public:
     qint64 sizeBytes() const;
     // The size as it travels to the transfer queue (reads back to the exact byte count).
     QString transferSizeText() const;
-    // The link label's HTML and its readable link; empty without a label.
+    // The link label's HTML and its readable link (drawn by LinkLabelDelegate).
     QString linkHtml() const;
     QString directLink() const;
 
