@@ -13,10 +13,13 @@ mkdir -p "$demo_home/.dftp" "$demo_home/Downloads"
 ini="$demo_home/.dftp/Ferrydesk.ini"
 # FERRYDESK_DEMO_LOGIN=dialog: start without a stored account, so the login dialog opens.
 if [ "${FERRYDESK_DEMO_LOGIN:-}" = dialog ]; then
-    [ -f "$ini" ] || printf '[General]\nMinToTray=false\nOSStart=false\n' > "$ini"
+    [ -f "$ini" ] || printf '[General]\nMinToTray=false\nOSStart=false\nShowDownloadList=false\nleftDirectory=%s\n' \
+        "$demo_home/Downloads" > "$ini"
     sed -i '/^LastUserName=/d;/^LastPassWord=/d' "$ini"
 elif ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
-    printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\n' > "$ini"
+    # The demo opens on its own download folder, without the pasted-links dialog.
+    printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\nShowDownloadList=false\nleftDirectory=%s\n' \
+        "$demo_home/Downloads" > "$ini"
 fi
 
 ready=$(mktemp)

@@ -179,6 +179,8 @@ void MainWindow::build()
     m_busy = false;
 
     connectSignals();
+    // The saved folder reached the path box before its handler was connected.
+    onLeftModelChanged(m_leftPathBox->currentText());
     m_engine->startEngine();
     m_built = true;
 }
