@@ -32,11 +32,19 @@ void tightenDataFolder()
                       QDir::Files | QDir::Hidden);
     for (const QString& name : files)
         QFile::setPermissions(dir.filePath(name), OwnerOnlyFile);
+    createOwnerOnly(dir.filePath(QStringLiteral("Ferrydesk.ini")));
 }
 
 void makeOwnerOnly(const QString& path)
 {
     QFile::setPermissions(path, OwnerOnlyFile);
+}
+
+void createOwnerOnly(const QString& path)
+{
+    QFile file(path);
+    if (!file.exists())
+        file.open(QIODevice::WriteOnly, OwnerOnlyFile);
 }
 
 bool fileExists(const QString& path)

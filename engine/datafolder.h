@@ -10,6 +10,10 @@ QString dataFolder();
 void tightenDataFolder();
 // Owner read/write only (0600).
 void makeOwnerOnly(const QString& path);
+// Creates the file empty and owner read/write only when it is missing. The settings file is
+// rewritten by QSettings, which keeps an existing file's mode but creates a new one readable by
+// everyone.
+void createOwnerOnly(const QString& path);
 // True when the file can be opened for reading.
 bool fileExists(const QString& path);
 // Appends the text and one line feed to the file; does nothing when it cannot be opened.

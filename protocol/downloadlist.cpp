@@ -72,7 +72,7 @@ void DownloadList::setEngine(const DCommandManager* engine)
     m_check->setEngine(engine);
 }
 
-QString DownloadList::linkId(const QString& link) const
+QString DownloadList::linkId(const QString& link)
 {
     return DLinkCheck::linkId(link);
 }

@@ -31,7 +31,7 @@ public:
     void checkLinks(QStringList& names, QStringList& ids, QStringList& links);
     // The service's answer for one link, or an error text (see DLinkCheck::checkOneLink).
     QString checkOneLink(const QString& link);
-    QString linkId(const QString& link) const;
+    static QString linkId(const QString& link);
 
     // Link checks use the engine's proxy.
     void setEngine(const DCommandManager* engine);

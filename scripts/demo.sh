@@ -11,7 +11,12 @@ cmake --build build -j"$(nproc)" --target ferrydesk
 demo_home="$PWD/.demo-home"
 mkdir -p "$demo_home/.dftp" "$demo_home/Downloads"
 ini="$demo_home/.dftp/Ferrydesk.ini"
-if ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
+# FERRYDESK_DEMO_LOGIN=dialog: start without a stored account, so the login dialog opens.
+if [ "${FERRYDESK_DEMO_LOGIN:-}" = dialog ]; then
+    [ -f "$ini" ] || printf '[General]\nMinToTray=false\nOSStart=false\nShowDownloadList=false\nleftDirectory=%s\n' \
+        "$demo_home/Downloads" > "$ini"
+    sed -i '/^LastUserName=/d;/^LastPassWord=/d' "$ini"
+elif ! grep -q '^LastUserName=' "$ini" 2>/dev/null; then
     # The demo opens on its own download folder, without the pasted-links dialog.
     printf '[General]\nLastUserName=demo\nLastPassWord=demo\nMinToTray=false\nOSStart=false\nShowDownloadList=false\nleftDirectory=%s\n' \
         "$demo_home/Downloads" > "$ini"

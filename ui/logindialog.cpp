@@ -1,5 +1,6 @@
 #include "ui/logindialog.h"
 
+#include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
 #include "support/dscramble.h"
 
@@ -149,6 +150,8 @@ void LoginDialog::save() const
         names.append(scrambled(m_names.at(i)));
         passwords.append(scrambled(m_passwords.at(i)));
     }
+    // The passwords are only scrambled: the file is the owner's alone.
+    createOwnerOnly(DCommandManager::settingsFilePath());
     QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
     settings.setValue(NamesKey, names);
     settings.setValue(PasswordsKey, passwords);

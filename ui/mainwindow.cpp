@@ -11,6 +11,7 @@
 #include "ui/dwidgetprompt.h"
 #include "ui/linklabeldelegate.h"
 #include "ui/logindialog.h"
+#include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 

@@ -7,11 +7,18 @@
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
+
+#include <deque>
 #include <QPair>
 #include <QStringList>
 #include <QTime>
 
 class DCommandManager;
+class FileSystemModel;
+class RowWidgetPlacer;
+class TreeItemWidget;
+class TreeView;
+class QFileInfo;
 class DStatusBarWidget;
 class DWidgetPrompt;
 class DownloadList;
@@ -94,6 +101,10 @@ public slots:
     void updateShutDownMessage();
     void onTrayMessageClicked();
     void shutdownMachine();
+
+public slots:
+    // The preview button of a running row: plays the transfer's address in VLC.
+    void onPreview(int cmdId);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -197,9 +208,48 @@ private:
     QWidget* buildLeftPane(QWidget* parent);
     void connectLeftPane();
 
+    // --- Local pane (mainwindow_local.cpp), continued -------------------------------------
+    QString localFolder() const;
+    // Points the model and the tree at `path` and adds it to the path box unless it is there.
+    void goToLocalFolder(const QString& path, bool showInLineEdit);
+    QList<QFileInfo> selectedLocalEntries() const;
+
     // --- Queue views (mainwindow_queue.cpp) -----------------------------------------------
     QWidget* buildQueueViews(QWidget* parent);
+    QTreeWidget* makeQueueList(QWidget* parent, const QStringList& stateHeaders);
     void connectQueueViews();
+    void commandStatusChanged(int cmdId, CStatus status);
+    // The running row of a command id, through the id index; null when there is none.
+    TreeItemWidget* findRow(int cmdId) const;
+    TreeItemWidget* newQueueRow(int cmdId = -1);
+    void giveRowItsId(TreeItemWidget* row, int cmdId, int direction);
+    void appendRunningRows(const QList<TreeItemWidget*>& rows);
+    void takeOutOfRunningList(TreeItemWidget* row);
+    void abortRows(const QList<TreeItemWidget*>& rows);
+    void finishRow(TreeItemWidget* row, bool done, const QString& secondFile, const QString& path,
+                   const QString& message);
+    void addAnnouncedRow(int cmdId, const QString& path, long long size);
+    QList<TreeItemWidget*> selectedQueueRows() const;
+    QList<TreeItemWidget*> runningRows() const;
+    void setRunningTabTitle(const QString& format);
+    // "File exists.." for an upload whose name and size the remote folder on show has already.
+    bool uploadIsWanted(const QString& name, const QString& sizeText);
+    void showClearListMenu(QTreeWidget* list, const QPoint& pos);
+    // A transfer asked for by a drop, a menu or pasted links, not yet handed to the engine.
+    struct PendingTransfer
+    {
+        bool upload;
+        QString path; // upload: the local file; download: the local target
+        QString fileId;
+        QString sizeText;
+        QString linkHtml;
+    };
+    void feedPendingTransfers();
+    TreeItemWidget* startPendingDownload(const PendingTransfer& download);
+    TreeItemWidget* startPendingUpload(const PendingTransfer& upload);
+    // Totals and the local pane's refresh follow bursts of transfer reports once per interval.
+    void scheduleQueueFollowUps(bool refreshLocalPane);
+    void flushQueueFollowUps();
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
@@ -214,8 +264,8 @@ private:
     // Upper part.
     QTextBrowser* m_infoBrowser = nullptr;
     LogWindow* m_logView = nullptr;
-    QTreeView* m_leftTree = nullptr;
-    QFileSystemModel* m_leftModel = nullptr;
+    TreeView* m_leftTree = nullptr;
+    FileSystemModel* m_leftModel = nullptr;
     QComboBox* m_leftPathBox = nullptr;
     QPushButton* m_leftOpenButton = nullptr;
     QStatusBar* m_leftStatusBar = nullptr;
@@ -229,6 +279,16 @@ private:
     QTreeWidget* m_errorList = nullptr;
     QTreeWidget* m_successList = nullptr;
     QTabWidget* m_tabWidget = nullptr;
+    QPushButton* m_startAllButton = nullptr;
+    QPushButton* m_pauseAllButton = nullptr;
+    QPushButton* m_removeAllButton = nullptr;
+    // Running rows by command id.
+    QHash<int, TreeItemWidget*> m_rowsById;
+    RowWidgetPlacer* m_rowPlacer = nullptr;
+    QTimer* m_queueTimer = nullptr;
+    bool m_localRefreshPending = false;
+    std::deque<PendingTransfer> m_pendingTransfers;
+    bool m_feeding = false;
 
     QSplitter* m_hSplitter = nullptr;
     QSplitter* m_vSplitter = nullptr;

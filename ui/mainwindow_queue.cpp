@@ -1,39 +1,87 @@
-// The transfer queue views: the running, error and success lists, their buttons and menus,
-// and the starting of transfers from the window.
-
 #include "ui/mainwindow.h"
 
-#include "engine/dcommand.h"
 #include "engine/dcommandmanager.h"
+#include "engine/dprompt.h"
 #include "ui/dformat.h"
+#include "ui/dragformats.h"
+#include "ui/rowwidgetplacer.h"
+#include "ui/textprompt.h"
+#include "ui/treeitemobject.h"
+#include "ui/treeitemwidget.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QDialog>
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
-QTreeWidget* makeQueueList(QWidget* parent, const QString& stateHeader, const QString& timeHeader)
+using namespace QueueColumn;
+
+// Totals and the local pane follow bursts of reports at most this often.
+constexpr int CoalesceMs = 200;
+// Longest stretch of starting transfers before the window handles its events again.
+constexpr int FeedSliceMs = 40;
+
+// The address inside link label HTML, read from the anchor's target. (Halving the markup-free
+// text breaks as soon as the encoded and the readable form differ, e.g. for a blank.) Text
+// that is no link label is taken as the address itself.
+QString linkFromLabelHtml(const QString& html)
 {
-    auto* list = new QTreeWidget(parent);
-    list->setColumnCount(12);
-    list->setHeaderLabels({QString(), QString(), QString(), QObject::tr("Server / Local file"),
-                           QObject::tr("Direction"), QObject::tr("Progress"),
-                           QObject::tr("Percent"), QObject::tr("Size"), QObject::tr("Priority"),
-                           stateHeader, timeHeader, QObject::tr("Link")});
-    list->setAlternatingRowColors(true);
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
-    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list->setRootIsDecorated(false);
-    return list;
+    const QString prefix = QStringLiteral("<html><body> <div><a href=\"");
+    const int end = html.indexOf(QStringLiteral("\">"), prefix.size());
+    if (!html.startsWith(prefix) || end < 0)
+        return html;
+    const QString target = html.mid(prefix.size(), end - prefix.size());
+    return QUrl::fromEncoded(target.toUtf8()).toString();
+}
+
+void alignNumbers(QTreeWidgetItem* row)
+{
+    row->setTextAlignment(Percent, Qt::AlignRight | Qt::AlignVCenter);
+    row->setTextAlignment(Size, Qt::AlignRight | Qt::AlignVCenter);
+}
+
+// Every file below the given paths; folders are replaced by the files they hold at any depth.
+QStringList expandFolders(const QStringList& paths)
+{
+    QStringList files;
+    for (const QString& path : paths) {
+        if (!QFileInfo(path).isDir()) {
+            files << path;
+            continue;
+        }
+        QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System,
+                        QDirIterator::Subdirectories);
+        QStringList below;
+        while (it.hasNext())
+            below << it.next();
+        below.sort();
+        files << below;
+    }
+    return files;
 }
 
 } // namespace
+
+// --- Building the lists -------------------------------------------------------------------
 
 QWidget* MainWindow::buildQueueViews(QWidget* parent)
 {
@@ -42,119 +90,490 @@ QWidget* MainWindow::buildQueueViews(QWidget* parent)
     m_tabWidget->setObjectName(QStringLiteral("queueTabs"));
 
     auto* runningPage = new QWidget(m_tabWidget);
-    auto* column = new QVBoxLayout(runningPage);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
-    auto* buttons = new QHBoxLayout();
+    auto* pageLayout = new QVBoxLayout(runningPage);
+    pageLayout->setContentsMargins(0, 0, 0, 0);
+    pageLayout->setSpacing(0);
+    auto* buttons = new QHBoxLayout;
     buttons->setSpacing(1);
-    auto* startAll = new QPushButton(tr("Start All"), runningPage);
-    auto* pauseAll = new QPushButton(tr("Pause All"), runningPage);
-    auto* removeAll = new QPushButton(tr("Remove All"), runningPage);
-    startAll->setObjectName(QStringLiteral("startAll"));
-    pauseAll->setObjectName(QStringLiteral("pauseAll"));
-    removeAll->setObjectName(QStringLiteral("removeAll"));
-    connect(startAll, &QPushButton::clicked, this, &MainWindow::onResumeAll);
-    connect(pauseAll, &QPushButton::clicked, this, &MainWindow::onPauseAll);
-    connect(removeAll, &QPushButton::clicked, this, &MainWindow::onAbortAll);
-    buttons->addWidget(startAll);
-    buttons->addWidget(pauseAll);
-    buttons->addWidget(removeAll);
+    m_startAllButton = new QPushButton(tr("Start All"), runningPage);
+    m_pauseAllButton = new QPushButton(tr("Pause All"), runningPage);
+    m_removeAllButton = new QPushButton(tr("Remove All"), runningPage);
+    m_startAllButton->setObjectName(QStringLiteral("startAll"));
+    m_pauseAllButton->setObjectName(QStringLiteral("pauseAll"));
+    m_removeAllButton->setObjectName(QStringLiteral("removeAll"));
+    buttons->addWidget(m_startAllButton);
+    buttons->addWidget(m_pauseAllButton);
+    buttons->addWidget(m_removeAllButton);
     buttons->addStretch();
-    column->addLayout(buttons);
-    m_runningList = makeQueueList(runningPage, tr("Speed (KB/s)"), tr("Est time left"));
-    m_runningList->header()->setStretchLastSection(false);
-    m_runningList->setObjectName(QStringLiteral("runningList"));
-    const int widths[] = {48, 24, 24, 200, 80, 100, 50, 60, 50, 100, 80, 200};
-    for (int i = 0; i < 12; ++i)
-        m_runningList->setColumnWidth(i, widths[i]);
-    column->addWidget(m_runningList, 1);
+    pageLayout->addLayout(buttons);
 
-    m_errorList = makeQueueList(m_tabWidget, tr("Reason"), QString());
-    m_successList = makeQueueList(m_tabWidget, tr("Time"), QString());
+    m_runningList =
+        makeQueueList(runningPage, QStringList{tr("Speed (KB/s)"), tr("Est time left")});
+    m_runningList->setObjectName(QStringLiteral("runningList"));
+    pageLayout->addWidget(m_runningList);
+    // "Percent" is wide enough for a six-digit percentage such as "24.1234 %".
+    const int widths[Count] = {48, 24, 24, 200, 80, 100, 70, 60, 50, 100, 80, 200};
+    for (int column = 0; column < Count; ++column)
+        m_runningList->setColumnWidth(column, widths[column]);
+    for (int column : {StartStop, PauseResume, Preview})
+        m_runningList->header()->setSectionResizeMode(column, QHeaderView::Fixed);
+    m_runningList->header()->setStretchLastSection(false);
+
+    m_errorList = makeQueueList(m_tabWidget, QStringList{tr("Reason"), QString()});
     m_errorList->setObjectName(QStringLiteral("errorList"));
+    m_successList = makeQueueList(m_tabWidget, QStringList{tr("Time"), QString()});
     m_successList->setObjectName(QStringLiteral("successList"));
     for (QTreeWidget* list : {m_errorList, m_successList}) {
-        list->setColumnWidth(0, 300);
-        for (int hidden : {0, 1, 2, 10})
-            list->setColumnHidden(hidden, true);
+        list->setColumnWidth(StartStop, 300);
+        for (int column : {StartStop, PauseResume, Preview, TimeLeft})
+            list->setColumnHidden(column, true);
     }
-    m_successList->setColumnHidden(6, true);
+    m_successList->setColumnHidden(Percent, true);
 
     m_tabWidget->addTab(runningPage, tr("Running tasks"));
     m_tabWidget->addTab(m_errorList, tr("Error tasks"));
     m_tabWidget->addTab(m_successList, tr("Success tasks"));
+
+    m_rowPlacer = new RowWidgetPlacer(this);
+    m_rowPlacer->watch(m_runningList, true);
+    m_rowPlacer->watch(m_errorList, false);
+    m_rowPlacer->watch(m_successList, false);
+
+    m_queueTimer = new QTimer(this);
+    m_queueTimer->setSingleShot(true);
+    m_queueTimer->setInterval(CoalesceMs);
+    connect(m_queueTimer, &QTimer::timeout, this, &MainWindow::flushQueueFollowUps);
     return m_tabWidget;
+}
+
+QTreeWidget* MainWindow::makeQueueList(QWidget* parent, const QStringList& stateHeaders)
+{
+    auto* list = new QTreeWidget(parent);
+    list->setColumnCount(Count);
+    list->setHeaderLabels(QStringList{QString(), QString(), QString(), tr("Server / Local file"),
+                                      tr("Direction"), tr("Progress"), tr("Percent"), tr("Size"),
+                                      tr("Priority"), stateHeaders.value(0), stateHeaders.value(1),
+                                      tr("Link")});
+    list->setAlternatingRowColors(true);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true);
+    // Long paths keep their file name in view.
+    list->setTextElideMode(Qt::ElideMiddle);
+    return list;
 }
 
 void MainWindow::connectQueueViews()
 {
+    connect(m_startAllButton, &QPushButton::clicked, this, &MainWindow::onResumeAll);
+    connect(m_pauseAllButton, &QPushButton::clicked, this, &MainWindow::onPauseAll);
+    connect(m_removeAllButton, &QPushButton::clicked, this, &MainWindow::onAbortAll);
     connect(m_runningList, &QWidget::customContextMenuRequested, this,
             &MainWindow::onQueueTreeContextMenu, Qt::QueuedConnection);
     connect(m_errorList, &QWidget::customContextMenuRequested, this,
             &MainWindow::onFailedTreeContextMenu, Qt::QueuedConnection);
     connect(m_successList, &QWidget::customContextMenuRequested, this,
             &MainWindow::onSucessTreeContextMenu, Qt::QueuedConnection);
+    // One connection for all rows: the report goes straight to its row through the id index
+    // instead of waking every row of the list.
+    connect(m_engine, &DCommandManager::di_commandStatusChanged, this,
+            &MainWindow::commandStatusChanged, Qt::QueuedConnection);
 }
+
+// --- Rows and their index -----------------------------------------------------------------
+
+TreeItemWidget* MainWindow::findRow(int cmdId) const
+{
+    if (cmdId < 0)
+        return nullptr;
+    return m_rowsById.value(cmdId, nullptr);
+}
+
+TreeItemWidget* MainWindow::newQueueRow(int cmdId)
+{
+    auto* row = new TreeItemWidget(this, m_engine, cmdId);
+    row->setText(Priority, tr("Normal"));
+    return row;
+}
+
+void MainWindow::giveRowItsId(TreeItemWidget* row, int cmdId, int direction)
+{
+    row->setDirection(direction);
+    row->setCommandId(cmdId);
+    m_rowsById.insert(cmdId, row);
+}
+
+void MainWindow::appendRunningRows(const QList<TreeItemWidget*>& rows)
+{
+    if (rows.isEmpty())
+        return;
+    QList<QTreeWidgetItem*> items(rows.begin(), rows.end());
+    m_runningList->addTopLevelItems(items);
+    m_rowPlacer->listChanged(m_runningList);
+}
+
+void MainWindow::takeOutOfRunningList(TreeItemWidget* row)
+{
+    m_rowsById.remove(row->commandId());
+    m_rowPlacer->forget(row);
+    m_runningList->takeTopLevelItem(m_runningList->indexOfTopLevelItem(row));
+}
+
+QList<TreeItemWidget*> MainWindow::selectedQueueRows() const
+{
+    QList<TreeItemWidget*> rows;
+    const QList<QTreeWidgetItem*> items = m_runningList->selectedItems();
+    for (QTreeWidgetItem* item : items)
+        rows << static_cast<TreeItemWidget*>(item);
+    return rows;
+}
+
+QList<TreeItemWidget*> MainWindow::runningRows() const
+{
+    QList<TreeItemWidget*> rows;
+    rows.reserve(m_runningList->topLevelItemCount());
+    for (int i = 0; i < m_runningList->topLevelItemCount(); ++i)
+        rows << static_cast<TreeItemWidget*>(m_runningList->topLevelItem(i));
+    return rows;
+}
+
+void MainWindow::commandStatusChanged(int cmdId, CStatus status)
+{
+    if (TreeItemWidget* row = findRow(cmdId))
+        row->object()->onCommandStatusChanged(cmdId, status);
+}
+
+void MainWindow::setRunningTabTitle(const QString& format)
+{
+    m_tabWidget->setTabText(0, format.arg(m_runningList->topLevelItemCount()));
+}
+
+void MainWindow::scheduleQueueFollowUps(bool refreshLocalPane)
+{
+    m_localRefreshPending = m_localRefreshPending || refreshLocalPane;
+    if (!m_queueTimer->isActive())
+        m_queueTimer->start();
+}
+
+void MainWindow::flushQueueFollowUps()
+{
+    updateStatusBarTotals();
+    if (m_localRefreshPending) {
+        m_localRefreshPending = false;
+        onRefresh();
+    }
+}
+
+void MainWindow::onPreview(int cmdId)
+{
+    playInVlc(m_engine->url(cmdId));
+}
+
+// --- Row-button operations ----------------------------------------------------------------
 
 void MainWindow::onResume(int cmdId)
 {
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    row->setText(State, tr("Queued"));
     m_engine->resume(cmdId);
     m_engine->flush();
 }
 
 void MainWindow::onPause(int cmdId)
 {
+    if (m_busy)
+        return;
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    m_busy = true;
+    row->setText(State, tr("Paused"));
     m_engine->pause(cmdId);
+    scheduleQueueFollowUps(false);
+    m_busy = false;
 }
 
 void MainWindow::onStart(int cmdId)
 {
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    row->setText(State, tr("Queued"));
     m_engine->start(cmdId);
+    m_engine->flush();
 }
 
 void MainWindow::onAbort(int cmdId)
 {
-    m_engine->abort(cmdId);
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    if (!askYesCancel(this, tr("Confirm Deleted.."),
+                      tr("Do you really want to delete the transfer ?")))
+        return;
+    abortRows({row});
 }
 
-void MainWindow::onResume() {}
-
-void MainWindow::onPause() {}
-
-void MainWindow::onStart() {}
-
-void MainWindow::onForceStart() {}
-
-void MainWindow::onAbort() {}
-
-void MainWindow::onResumeAll()
+void MainWindow::abortRows(const QList<TreeItemWidget*>& rows)
 {
-    for (DCommand* command : m_engine->registry())
-        if (command->status() == StatusPaused)
-            m_engine->resume(command->id());
+    for (TreeItemWidget* row : rows) {
+        // The confirmation box ran an event loop: the row may have finished meanwhile.
+        if (!row->treeWidget() || row->treeWidget() != m_runningList)
+            continue;
+        if (row->commandId() >= 0)
+            m_engine->abort(row->commandId());
+        takeOutOfRunningList(row);
+        delete row;
+    }
+    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+    scheduleQueueFollowUps(false);
+}
+
+// --- Operations on the selection and on every row -----------------------------------------
+
+void MainWindow::onResume()
+{
+    if (m_busy)
+        return;
+    for (TreeItemWidget* row : selectedQueueRows()) {
+        row->setText(State, tr("Queued"));
+        m_engine->resume(row->commandId());
+    }
     m_engine->flush();
 }
 
-void MainWindow::onPauseAll() {}
-
-void MainWindow::onAbortAll() {}
-
-void MainWindow::onSpeedLimit() {}
-
-void MainWindow::updateDataTransferProgress(int, long long, double, int) {}
-
-void MainWindow::updateDataTransferLink(int, const QString&) {}
-
-void MainWindow::dataTransferStatusChanged(int, const QString&, const QString&, DTransferStatus,
-                                           const QString&, long long)
+void MainWindow::onPause()
 {
+    if (m_busy)
+        return;
+    m_busy = true;
+    for (TreeItemWidget* row : selectedQueueRows()) {
+        row->setText(State, tr("Paused"));
+        m_engine->pause(row->commandId());
+    }
+    scheduleQueueFollowUps(false);
+    m_busy = false;
 }
 
-void MainWindow::onQueueTreeContextMenu(const QPoint&) {}
+void MainWindow::onStart()
+{
+    for (TreeItemWidget* row : selectedQueueRows()) {
+        m_engine->start(row->commandId());
+        row->setText(State, tr("Queued"));
+    }
+    m_engine->flush();
+}
 
-void MainWindow::onFailedTreeContextMenu(const QPoint&) {}
+void MainWindow::onForceStart()
+{
+    for (TreeItemWidget* row : selectedQueueRows()) {
+        m_engine->forceStart(row->commandId());
+        row->setText(State, tr("Queued"));
+    }
+}
 
-void MainWindow::onSucessTreeContextMenu(const QPoint&) {}
+void MainWindow::onAbort()
+{
+    const QList<TreeItemWidget*> rows = selectedQueueRows();
+    if (rows.isEmpty())
+        return;
+    if (!askYesCancel(this, tr("Confirm Deleted.."),
+                      tr("Do you really want to delete selected transfers ?")))
+        return;
+    abortRows(rows);
+}
+
+void MainWindow::onResumeAll()
+{
+    if (m_busy)
+        return;
+    for (TreeItemWidget* row : runningRows()) {
+        if (m_engine->status(row->commandId()) != StatusPaused)
+            continue;
+        row->setText(State, tr("Queued"));
+        m_engine->resume(row->commandId());
+    }
+    m_engine->flush();
+}
+
+void MainWindow::onPauseAll()
+{
+    if (m_busy)
+        return;
+    m_busy = true;
+    for (TreeItemWidget* row : runningRows()) {
+        if (m_engine->status(row->commandId()) == StatusPaused)
+            continue;
+        row->setText(State, tr("Paused"));
+        m_engine->pause(row->commandId());
+    }
+    m_engine->flush();
+    scheduleQueueFollowUps(false);
+    m_busy = false;
+}
+
+void MainWindow::onAbortAll()
+{
+    if (!askYesCancel(this, tr("Confirm Deleted.."),
+                      tr("Do you really want to delete all transfers ?")))
+        return;
+    QList<TreeItemWidget*> rows = runningRows();
+    std::reverse(rows.begin(), rows.end());
+    for (TreeItemWidget* row : std::as_const(rows)) {
+        if (row->commandId() >= 0)
+            m_engine->abort(row->commandId());
+    }
+    // One reset instead of one removal per row keeps "Remove All" quick on long lists.
+    m_rowsById.clear();
+    m_rowPlacer->forgetAll(m_runningList);
+    m_runningList->clear();
+    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+    scheduleQueueFollowUps(false);
+}
+
+// --- Speed cap ----------------------------------------------------------------------------
+
+void MainWindow::onSpeedLimit()
+{
+    const QList<TreeItemWidget*> rows = selectedQueueRows();
+    bool downloads = false;
+    bool uploads = false;
+    for (TreeItemWidget* row : rows)
+        (row->direction() == CmdUpload ? uploads : downloads) = true;
+    const int maxDown = static_cast<int>(m_engine->maxDownSpeed());
+    const int maxUp = static_cast<int>(m_engine->maxUpSpeed());
+    int limit = maxDown;
+    if (uploads && !downloads)
+        limit = maxUp;
+    else if (uploads && downloads)
+        limit = std::min(maxDown, maxUp);
+
+    for (;;) {
+        const QString text = askText(this, tr("Set transfer speed (int KB/s).."));
+        if (text.isNull())
+            return;
+        const int speed = static_cast<int>(text.toDouble());
+        if (speed > limit) {
+            if (askYesCancel(
+                    this, tr("Incorrect speed.."),
+                    tr("Speed given for this transfer exceeds maximum limit defined.\nDo you "
+                       "want to change the maximum speed now?")))
+                onOptions();
+            continue;
+        }
+        for (TreeItemWidget* row : rows)
+            m_engine->setTransferSpeedLimit(row->commandId(), speed);
+        m_engine->flush();
+        return;
+    }
+}
+
+// --- Engine reports -----------------------------------------------------------------------
+
+void MainWindow::updateDataTransferProgress(int cmdId, long long progress, double speed,
+                                            int timeLeft)
+{
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    if (m_engine->status(cmdId) == StatusPaused) {
+        row->setText(TimeLeft, QStringLiteral("---"));
+        row->setText(State, tr("Paused"));
+    } else {
+        row->setText(State, DFormat::speedText(speed));
+        row->setText(TimeLeft, timeLeft < 1 ? tr("few secs..") : DFormat::timeText(timeLeft));
+    }
+    const double percent = static_cast<double>(progress) / 100.0;
+    row->setProgress(static_cast<int>(progress),
+                     QString::number(percent, 'g', QLocale::FloatingPointShortest) +
+                         QLatin1Char('%'));
+    row->setText(Percent, QString::number(percent, 'g', 6) + QStringLiteral(" %"));
+    alignNumbers(row);
+    scheduleQueueFollowUps(false);
+}
+
+void MainWindow::updateDataTransferLink(int cmdId, const QString& link)
+{
+    if (TreeItemWidget* row = findRow(cmdId))
+        row->setLinkHtml(DFormat::linkLabelHtml(link));
+}
+
+void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, const QString& lFile,
+                                           DTransferStatus status, const QString& err,
+                                           long long size)
+{
+    // Restored transfers report their full path; only a bare name lives in the folder on show.
+    const QString path =
+        QFileInfo(rFile).isAbsolute()
+            ? QDir::cleanPath(rFile)
+            : QDir::cleanPath(m_leftPathBox->currentText() + QDir::separator() + rFile);
+    TreeItemWidget* row = findRow(cmdId);
+    switch (status) {
+    case TransferDone:
+    case TransferError:
+        if (!row)
+            return;
+        finishRow(row, status == TransferDone, lFile, path, err);
+        break;
+    case TransferQueued:
+        if (row)
+            return;
+        addAnnouncedRow(cmdId, path, size);
+        break;
+    case TransferMessage:
+        if (!row)
+            return;
+        row->setText(State, err);
+        break;
+    }
+    scheduleQueueFollowUps(true);
+}
+
+void MainWindow::finishRow(TreeItemWidget* row, bool done, const QString& secondFile,
+                           const QString& path, const QString& message)
+{
+    takeOutOfRunningList(row);
+    row->setText(File, secondFile);
+    row->setText(Progress, path);
+    if (done) {
+        row->setText(State,
+                     QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")));
+        m_successList->addTopLevelItem(row);
+        m_rowPlacer->listChanged(m_successList);
+        m_tabWidget->setTabText(
+            2, tr("Upload/Download Done (%1)").arg(m_successList->topLevelItemCount()));
+        setRunningTabTitle(tr("Processing (%1)"));
+        if (row->direction() == CmdUpload)
+            m_uploadFinished = true;
+    } else {
+        row->setText(State, message);
+        row->setText(Link, QString());
+        m_errorList->addTopLevelItem(row);
+        m_rowPlacer->listChanged(m_errorList);
+        m_tabWidget->setTabText(
+            1, tr("Error Download/Upload (%1)").arg(m_errorList->topLevelItemCount()));
+        setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+    }
+}
+
+void MainWindow::addAnnouncedRow(int cmdId, const QString& path, long long size)
+{
+    TreeItemWidget* row = newQueueRow(cmdId);
+    const int type = m_engine->commandType(cmdId);
+    row->setText(File, path);
+    row->setText(Direction, type == CmdDownload ? tr(" <Download> ") : tr(" <Upload> "));
+    row->setText(Size, DFormat::sizeText(size));
+    row->setText(Progress, tr("Queued"));
+    row->setText(State, tr("Queued"));
+    giveRowItsId(row, cmdId, type);
+    appendRunningRows({row});
+    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+}
+
+// --- Adding rows from the window ----------------------------------------------------------
 
 void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringList& ids,
                                       const QStringList& sizes, const QStringList& links)
@@ -163,27 +582,194 @@ void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringLis
 }
 
 void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringList& ids,
+                                      const QStringList& sizes)
+{
+    onStartFileDownLoads(names, ids, sizes, QStringList(), QString());
+}
+
+void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringList& ids,
                                       const QStringList& sizes, const QStringList& links,
                                       const QString& destination)
 {
     const QString folder =
         (destination.isEmpty() ? m_leftPathBox->currentText() : destination) + QLatin1Char('/');
+    QStringList refused;
     for (int i = 0; i < names.size(); ++i) {
-        // The link label's anchor holds the address.
-        const QString html = links.value(i);
-        const int start = html.indexOf(QLatin1String("href=\"")) + 6;
-        const QString link =
-            start < 6 ? QString() : html.mid(start, html.indexOf('"', start) - start);
-        m_engine->startDownload(QDir::cleanPath(folder + names.at(i)), ids.value(i),
-                                DFormat::readSize(sizes.value(i)), link);
+        // Names come from any program that can start a drag: only a plain file name may be
+        // joined to the destination folder.
+        if (!DragFormats::isPlainFileName(names.at(i))) {
+            refused << names.at(i);
+            continue;
+        }
+        m_pendingTransfers.push_back(
+            {false, folder + names.at(i), ids.value(i), sizes.value(i), links.value(i)});
     }
-    m_engine->flush();
+    if (!refused.isEmpty())
+        showMessage(tr("These names cannot be saved in %1 and were skipped:\n%2")
+                        .arg(QDir::toNativeSeparators(folder), refused.join(QLatin1Char('\n'))));
+    feedPendingTransfers();
 }
 
-void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringList& ids,
-                                      const QStringList& sizes)
+void MainWindow::onFileDroppedRight(const QStringList& paths, const QString&)
 {
-    onStartFileDownLoads(names, ids, sizes, QStringList());
+    for (const QString& path : expandFolders(paths))
+        m_pendingTransfers.push_back({true, path, QString(), QString(), QString()});
+    feedPendingTransfers();
 }
 
-void MainWindow::onFileDroppedRight(const QStringList&, const QString&) {}
+// Starting a transfer asks the engine (and may ask the user); a long list is started in slices
+// with the event loop running between them, so the window never freezes on a big drop.
+void MainWindow::feedPendingTransfers()
+{
+    if (m_feeding)
+        return;
+    m_feeding = true;
+    QElapsedTimer slice;
+    slice.start();
+    QList<TreeItemWidget*> added;
+    while (!m_pendingTransfers.empty() && slice.elapsed() < FeedSliceMs) {
+        const PendingTransfer next = m_pendingTransfers.front();
+        m_pendingTransfers.pop_front();
+        TreeItemWidget* row = next.upload ? startPendingUpload(next) : startPendingDownload(next);
+        if (row)
+            added << row;
+    }
+    appendRunningRows(added);
+    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+    m_engine->flush();
+    m_feeding = false;
+    if (!m_pendingTransfers.empty())
+        QTimer::singleShot(0, this, &MainWindow::feedPendingTransfers);
+}
+
+TreeItemWidget* MainWindow::startPendingDownload(const PendingTransfer& download)
+{
+    TreeItemWidget* row = newQueueRow();
+    row->setText(File, download.path);
+    row->setText(Direction, tr("  <--"));
+    // The pane hands over an exact size text ("2097152 bytes"); show it as sizes are shown.
+    const qint64 bytes = DFormat::readSize(download.sizeText);
+    row->setText(Size, download.sizeText.isEmpty() ? QString() : DFormat::sizeText(bytes));
+    row->setText(Progress, tr("Queued"));
+    row->setText(State, tr("Queued"));
+    const int cmdId = m_engine->startDownload(download.path, download.fileId, bytes,
+                                              linkFromLabelHtml(download.linkHtml));
+    if (cmdId == -1) {
+        delete row;
+        return nullptr;
+    }
+    if (download.sizeText.isEmpty())
+        row->setText(Size, DFormat::sizeText(m_engine->transferSize(cmdId)));
+    giveRowItsId(row, cmdId, CmdDownload);
+    row->setLinkHtml(download.linkHtml);
+    return row;
+}
+
+TreeItemWidget* MainWindow::startPendingUpload(const PendingTransfer& upload)
+{
+    const QFileInfo info(upload.path);
+    const QString sizeText = DFormat::sizeText(info.size());
+    if (!uploadIsWanted(info.fileName(), sizeText))
+        return nullptr;
+    TreeItemWidget* row = newQueueRow();
+    row->setText(File, upload.path);
+    row->setText(Direction, tr(" <Upload> "));
+    row->setText(Size, sizeText);
+    row->setText(State, tr("Queued"));
+    row->setText(Percent, QStringLiteral("00.00"));
+    alignNumbers(row);
+    const int cmdId = info.isFile() ? m_engine->startUpload(upload.path) : -1;
+    if (cmdId == -1) {
+        delete row;
+        return nullptr;
+    }
+    giveRowItsId(row, cmdId, CmdUpload);
+    return row;
+}
+
+bool MainWindow::uploadIsWanted(const QString& name, const QString& sizeText)
+{
+    bool duplicate = false;
+    for (auto it = m_remoteFileIndex.crbegin(); it != m_remoteFileIndex.crend(); ++it) {
+        if (it->first == name && it->second == sizeText) {
+            duplicate = true;
+            break;
+        }
+    }
+    if (!duplicate || m_duplicateAnswer == DuplicateContinue)
+        return true;
+    if (m_duplicateAnswer == DuplicateSkip)
+        return false;
+    QMessageBox box(QMessageBox::Question, tr("File exists.."),
+                    tr("File %1 with size %2 \n already exists").arg(name, sizeText),
+                    QMessageBox::NoButton, this);
+    QPushButton* goOn = box.addButton(tr("Continue upload"), QMessageBox::AcceptRole);
+    box.addButton(tr("Cancel"), QMessageBox::RejectRole);
+    auto* remember = new QCheckBox(tr("Remember answer"), &box);
+    box.setCheckBox(remember);
+    box.exec();
+    const bool wanted = box.clickedButton() == goOn;
+    if (remember->isChecked())
+        m_duplicateAnswer = wanted ? DuplicateContinue : DuplicateSkip;
+    return wanted;
+}
+
+// --- Context menus ------------------------------------------------------------------------
+
+void MainWindow::onQueueTreeContextMenu(const QPoint& pos)
+{
+    const QList<TreeItemWidget*> rows = selectedQueueRows();
+    QSet<int> statuses;
+    for (TreeItemWidget* row : rows)
+        statuses.insert(m_engine->status(row->commandId()));
+    QMenu menu(this);
+    if (statuses.size() == 1) {
+        switch (*statuses.cbegin()) {
+        case StatusRunning:
+            menu.addAction(tr("Pause"), this, qOverload<>(&MainWindow::onPause));
+            break;
+        case StatusPaused:
+            menu.addAction(tr("Resume"), this, qOverload<>(&MainWindow::onResume));
+            break;
+        case StatusQueued:
+            menu.addAction(tr("Start"), this, qOverload<>(&MainWindow::onStart));
+            break;
+        case StatusRetryWait:
+            menu.addAction(tr("Force start"), this, &MainWindow::onForceStart);
+            break;
+        default:
+            break;
+        }
+    }
+    if (!rows.isEmpty()) {
+        menu.addAction(m_removeAction);
+        menu.addAction(tr("Set speed limit..."), this, &MainWindow::onSpeedLimit);
+    }
+    menu.addSeparator();
+    menu.addAction(tr("Start All"), this, &MainWindow::onResumeAll);
+    menu.addAction(tr("Pause All"), this, &MainWindow::onPauseAll);
+    menu.addAction(tr("Remove All"), this, &MainWindow::onAbortAll);
+    menu.exec(m_runningList->viewport()->mapToGlobal(pos));
+}
+
+void MainWindow::showClearListMenu(QTreeWidget* list, const QPoint& pos)
+{
+    if (list->topLevelItemCount() == 0)
+        return;
+    QMenu menu(this);
+    menu.addAction(tr("Clear List"), this, [this, list] {
+        m_rowPlacer->forgetAll(list);
+        list->clear();
+    });
+    menu.exec(list->viewport()->mapToGlobal(pos));
+}
+
+void MainWindow::onFailedTreeContextMenu(const QPoint& pos)
+{
+    showClearListMenu(m_errorList, pos);
+}
+
+void MainWindow::onSucessTreeContextMenu(const QPoint& pos)
+{
+    showClearListMenu(m_successList, pos);
+}

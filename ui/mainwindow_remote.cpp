@@ -6,6 +6,7 @@
 #include "engine/dcommandmanager.h"
 #include "ui/dformat.h"
 #include "ui/linklabeldelegate.h"
+#include "ui/treeitemwidget.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
@@ -29,12 +30,6 @@
 
 namespace {
 
-// Queue-view columns and item data that the link step of finished uploads reads.
-constexpr int QueueDataColumn = 3;
-constexpr int QueuePathColumn = 5;
-constexpr int QueueSizeColumn = 7;
-constexpr int QueueLinkColumn = 11;
-constexpr int QueueDirectionRole = Qt::UserRole + 2;
 
 // A dialog with one line edit and a row of "OK", a stretch and "Cancel"; the text, or a null
 // text when it was not accepted.
@@ -152,23 +147,17 @@ void MainWindow::giveFinishedUploadsTheirLinks(const DTreeElementList& entries)
                                      element->link);
     bool waiting = false;
     for (int i = 0; i < m_successList->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = m_successList->topLevelItem(i);
-        if (row->data(QueueDataColumn, QueueDirectionRole).toInt() != CmdUpload)
+        auto* row = static_cast<TreeItemWidget*>(m_successList->topLevelItem(i));
+        if (row->direction() != CmdUpload || !row->linkHtml().isEmpty())
             continue;
-        const auto* label = qobject_cast<QLabel*>(m_successList->itemWidget(row, QueueLinkColumn));
-        if (label && !label->text().isEmpty())
-            continue;
-        const QString key = QFileInfo(row->text(QueuePathColumn)).fileName() + QLatin1Char('\n') +
-                            row->text(QueueSizeColumn);
+        const QString key = QFileInfo(row->text(QueueColumn::File)).fileName() + QLatin1Char('\n') +
+                            row->text(QueueColumn::Size);
         const auto link = linkByNameAndSize.constFind(key);
         if (link == linkByNameAndSize.constEnd()) {
             waiting = true;
             continue;
         }
-        auto* newLabel = new QLabel(DFormat::linkLabelHtml(*link));
-        newLabel->setProperty("DirectLink", QUrl(*link).toString());
-        connect(newLabel, &QLabel::linkActivated, this, &MainWindow::onLinkActivated);
-        m_successList->setItemWidget(row, QueueLinkColumn, newLabel);
+        row->setLinkHtml(DFormat::linkLabelHtml(*link));
     }
     m_uploadFinished = waiting;
 }

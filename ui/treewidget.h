@@ -25,6 +25,18 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
+    // --- Drag and drop: payloads in ui/dragformats.h ---------------------------------------
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QList<QTreeWidgetItem*>& items) const override;
+    Qt::DropActions supportedDropActions() const override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    // A drag of this pane's own rows may land only on folder rows or on empty space.
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    // Only copy drops count: a drop with the move action changes nothing.
+    void dropEvent(QDropEvent* event) override;
+    bool dropMimeData(QTreeWidgetItem* parent, int index, const QMimeData* data,
+                      Qt::DropAction action) override;
+
 private:
     DCommandManager* m_engine = nullptr;
 };

@@ -25,13 +25,17 @@ class TestDownloadList : public QObject
     std::unique_ptr<StandIn> m_service;
     std::unique_ptr<DCommandManager> m_engine;
 
-    // Pastes the text, runs the check and answers the three lists.
-    QList<QStringList> check(DownloadList& dialog, const QString& pasted)
+    // Pastes the text, runs the check and answers the names and ids found.
+    static QStringList check(DownloadList& dialog, const QString& pasted, QStringList* links = {})
     {
         dialog.findChild<QPlainTextEdit*>()->setPlainText(pasted);
-        QStringList names, ids, links;
-        dialog.checkLinks(names, ids, links);
-        return {names, ids, links};
+        QStringList names, ids, found;
+        dialog.checkLinks(names, ids, found);
+        if (links)
+            *links = found;
+        for (int i = 0; i < names.size(); ++i)
+            names[i] += "#" + ids.value(i);
+        return names;
     }
 
     static QString link(const QString& rest) { return "https://127.0.0.1/f/" + rest; }
@@ -65,85 +69,40 @@ private slots:
         QTest::addColumn<QString>("pasted");
         QTest::addColumn<QStringList>("links");
         QTest::addColumn<QStringList>("ids");
-        QTest::newRow("one per line")
-            << "https://h/f/101/a\nhttps://h/f/102/b\n"
-            << QStringList{"https://h/f/101/a", "https://h/f/102/b"} << QStringList{"101", "102"};
-        QTest::newRow("two on one line")
-            << "https://h/f/101/ahttps://h/f/102"
+        QTest::newRow("two on one line, http")
+            << "http://h/f/101/ahttps://h/f/102"
             << QStringList{"https://h/f/101/a", "https://h/f/102"} << QStringList{"101", "102"};
-        QTest::newRow("http becomes https")
-            << "http://h/f/abc" << QStringList{"https://h/f/abc"} << QStringList{"abc"};
         QTest::newRow("encoded blank and ampersand")
             << "https://h/f/7x%20y/a%26b" << QStringList{"https://h/f/7x y/a b"}
             << QStringList{"7x y"};
-        QTest::newRow("text before the first link")
-            << "see: https://h/f/101" << QStringList{"https://see:", "https://h/f/101"}
-            << QStringList{"", "101"};
-        QTest::newRow("white space between links dropped")
-            << "\n  https://h/f/101 \n\n https://h/x"
-            << QStringList{"https://h/f/101", "https://h/x"} << QStringList{"101", ""};
+        QTest::newRow("text and blank lines around links")
+            << "see: https://h/f/101 \n\n https://h/x"
+            << QStringList{"https://see:", "https://h/f/101", "https://h/x"}
+            << QStringList{"", "101", ""};
     }
 
     void candidates()
     {
         QFETCH(QString, pasted);
-        QFETCH(QStringList, links);
         QFETCH(QStringList, ids);
         const QStringList found = DLinkCheck::candidates(pasted);
-        QCOMPARE(found, links);
-        QStringList foundIds;
-        for (const QString& candidate : found)
-            foundIds << DLinkCheck::linkId(candidate);
-        QCOMPARE(foundIds, ids);
-    }
-
-    void canonicalLink_data()
-    {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<QString>("name"); // empty: not a canonical link
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QString>("display");
-        QTest::newRow(".file removed from the name")
-            << link("101/a.txt.file") << "a.txt"
-            << "101"
-            << "<html><body> <div><a href=\"https://127.0.0.1/f/101/a.txt.file\">"
-               "https://127.0.0.1/f/101/a.txt.file</a></div></body></html>";
-        QTest::newRow("blank encoded in the display link")
-            << link("102/my file") << "my file"
-            << "102"
-            << "<html><body> <div><a href=\"https://127.0.0.1/f/102/my%20file\">"
-               "https://127.0.0.1/f/102/my%20file</a></div></body></html>";
-        QTest::newRow("quote cannot leave the attribute")
-            << link("103/a\"b") << "a\"b"
-            << "103"
-            << "<html><body> <div><a href=\"https://127.0.0.1/f/103/a%22b\">"
-               "https://127.0.0.1/f/103/a%22b</a></div></body></html>";
-        QTest::newRow("other host") << "https://elsewhere/f/101/a.file"
-                                    << ""
-                                    << ""
-                                    << "";
-        QTest::newRow("no name") << link("101") << ""
-                                 << ""
-                                 << "";
-        QTest::newRow("folder reference") << link("101/..") << ""
-                                          << ""
-                                          << "";
-        QTest::newRow("service refusal") << "Error: file not found"
-                                         << ""
-                                         << ""
-                                         << "";
+        QTEST(found, "links");
+        for (int i = 0; i < found.size(); ++i)
+            QCOMPARE(DownloadList::linkId(found.at(i)), ids.at(i));
     }
 
     void canonicalLink()
     {
-        QFETCH(QString, answer);
-        QFETCH(QString, name);
-        QCOMPARE(DLinkCheck::isCanonical(answer), !name.isEmpty());
-        if (name.isEmpty())
-            return;
-        QCOMPARE(DLinkCheck::fileName(answer), name);
-        QTEST(DLinkCheck::fileId(answer), "id");
-        QTEST(DLinkCheck::displayLink(answer), "display");
+        const QString answer = link("103/my \"file\".txt.file");
+        QVERIFY(DLinkCheck::isCanonical(answer));
+        QCOMPARE(DLinkCheck::fileName(answer), QString("my \"file\".txt"));
+        QCOMPARE(DLinkCheck::fileId(answer), QString("103"));
+        const QString encoded = "https://127.0.0.1/f/103/my%20%22file%22.txt.file";
+        QCOMPARE(DLinkCheck::displayLink(answer), "<html><body> <div><a href=\"" + encoded + "\">" +
+                                                      encoded + "</a></div></body></html>");
+        for (const QString& refused : {QString("https://elsewhere/f/101/a.file"), link("101"),
+                                       link("101/.."), QString("Error: file not found")})
+            QVERIFY2(!DLinkCheck::isCanonical(refused), qPrintable(refused));
     }
 
     // Valid, short-id, unknown, refused, foreign-host and non-service links in one paste:
@@ -158,13 +117,14 @@ private slots:
         ScriptedPrompt prompt;
         DownloadList dialog;
         dialog.setEngine(m_engine.get());
-        const QList<QStringList> found =
-            check(dialog, "http://127.0.0.1/f/101/a.txt\n" + link("12/x") + " " +
-                              link("999/nothing") + link("102") + "\n" + link("111/old.txt") +
-                              "\nhttps://elsewhere.example/f/201/big.bin\n" + link("201/big.bin"));
-        QCOMPARE(found[0], (QStringList{"a.txt", "big.bin"}));
-        QCOMPARE(found[1], (QStringList{"101", "201"}));
-        QVERIFY(found[2].at(1).contains("href=\"https://127.0.0.1/f/201/big.bin.file\""));
+        QStringList links;
+        QCOMPARE(check(dialog,
+                       "http://127.0.0.1/f/101/a.txt\n" + link("12/x") + " " + link("999/nothing") +
+                           link("102") + "\n" + link("111/old.txt") +
+                           "\nhttps://elsewhere.example/f/201/big.bin\n" + link("201/big.bin"),
+                       &links),
+                 (QStringList{"a.txt#101", "big.bin#201"}));
+        QCOMPARE(links.at(1), DLinkCheck::displayLink(link("201/big.bin.file")));
 
         const QStringList texts = prompt.texts();
         QCOMPARE(texts.size(), 5);
@@ -184,53 +144,44 @@ private slots:
         QCOMPARE(asked, (QStringList{"101", "999", "102", "111", "201"}));
     }
 
-    // The check trusts only verified servers: without the service's authority it fails clearly.
-    void unverifiedServiceRefused()
+    // Checks that fail for the whole paste: a server the check cannot verify, a silent service
+    // (each check ends by its time-out), "Cancel" in the progress dialog (nothing starts).
+    void failingChecks_data()
     {
-        DGlobals::setCaFile(QString());
-        ScriptedPrompt prompt;
-        DownloadList dialog;
-        QVERIFY(check(dialog, link("101/a.txt"))[0].isEmpty());
-        QCOMPARE(prompt.texts().size(), 1);
-        QVERIFY2(prompt.texts().at(0).startsWith(
-                     "INVALID LINK2: Error: the service's certificate could not be verified"),
-                 qPrintable(prompt.texts().at(0)));
-        QVERIFY(m_service->requests("checklink").isEmpty());
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QStringList>("found");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unverified") << "unverified" << QStringList{}
+                                    << "INVALID LINK2: Error: the service's certificate could not "
+                                       "be verified";
+        QTest::newRow("time-out") << "time-out" << QStringList{"a.txt#101"}
+                                  << "INVALID LINK2: Error: ";
+        QTest::newRow("cancel") << "cancel" << QStringList{} << QString();
     }
 
-    // A silent service ends each check by its time-out; "Cancel" ends the whole check at once
-    // and starts nothing.
-    void slowService_data()
+    void failingChecks()
     {
-        QTest::addColumn<bool>("cancel");
-        QTest::newRow("time-out") << false;
-        QTest::newRow("cancel") << true;
-    }
-
-    void slowService()
-    {
-        QFETCH(bool, cancel);
-        DTimings::setScale(cancel ? 1.0 : 0.05); // a 1.5 s time-out
+        QFETCH(QString, failure);
+        QFETCH(QString, message);
+        if (failure == "unverified")
+            DGlobals::setCaFile(QString());
+        DTimings::setScale(failure == "time-out" ? 0.05 : 1.0); // a 1.5 s time-out
         m_service->addFault(
             {{"kind", "checklink"}, {"action", "delay"}, {"seconds", 3}, {"file", "102"}});
         ScriptedPrompt prompt;
         DownloadList dialog;
-        if (cancel) {
-            QTimer::singleShot(300, &dialog, [&dialog] {
-                QTest::mouseClick(dialog.findChild<QProgressDialog*>()->findChild<QPushButton*>(),
-                                  Qt::LeftButton);
+        if (failure == "cancel") {
+            QTimer::singleShot(800, &dialog, [&dialog] {
+                auto* progress = dialog.findChild<QProgressDialog*>();
+                QVERIFY(progress->isVisible());
+                QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
             });
         }
-        const QList<QStringList> found = check(dialog, link("101/a.txt\n") + link("102/notes.txt"));
-        if (cancel) {
-            QVERIFY(found[0].isEmpty());
-            QVERIFY(prompt.texts().isEmpty());
-        } else {
-            QCOMPARE(found[0], QStringList{"a.txt"});
-            QCOMPARE(prompt.texts().size(), 1);
-            QVERIFY2(prompt.texts().at(0).startsWith("INVALID LINK2: Error: "),
-                     qPrintable(prompt.texts().at(0)));
-        }
+        QTEST(check(dialog, link("101/a.txt\n") + link("102/notes.txt")), "found");
+        const QStringList texts = prompt.texts();
+        QCOMPARE(texts.isEmpty(), message.isEmpty());
+        for (const QString& text : texts)
+            QVERIFY2(text.startsWith(message), qPrintable(text));
     }
 };
 

@@ -25,44 +25,27 @@ class TestLoginDialog : public QObject
 {
     Q_OBJECT
 
-    static QLineEdit* userEdit(LoginDialog& dialog)
+    // The name edit (0) and the password edit (1).
+    static QLineEdit* edit(LoginDialog& dialog, int which)
     {
-        for (QLineEdit* edit : dialog.findChildren<QLineEdit*>()) {
-            if (edit->echoMode() == QLineEdit::Normal)
-                return edit;
-        }
-        return nullptr;
-    }
-
-    static QLineEdit* passwordEdit(LoginDialog& dialog)
-    {
-        for (QLineEdit* edit : dialog.findChildren<QLineEdit*>()) {
-            if (edit->echoMode() == QLineEdit::Password)
-                return edit;
-        }
-        return nullptr;
+        return dialog.findChildren<QLineEdit*>().at(which);
     }
 
     // One use of a fresh dialog, as the window makes it: type, maybe tick, press "Login".
     static void logIn(const Login& login)
     {
         LoginDialog dialog;
-        userEdit(dialog)->setText(login.name);
-        passwordEdit(dialog)->setText(login.password);
+        edit(dialog, 0)->setText(login.name);
+        edit(dialog, 1)->setText(login.password);
         dialog.findChild<QCheckBox*>()->setChecked(login.remember);
-        QPushButton* button = dialog.findChild<QPushButton*>();
-        QCOMPARE(button->text(), QString("Login"));
-        QTest::mouseClick(button, Qt::LeftButton);
+        QTest::mouseClick(dialog.findChild<QPushButton*>(), Qt::LeftButton);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QCOMPARE(dialog.userName(), login.name);
-        QCOMPARE(dialog.password(), login.password);
     }
 
-    static QStringList storedItems(const QString& key)
+    static QStringList storedItems()
     {
-        return QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
-            .value(key)
-            .toStringList();
+        const QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        return settings.value("param1s").toStringList() + settings.value("param2s").toStringList();
     }
 
 private slots:
@@ -71,8 +54,6 @@ private slots:
         QTest::addColumn<QList<Login>>("logins");
         QTest::addColumn<QStringList>("names");     // completions, in order
         QTest::addColumn<QStringList>("passwords"); // filled in for each name
-        QTest::newRow("new pair") << QList<Login>{{"alice", "secret", true}} << QStringList{"alice"}
-                                  << QStringList{"secret"};
         QTest::newRow("known name, new password")
             << QList<Login>{{"alice", "one", true}, {"alice", "two", true}} << QStringList{"alice"}
             << QStringList{"two"};
@@ -99,44 +80,40 @@ private slots:
             logIn(login);
 
         LoginDialog dialog;
-        auto* model = qobject_cast<QStringListModel*>(userEdit(dialog)->completer()->model());
-        QCOMPARE(model->stringList(), names);
-        QCOMPARE(userEdit(dialog)->completer()->completionMode(), QCompleter::PopupCompletion);
+        QCompleter* completer = edit(dialog, 0)->completer();
+        QCOMPARE(qobject_cast<QStringListModel*>(completer->model())->stringList(), names);
         for (int i = 0; i < names.size(); ++i) {
-            passwordEdit(dialog)->setText("typed");
-            userEdit(dialog)->setText(names.at(i));
-            emit userEdit(dialog)->editingFinished();
-            QCOMPARE(passwordEdit(dialog)->text(), passwords.at(i));
+            edit(dialog, 0)->setText(names.at(i));
+            emit edit(dialog, 0)->editingFinished();
+            QCOMPARE(edit(dialog, 1)->text(), passwords.at(i));
         }
         // An unknown name leaves the password alone.
-        userEdit(dialog)->setText("nobody");
-        emit userEdit(dialog)->editingFinished();
-        QCOMPARE(passwordEdit(dialog)->text(), names.isEmpty() ? QString() : passwords.last());
+        edit(dialog, 1)->setText("typed");
+        edit(dialog, 0)->setText("nobody");
+        emit edit(dialog, 0)->editingFinished();
+        QCOMPARE(edit(dialog, 1)->text(), QString("typed"));
     }
 
-    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), and
-    // each save draws a new key.
+    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), each
+    // save draws a new key, and only the owner may read the file and its folder.
     void storedScrambled()
     {
         TestHome home;
         logIn({"alice", "secret", true});
-        const QStringList first = storedItems("param1s") + storedItems("param2s");
+        const QStringList first = storedItems();
         logIn({"alice", "secret", true});
-        const QStringList second = storedItems("param1s") + storedItems("param2s");
+        const QStringList second = storedItems();
         QCOMPARE(first.size(), 2);
         QCOMPARE(second.size(), 2);
-        const QRegularExpression hex("^[0-9A-F]+$");
-        for (const QString& item : first + second) {
-            QVERIFY2(hex.match(item).hasMatch(), qPrintable(item));
-            QVERIFY(!item.contains("alice") && !item.contains("secret"));
-        }
-        QVERIFY(first.at(0) != second.at(0));
-        QVERIFY(first.at(1) != second.at(1));
-
+        QVERIFY(first.at(0) != second.at(0) && first.at(1) != second.at(1));
+        for (const QString& item : first + second)
+            QVERIFY2(QRegularExpression("^[0-9A-F]+$").match(item).hasMatch(), qPrintable(item));
         QFile file(DCommandManager::settingsFilePath());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray text = file.readAll();
         QVERIFY(!text.contains("alice") && !text.contains("secret"));
+        QCOMPARE(int(file.permissions() & 0x7077), 0x6000);
+        QCOMPARE(int(QFileInfo(home.dataFolder()).permissions() & 0x7077), 0x7000);
     }
 };
 

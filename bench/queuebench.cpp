@@ -1,0 +1,318 @@
+// The transfer queue views at scale: a logged-in main window against the stand-in service.
+//
+//   queuebench downloads N [--eager]     one onStartFileDownLoads call with N files
+//   queuebench uploads N [--eager]       one dropped folder of N files (onFileDroppedRight)
+//   queuebench announce N [--eager]      N rows announced by the engine (as a history restore)
+//   queuebench show SECONDS              a window with transfers in every list (screenshots)
+//   queuebench progress ROWS RUNNING SECONDS [--eager]
+//                                        RUNNING of ROWS rows report progress twice a second;
+//                                        prints the event loop's lateness (10 ms probe timer)
+//
+// --eager gives every row its widgets at once (the plain way, for the "before" figure).
+// Each prints one line of key=value fields. Needs the stand-in service (Python) and a
+// QT_QPA_PLATFORM (offscreen or xcb).
+
+#include "engine/dcommandmanager.h"
+#include "tests/common/scriptedprompt.h"
+#include "tests/common/standin.h"
+#include "tests/common/testhome.h"
+#include "ui/mainwindow.h"
+#include "ui/treeitemwidget.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+double residentMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+// Measures how late a 10 ms timer fires while the event loop runs.
+class LatenessProbe
+{
+public:
+    LatenessProbe()
+    {
+        m_clock.start();
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_samples << std::max<qint64>(0, m_clock.elapsed() - m_expected);
+            m_expected = m_clock.elapsed() + 10;
+        });
+        m_expected = 10;
+        m_timer.start(10);
+    }
+    // The q-quantile of the lateness so far, in ms.
+    qint64 quantile(double q)
+    {
+        QList<qint64> sorted = m_samples;
+        std::sort(sorted.begin(), sorted.end());
+        if (sorted.isEmpty())
+            return 0;
+        return sorted.at(std::min<qsizetype>(sorted.size() - 1, qsizetype(q * sorted.size())));
+    }
+    qsizetype count() const { return m_samples.size(); }
+
+private:
+    QElapsedTimer m_clock;
+    QTimer m_timer;
+    qint64 m_expected = 10;
+    QList<qint64> m_samples;
+};
+
+struct Bench
+{
+    TestHome home;
+    StandIn service;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<ScriptedPrompt> prompt;
+    QTreeWidget* running = nullptr;
+
+    bool open()
+    {
+        if (!service.start())
+            return false;
+        service.applyEnvironment();
+        {
+            QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+            settings.setValue("LastUserName", "alice");
+            settings.setValue("LastPassWord", "secret");
+            settings.setValue("ShowDownloadList", false);
+            settings.setValue("leftDirectory", home.path());
+        }
+        window = std::make_unique<MainWindow>();
+        prompt = std::make_unique<ScriptedPrompt>();
+        QSignalSpy loggedIn(window->engine(), &DCommandManager::di_loggedIn);
+        window->resize(1000, 800);
+        window->show();
+        if (!loggedIn.wait(10000))
+            return false;
+        running = window->findChild<QTreeWidget*>(QStringLiteral("runningList"));
+        QTest::qWait(200);
+        return running != nullptr;
+    }
+
+    ~Bench()
+    {
+        prompt.reset();
+        window.reset();
+    }
+
+    // Lets everything queued settle: placement, totals, refreshes.
+    void settle(bool eager)
+    {
+        QTest::qWait(300);
+        if (eager) {
+            for (int i = 0; i < running->topLevelItemCount(); ++i)
+                static_cast<TreeItemWidget*>(running->topLevelItem(i))->placeWidgets(true);
+        }
+        window->repaint();
+        QApplication::processEvents();
+    }
+
+    void announce(int count, int firstId)
+    {
+        for (int i = 0; i < count; ++i)
+            window->engine()->reportTransferStatus(
+                firstId + i, QStringLiteral("/data/file%1.bin").arg(i),
+                QStringLiteral("file%1.bin").arg(i), TransferQueued, QString(), 1048576);
+    }
+};
+
+int downloads(int count, bool eager)
+{
+    Bench bench;
+    if (!bench.open())
+        return 2;
+    QStringList names, ids, sizes, links;
+    for (int i = 0; i < count; ++i) {
+        names << QStringLiteral("copy%1.bin").arg(i, 5, 10, QLatin1Char('0'));
+        ids << QStringLiteral("201");
+        sizes << QStringLiteral("2097152 bytes");
+        links << QString();
+    }
+    const double before = residentMb();
+    QElapsedTimer timer;
+    timer.start();
+    QMetaObject::invokeMethod(bench.window.get(), "onStartFileDownLoads", Q_ARG(QStringList, names),
+                              Q_ARG(QStringList, ids), Q_ARG(QStringList, sizes),
+                              Q_ARG(QStringList, links));
+    const qint64 callMs = timer.elapsed();
+    bench.settle(eager);
+    const qint64 shownMs = timer.elapsed();
+    std::printf("downloads rows=%d call_ms=%lld shown_ms=%lld rss_growth_mb=%.1f eager=%d\n",
+                bench.running->topLevelItemCount(), callMs, shownMs, residentMb() - before, eager);
+    return 0;
+}
+
+int uploads(int count, bool eager)
+{
+    Bench bench;
+    if (!bench.open())
+        return 2;
+    // One dropped folder holding `count` small files.
+    const QString folder = bench.home.path() + QStringLiteral("/drop");
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        QFile file(folder + QStringLiteral("/up%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+        if (!file.open(QIODevice::WriteOnly))
+            return 2;
+        file.write("x");
+    }
+    const double before = residentMb();
+    QElapsedTimer timer;
+    timer.start();
+    LatenessProbe probe;
+    QMetaObject::invokeMethod(bench.window.get(), "onFileDroppedRight",
+                              Q_ARG(QStringList, QStringList{folder}), Q_ARG(QString, QString()));
+    const qint64 callMs = timer.elapsed();
+    if (!QTest::qWaitFor([&] { return bench.running->topLevelItemCount() == count; }, 1800000))
+        return 3;
+    bench.settle(eager);
+    std::printf("uploads rows=%d call_ms=%lld all_ms=%lld rss_growth_mb=%.1f open_fds=%lld "
+                "lateness_p99_ms=%lld lateness_max_ms=%lld eager=%d\n",
+                bench.running->topLevelItemCount(), callMs, timer.elapsed(), residentMb() - before,
+                static_cast<long long>(QDir(QStringLiteral("/proc/self/fd")).count()),
+                probe.quantile(0.99), probe.quantile(1.0), eager);
+    return 0;
+}
+
+int announce(int count, bool eager)
+{
+    Bench bench;
+    if (!bench.open())
+        return 2;
+    const double before = residentMb();
+    QElapsedTimer timer;
+    timer.start();
+    bench.announce(count, 100000);
+    if (!QTest::qWaitFor([&] { return bench.running->topLevelItemCount() == count; }, 600000))
+        return 3;
+    const qint64 rowsMs = timer.elapsed();
+    bench.settle(eager);
+    const qint64 shownMs = timer.elapsed();
+    std::printf("announce rows=%d rows_ms=%lld shown_ms=%lld rss_growth_mb=%.1f eager=%d\n",
+                bench.running->topLevelItemCount(), rowsMs, shownMs, residentMb() - before, eager);
+    return 0;
+}
+
+int progress(int rows, int runningCount, int seconds, bool eager)
+{
+    Bench bench;
+    if (!bench.open())
+        return 2;
+    const int firstId = 100000;
+    bench.announce(rows, firstId);
+    if (!QTest::qWaitFor([&] { return bench.running->topLevelItemCount() == rows; }, 600000))
+        return 3;
+    bench.settle(eager);
+    // Rows spread over the list, so some are on screen and most are not.
+    const int step = std::max(1, rows / runningCount);
+
+    QElapsedTimer clock;
+    clock.start();
+    LatenessProbe probe;
+    // Each transfer reports every 500 ms on its own phase, as the engine's sampling timers do.
+    QList<QTimer*> reporters;
+    for (int t = 0; t < runningCount; ++t) {
+        auto* reporter = new QTimer;
+        const int id = firstId + t * step;
+        QObject::connect(reporter, &QTimer::timeout, [&bench, id, &clock] {
+            const long long done = (clock.elapsed() * 7 + id) % 10000;
+            bench.window->engine()->reportProgress(id, done, 512.0 + id % 100, 60);
+        });
+        QTimer::singleShot(t * 500 / runningCount, reporter, [reporter] { reporter->start(500); });
+        reporters << reporter;
+    }
+    QTest::qWait(seconds * 1000);
+    qDeleteAll(reporters);
+    std::printf("progress rows=%d running=%d samples=%lld p50_ms=%lld p99_ms=%lld max_ms=%lld "
+                "eager=%d\n",
+                rows, runningCount, static_cast<long long>(probe.count()), probe.quantile(0.5),
+                probe.quantile(0.99), probe.quantile(1.0), eager);
+    return 0;
+}
+
+// Keeps a window with transfers in every list on screen for `seconds` (for screenshots).
+int show(int seconds)
+{
+    Bench bench;
+    {
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        settings.setValue("pos", QPoint(20, 20));
+        settings.setValue("size", QSize(1180, 840));
+    }
+    if (!bench.open())
+        return 2;
+    bench.service.addFault(
+        {{"kind", "download"}, {"action", "throttle"}, {"kbps", 40}, {"times", 0}});
+    bench.service.addFault({{"kind", "dlfile"},
+                            {"action", "refuse"},
+                            {"text", "File locked by its owner"},
+                            {"file", "102"}});
+    const QString upload = bench.home.path() + QStringLiteral("/holiday-notes.txt");
+    QFile file(upload);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray(40000, 'n'));
+    file.close();
+    QMetaObject::invokeMethod(
+        bench.window.get(), "onStartFileDownLoads",
+        Q_ARG(QStringList, (QStringList{"big.bin", "clip.mp4", "a.txt", "notes.txt"})),
+        Q_ARG(QStringList, (QStringList{"201", "301", "101", "102"})),
+        Q_ARG(QStringList, (QStringList{"2097152 bytes", "262144 bytes", "5 bytes", ""})),
+        Q_ARG(QStringList, (QStringList{QString(), QString(), QString(), QString()})));
+    QMetaObject::invokeMethod(bench.window.get(), "onFileDroppedRight",
+                              Q_ARG(QStringList, QStringList{upload}), Q_ARG(QString, QString()));
+    for (QPushButton* button : bench.window->findChildren<QPushButton*>()) {
+        if (button->text() == QLatin1String("Start All"))
+            button->click();
+    }
+    QTest::qWait(seconds * 1000);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = QApplication::arguments();
+    const bool eager = args.contains(QStringLiteral("--eager"));
+    const QString command = args.value(1);
+    if (command == QLatin1String("downloads"))
+        return downloads(args.value(2).toInt(), eager);
+    if (command == QLatin1String("uploads"))
+        return uploads(args.value(2).toInt(), eager);
+    if (command == QLatin1String("announce"))
+        return announce(args.value(2).toInt(), eager);
+    if (command == QLatin1String("progress"))
+        return progress(args.value(2).toInt(), args.value(3).toInt(), args.value(4).toInt(), eager);
+    if (command == QLatin1String("show"))
+        return show(args.value(2).toInt());
+    std::fprintf(stderr,
+                 "usage: queuebench downloads N | uploads N | announce N | progress ROWS RUNNING "
+                 "SECONDS [--eager]\n");
+    return 1;
+}

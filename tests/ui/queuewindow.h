@@ -1,0 +1,92 @@
+#pragma once
+
+#include "engine/dcommandmanager.h"
+#include "tests/common/scriptedprompt.h"
+#include "tests/common/standin.h"
+#include "tests/common/testhome.h"
+#include "ui/mainwindow.h"
+#include "ui/treeitemwidget.h"
+
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <memory>
+
+// A shown main window logged in to the stand-in service, with its queue lists at hand.
+struct QueueWindow
+{
+    TestHome home;
+    StandIn service;
+    std::unique_ptr<MainWindow> window;
+    // Answers the engine's prompts (installed over the window's own dialogs).
+    std::unique_ptr<ScriptedPrompt> prompt;
+    QTreeWidget* running = nullptr;
+    QTreeWidget* errors = nullptr;
+    QTreeWidget* successes = nullptr;
+    QTabWidget* tabs = nullptr;
+
+    bool open(const QString& user = "alice", const QString& password = "secret")
+    {
+        if (!service.start())
+            return false;
+        service.applyEnvironment();
+        {
+            QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+            settings.setValue("LastUserName", user);
+            settings.setValue("LastPassWord", password);
+            settings.setValue("ShowDownloadList", false);
+            settings.setValue("leftDirectory", home.path());
+        }
+        window = std::make_unique<MainWindow>();
+        prompt = std::make_unique<ScriptedPrompt>();
+        QSignalSpy loggedIn(window->engine(), &DCommandManager::di_loggedIn);
+        window->resize(1000, 800);
+        window->show();
+        if (!loggedIn.wait(10000))
+            return false;
+        running = window->findChild<QTreeWidget*>("runningList");
+        errors = window->findChild<QTreeWidget*>("errorList");
+        successes = window->findChild<QTreeWidget*>("successList");
+        tabs = running ? window->findChild<QTabWidget*>() : nullptr;
+        QTest::qWait(50);
+        return running && errors && successes && tabs;
+    }
+
+    ~QueueWindow()
+    {
+        prompt.reset();
+        window.reset();
+    }
+
+    DCommandManager* engine() const { return window->engine(); }
+
+    TreeItemWidget* row(QTreeWidget* list, int index) const
+    {
+        return static_cast<TreeItemWidget*>(list->topLevelItem(index));
+    }
+
+    void invoke(const char* slot) { QMetaObject::invokeMethod(window.get(), slot); }
+
+    void startDownloads(const QStringList& names, const QStringList& ids,
+                        const QStringList& sizes = {}, const QStringList& links = {})
+    {
+        QStringList sizeTexts = sizes;
+        while (sizeTexts.size() < names.size())
+            sizeTexts << QString();
+        QStringList linkTexts = links;
+        while (linkTexts.size() < names.size())
+            linkTexts << QString();
+        QMetaObject::invokeMethod(window.get(), "onStartFileDownLoads", Q_ARG(QStringList, names),
+                                  Q_ARG(QStringList, ids), Q_ARG(QStringList, sizeTexts),
+                                  Q_ARG(QStringList, linkTexts));
+    }
+
+    void startUploads(const QStringList& paths)
+    {
+        QMetaObject::invokeMethod(window.get(), "onFileDroppedRight", Q_ARG(QStringList, paths),
+                                  Q_ARG(QString, QString()));
+    }
+};

@@ -1,0 +1,384 @@
+#include "engine/dcommandmanager.h"
+#include "tests/ui/modalanswer.h"
+#include "tests/ui/queuewindow.h"
+#include "transfers/dtransfercommand.h"
+#include "ui/treeitemwidget.h"
+#include "ui/treewidget.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QtTest>
+
+// The queue views: row buttons, rows made and moved by engine reports, the confirmation boxes,
+// duplicate uploads, the speed dialog and the context menus.
+class TestQueue : public QObject
+{
+    Q_OBJECT
+
+private:
+    static bool sameIcon(const QIcon& icon, const QString& name)
+    {
+        return icon.pixmap(16, 16).toImage() == QIcon(name).pixmap(16, 16).toImage();
+    }
+
+    static void writeFile(const QString& path, qint64 size)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(size, 'x'));
+    }
+
+    // Answers a chain of modal dialogs, one function per dialog, in order.
+    static void answerInTurn(QList<std::function<void(QWidget*)>> answers)
+    {
+        if (answers.isEmpty())
+            return;
+        auto first = answers.takeFirst();
+        ModalAnswer::next([first, answers](QWidget* dialog) {
+            answerInTurn(answers);
+            first(dialog);
+        });
+    }
+
+    static std::function<void(QWidget*)> typeAndPress(const QString& text, const QString& button,
+                                                      QStringList* titles)
+    {
+        return [=](QWidget* dialog) {
+            titles->append(dialog->windowTitle());
+            if (auto* edit = dialog->findChild<QLineEdit*>())
+                edit->setText(text);
+            ModalAnswer::click(dialog, button);
+        };
+    }
+
+private slots:
+    void buttonStateTable_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("stopIcon");
+        QTest::addColumn<QString>("stopTip");
+        QTest::addColumn<bool>("pauseEnabled");
+        QTest::addColumn<QString>("pauseIcon");
+        QTest::addColumn<QString>("pauseTip");
+        const QString cancelTip = "Huy download/upload";
+        QTest::newRow("running") << 2 << ":/cancel" << cancelTip << true << ":/pause"
+                                 << "Tam dung download/upload";
+        QTest::newRow("resume queued") << 4 << ":/cancel" << cancelTip << true << ":/pause"
+                                       << "Tam dung download/upload";
+        QTest::newRow("paused") << 3 << ":/cancel" << cancelTip << true << ":/start"
+                                << "Bat dau/Tiep tuc download/upload";
+        QTest::newRow("queued") << 6 << ":/stop"
+                                << "Bat dau download/upload" << false << ":/start"
+                                << "";
+        for (int status : {0, 1, 5, 7, 8})
+            QTest::addRow("other %d", status)
+                << status << ":/cancel" << cancelTip << false << ":/start"
+                << "";
+    }
+
+    void buttonStateTable()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, stopIcon);
+        QFETCH(QString, stopTip);
+        QFETCH(bool, pauseEnabled);
+        QFETCH(QString, pauseIcon);
+        QFETCH(QString, pauseTip);
+        TestHome home;
+        DCommandManager engine;
+        QTreeWidget list;
+        list.setColumnCount(QueueColumn::Count);
+        auto* row = new TreeItemWidget(nullptr, &engine, 5);
+        list.addTopLevelItem(row);
+        row->placeWidgets(true);
+        QVERIFY(sameIcon(row->startStopButton()->icon(), ":/stop"));
+        QVERIFY(!row->pauseResumeButton()->isEnabled());
+        QCOMPARE(row->previewButton()->toolTip(),
+                 QString("Xem phim truoc khi download (Su dung VLC Player)"));
+        QVERIFY(!row->previewButton()->isEnabled());
+
+        row->applyStatus(static_cast<CStatus>(status));
+        QVERIFY(sameIcon(row->startStopButton()->icon(), stopIcon));
+        QCOMPARE(row->startStopButton()->toolTip(), stopTip);
+        QCOMPARE(row->pauseResumeButton()->isEnabled(), pauseEnabled);
+        QVERIFY(sameIcon(row->pauseResumeButton()->icon(), pauseIcon));
+        QCOMPARE(row->pauseResumeButton()->toolTip(), pauseTip);
+
+        // Widgets made again later (the row scrolled back into view) show the same state.
+        row->removeWidgets();
+        row->placeWidgets(true);
+        QVERIFY(sameIcon(row->startStopButton()->icon(), stopIcon));
+        QCOMPARE(row->pauseResumeButton()->isEnabled(), pauseEnabled);
+    }
+
+    void buttonClicksFollowTheStatusOnShow()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.startDownloads({"big.bin", "clip.mp4"}, {"201", "301"});
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        TreeItemWidget* big = q.row(q.running, 0);
+        TreeItemWidget* clip = q.row(q.running, 1);
+        QTRY_VERIFY(big->startStopButton() && clip->startStopButton());
+        QCOMPARE(big->lastStatus(), StatusPaused);
+        QCOMPARE(big->direction(), int(CmdDownload));
+        QCOMPARE(big->text(QueueColumn::Direction), QString("  <--"));
+        QVERIFY(!big->previewButton()->isEnabled());
+        QVERIFY(clip->previewButton()->isEnabled());
+
+        // The preview hands the transfer's address to the player.
+        const QString played = q.home.path() + "/played";
+        const QString player = q.home.path() + "/player.sh";
+        QFile script(player);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QString("#!/bin/sh\necho \"$*\" > '%1'\n").arg(played).toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        q.window->setVlcPath(player);
+        clip->previewButton()->click();
+        const auto playedText = [&] {
+            QFile answer(played);
+            return answer.open(QIODevice::ReadOnly) ? answer.readAll() : QByteArray();
+        };
+        QTRY_VERIFY(playedText().contains("/dl/"));
+
+        // A row showing "queued" ignores pause/resume; start/stop starts it at once.
+        q.service.addFault({{"kind", "download"}, {"action", "throttle"}, {"kbps", 64}});
+        big->applyStatus(StatusQueued);
+        big->pauseResumeButton()->click();
+        QCOMPARE(q.engine()->status(big->commandId()), int(StatusPaused));
+        big->startStopButton()->click();
+        QTRY_COMPARE(big->lastStatus(), StatusRunning);
+        QVERIFY(big->pauseResumeButton()->isEnabled());
+
+        // Start/stop on any other status asks before it removes.
+        QList<ModalAnswer::Seen> seen;
+        ModalAnswer::press("Cancel", &seen);
+        big->startStopButton()->click();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QString("Confirm Deleted.."));
+        QCOMPARE(seen.at(0).text, QString("Do you really want to delete the transfer ?"));
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        const int bigId = big->commandId();
+        ModalAnswer::press("Yes");
+        big->startStopButton()->click();
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.engine()->status(bigId), int(StatusUnknown));
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (1)"));
+    }
+
+    void rowsFollowEngineReports()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        DCommandManager* engine = q.engine();
+        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
+        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
+        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferQueued, QString(), 10);
+        QTRY_COMPARE(q.running->topLevelItemCount(), 2);
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (2)"));
+        TreeItemWidget* row = q.row(q.running, 0);
+        QCOMPARE(row->commandId(), 900);
+        QCOMPARE(row->text(QueueColumn::File), QString("/data/f.bin"));
+        QCOMPARE(row->text(QueueColumn::Direction), QString(" <Upload> "));
+        QCOMPARE(row->text(QueueColumn::Size), QString("2 KB"));
+        QCOMPARE(row->text(QueueColumn::State), QString("Queued"));
+        QCOMPARE(row->text(QueueColumn::Priority), QString("Normal"));
+        // A bare name lives in the local folder on show.
+        QCOMPARE(q.row(q.running, 1)->text(QueueColumn::File),
+                 QDir::cleanPath(q.home.path() + "/g.bin"));
+
+        engine->reportProgress(900, 1234, 120.7, 0);
+        QTRY_COMPARE(row->text(QueueColumn::State), QString("120 KB/s"));
+        QCOMPARE(row->text(QueueColumn::TimeLeft), QString("few secs.."));
+        QCOMPARE(row->text(QueueColumn::Percent), QString("12.34 %"));
+        QCOMPARE(row->progressValue(), 1234);
+        QTRY_VERIFY(row->progressBar());
+        QCOMPARE(row->progressBar()->format(), QString("12.34%"));
+        QCOMPARE(row->progressBar()->maximum(), 10000);
+        engine->reportProgress(900, 5000, 3.2, 3600);
+        QTRY_COMPARE(row->text(QueueColumn::TimeLeft), QString("01:00:00"));
+        engine->reportTransferStatus(900, QString(), QString(), TransferMessage, "Waiting..");
+        QTRY_COMPARE(row->text(QueueColumn::State), QString("Waiting.."));
+
+        engine->reportUpdateLink(900, "http://127.0.0.1/f/a b");
+        QTRY_VERIFY(!row->linkHtml().isEmpty());
+        QCOMPARE(row->linkHtml(), QString("<html><body> <div><a href=\"http://127.0.0.1/f/a%20b\">"
+                                          "http://127.0.0.1/f/a b</a></div></body></html>"));
+
+        // Reports for ids without a row change nothing.
+        engine->reportTransferStatus(999, "x", "x", TransferDone);
+        engine->reportProgress(999, 10, 1, 1);
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.successes->topLevelItemCount(), 0);
+
+        engine->reportTransferStatus(900, "f.bin", "/data/f.bin", TransferDone);
+        QTRY_COMPARE(q.successes->topLevelItemCount(), 1);
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.tabs->tabText(2), QString("Upload/Download Done (1)"));
+        QCOMPARE(q.tabs->tabText(0), QString("Processing (1)"));
+        row = q.row(q.successes, 0);
+        QVERIFY(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$")
+                    .match(row->text(QueueColumn::State))
+                    .hasMatch());
+        QCOMPARE(row->text(QueueColumn::File), QString("/data/f.bin"));
+        QCOMPARE(row->text(QueueColumn::Progress), QDir::cleanPath(q.home.path() + "/f.bin"));
+        QTRY_VERIFY(row->linkLabel());
+        QVERIFY(row->linkLabel()->text().contains("a%20b"));
+
+        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferError, "No space left");
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.errors, 0)->text(QueueColumn::State), QString("No space left"));
+        QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+        QVERIFY(q.errors->isColumnHidden(QueueColumn::StartStop));
+        QVERIFY(!q.errors->isColumnHidden(QueueColumn::Percent));
+        QVERIFY(q.successes->isColumnHidden(QueueColumn::Percent));
+    }
+
+    void removingAsksFirst()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        for (int id : {910, 911, 912})
+            q.engine()->reportTransferStatus(id, "f", "f", TransferQueued, QString(), 1);
+        QTRY_COMPARE(q.running->topLevelItemCount(), 3);
+
+        QList<ModalAnswer::Seen> seen;
+        QTimer* guard = ModalAnswer::press("Cancel", &seen);
+        q.invoke("onAbort"); // nothing selected: no question at all
+        QTest::qWait(50);
+        QVERIFY(seen.isEmpty());
+        delete guard;
+
+        q.row(q.running, 1)->setSelected(true);
+        ModalAnswer::press("Yes", &seen);
+        q.invoke("onAbort");
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).text, QString("Do you really want to delete selected transfers ?"));
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+
+        ModalAnswer::press("Cancel", &seen);
+        q.invoke("onAbortAll");
+        QCOMPARE(seen.at(1).text, QString("Do you really want to delete all transfers ?"));
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        ModalAnswer::press("Yes", &seen);
+        q.invoke("onAbortAll");
+        QCOMPARE(q.running->topLevelItemCount(), 0);
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+    }
+
+    void duplicateUploadRemembersTheAnswer_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("continue") << "Continue upload" << 3;
+        QTest::newRow("cancel") << "Cancel" << 0;
+    }
+
+    void duplicateUploadRemembersTheAnswer()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, rows);
+        QueueWindow q;
+        QVERIFY(q.open());
+        auto* remote = q.window->findChild<TreeWidget*>();
+        QTRY_VERIFY(remote->topLevelItemCount() > 0); // the root listing is on show
+        // big.bin of the remote root is 2 MiB: local files of that name and size are duplicates.
+        const QStringList paths{q.home.path() + "/a/big.bin", q.home.path() + "/b/big.bin",
+                                q.home.path() + "/c/big.bin"};
+        for (const QString& path : paths)
+            writeFile(path, 2097152);
+
+        QList<ModalAnswer::Seen> seen;
+        ModalAnswer::next([&](QWidget* dialog) {
+            auto* box = qobject_cast<QMessageBox*>(dialog);
+            seen.append({dialog->windowTitle(), box ? box->text() : QString()});
+            dialog->findChild<QCheckBox*>()->setChecked(true);
+            ModalAnswer::click(dialog, answer);
+        });
+        q.startUploads({paths.at(0)});
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QString("File exists.."));
+        QCOMPARE(seen.at(0).text, QString("File big.bin with size 2.0 MB \n already exists"));
+        // Later duplicates follow the remembered answer without asking.
+        q.startUploads({paths.at(1), paths.at(2)});
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(q.running->topLevelItemCount(), rows);
+        if (rows) {
+            TreeItemWidget* row = q.row(q.running, 0);
+            QCOMPARE(row->text(QueueColumn::Direction), QString(" <Upload> "));
+            QCOMPARE(row->text(QueueColumn::Percent), QString("00.00"));
+            QCOMPARE(row->direction(), int(CmdUpload));
+        }
+    }
+
+    void speedDialogLoopsUntilTheSpeedFits_data()
+    {
+        QTest::addColumn<double>("maxDown");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<int>("limit");
+        QTest::newRow("above the maximum") << 100.0 << QStringList{"150", "60.9"} << 60;
+        QTest::newRow("both maxima 0: only 0 fits") << 0.0 << QStringList{"5", "0"} << 0;
+    }
+
+    void speedDialogLoopsUntilTheSpeedFits()
+    {
+        QFETCH(double, maxDown);
+        QFETCH(QStringList, entries);
+        QFETCH(int, limit);
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.engine()->setMaxDownSpeed(maxDown);
+        q.startDownloads({"big.bin"}, {"201"});
+        TreeItemWidget* row = q.row(q.running, 0);
+        row->setSelected(true);
+        auto* transfer = qobject_cast<DTransferCommand*>(q.engine()->findCommand(row->commandId()));
+        QVERIFY(transfer);
+        transfer->setSpeedLimit(999);
+
+        QStringList titles;
+        answerInTurn({typeAndPress(entries.at(0), "OK", &titles),
+                      typeAndPress(QString(), "Cancel", &titles),
+                      typeAndPress(entries.at(1), "OK", &titles)});
+        q.invoke("onSpeedLimit");
+        QCOMPARE(titles, (QStringList{"Set transfer speed (int KB/s)..", "Incorrect speed..",
+                                      "Set transfer speed (int KB/s).."}));
+        QCOMPARE(transfer->speedLimit(), limit);
+    }
+
+    void contextMenus()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.startDownloads({"big.bin"}, {"201"});
+        q.row(q.running, 0)->setSelected(true);
+        QStringList texts;
+        ModalAnswer::readMenu(&texts);
+        QMetaObject::invokeMethod(q.window.get(), "onQueueTreeContextMenu",
+                                  Q_ARG(QPoint, QPoint(5, 5)));
+        QCOMPARE(texts, (QStringList{"Resume", "Remove this", "Set speed limit...", "", "Start All",
+                                     "Pause All", "Remove All"}));
+
+        q.engine()->reportTransferStatus(q.row(q.running, 0)->commandId(), "big.bin", "big.bin",
+                                         TransferError, "gone");
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        texts.clear();
+        ModalAnswer::readMenu(&texts, "Clear List");
+        QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
+                                  Q_ARG(QPoint, QPoint(5, 5)));
+        QCOMPARE(texts, QStringList{"Clear List"});
+        QCOMPARE(q.errors->topLevelItemCount(), 0);
+    }
+};
+
+QTEST_MAIN(TestQueue)
+#include "tst_queue.moc"
