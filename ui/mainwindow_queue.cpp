@@ -497,8 +497,16 @@ void MainWindow::updateDataTransferProgress(int cmdId, long long progress, doubl
 
 void MainWindow::updateDataTransferLink(int cmdId, const QString& link)
 {
-    if (TreeItemWidget* row = findRow(cmdId))
-        row->setLinkHtml(DFormat::linkLabelHtml(link));
+    TreeItemWidget* row = findRow(cmdId);
+    if (!row)
+        return;
+    row->setLinkHtml(DFormat::linkLabelHtml(link));
+    // A download learns its size and whether it plays from its link answer, which comes in
+    // the background after the row was made.
+    const qint64 size = m_engine->transferSize(cmdId);
+    if (size > 0)
+        row->setText(Size, DFormat::sizeText(size));
+    row->refreshPreview();
 }
 
 void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, const QString& lFile,

@@ -48,8 +48,13 @@ void TreeItemWidget::setCommandId(int commandId)
     m_commandId = commandId;
     setData(QueueColumn::File, QueueColumn::IdRole, commandId);
     applyStatus(static_cast<CStatus>(m_engine->status(commandId)));
+    refreshPreview();
+}
+
+void TreeItemWidget::refreshPreview()
+{
     if (m_preview)
-        m_preview->setEnabled(m_engine->isPlayable(commandId));
+        m_preview->setEnabled(m_commandId >= 0 && m_engine->isPlayable(m_commandId));
 }
 
 int TreeItemWidget::direction() const
@@ -154,7 +159,7 @@ void TreeItemWidget::placeWidgets(bool withControls)
         m_pauseResume->setEnabled(false);
         m_preview = makeButton(QStringLiteral(":/vlc"), &TreeItemObject::onVLCClicked);
         m_preview->setToolTip(QObject::tr("Xem phim truoc khi download (Su dung VLC Player)"));
-        m_preview->setEnabled(m_commandId >= 0 && m_engine->isPlayable(m_commandId));
+        refreshPreview();
         showStatusOnButtons();
         m_progressBar = new QProgressBar;
         m_progressBar->setRange(0, ProgressMaximum);

@@ -52,6 +52,8 @@ public:
     int commandId() const { return m_commandId; }
     // Gives the row its engine id and shows the engine's current status on the buttons.
     void setCommandId(int commandId);
+    // Follows the engine's word on whether the transfer plays (it may come after the row).
+    void refreshPreview();
     // The engine's command type for this row (CmdDownload or CmdUpload).
     int direction() const;
     void setDirection(int direction);

@@ -128,8 +128,8 @@ private slots:
         QCOMPARE(big->lastStatus(), StatusPaused);
         QCOMPARE(big->direction(), int(CmdDownload));
         QCOMPARE(big->text(QueueColumn::Direction), QString("  <--"));
+        QTRY_VERIFY(clip->previewButton()->isEnabled());
         QVERIFY(!big->previewButton()->isEnabled());
-        QVERIFY(clip->previewButton()->isEnabled());
 
         // The preview hands the transfer's address to the player.
         const QString played = q.home.path() + "/played";
