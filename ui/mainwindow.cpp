@@ -337,6 +337,10 @@ void MainWindow::connectSignals()
             queued);
     connect(m_engine, &DCommandManager::di_dataTransferStatus, this,
             &MainWindow::dataTransferStatusChanged, queued);
+    connect(m_engine, &DCommandManager::di_listingFailed, this, &MainWindow::onListingFailed,
+            queued);
+    connect(m_engine, &DCommandManager::di_restoreProgress, this, &MainWindow::onRestoreProgress,
+            queued);
     connect(m_engine, &DCommandManager::di_shutDown, this, &MainWindow::shutDownRequested, queued);
     connect(m_engine, &DCommandManager::di_createDirectory, this,
             qOverload<const QString&>(&MainWindow::onLocalCreateFolder));
@@ -490,6 +494,11 @@ void MainWindow::updateStatusBarTotals()
         states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
     }
     m_statusBarWidget->showTotals(states);
+    if (!m_restoreText.isEmpty()) {
+        const QString totals = m_statusBarWidget->message();
+        m_statusBarWidget->setMessage(
+            totals.isEmpty() ? m_restoreText : m_restoreText + QStringLiteral("   ") + totals);
+    }
 }
 
 // --- Close, hide and quit -----------------------------------------------------------------

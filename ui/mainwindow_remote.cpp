@@ -30,7 +30,6 @@
 
 namespace {
 
-
 // A dialog with one line edit and a row of "OK", a stretch and "Cancel"; the text, or a null
 // text when it was not accepted.
 QString askName(QWidget* parent, const QString& title, const QString& initial)
@@ -123,6 +122,18 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
     for (int column = 0; column < m_rightTree->columnCount(); ++column)
         m_rightTree->resizeColumnToContents(column);
     m_rightStatusBar->showMessage(DFormat::paneCountText(folders, files, totalBytes));
+}
+
+void MainWindow::onListingFailed(const QString& folderId, const QString& message)
+{
+    Q_UNUSED(folderId)
+    const QBrush stale = palette().brush(QPalette::Disabled, QPalette::Text);
+    for (int i = 0; i < m_rightTree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_rightTree->topLevelItem(i);
+        for (int column = 0; column < m_rightTree->columnCount(); ++column)
+            row->setForeground(column, stale);
+    }
+    m_rightStatusBar->showMessage(tr("Not up to date: %1").arg(message));
 }
 
 void MainWindow::addLinkLabel(QTreeWidgetItem* item, const QString& link)

@@ -286,6 +286,14 @@ private slots:
         QVERIFY(s.open("Old", "old.txt"));
         QCOMPARE(s.statusMessage(), QString("3 bytes in 1 files"));
         QCOMPARE(s.pathBox()->currentText(), QString("/Docs/Old"));
+
+        // A listing that fails says so and leaves the last entries on show, greyed.
+        s.service.addFault({{"kind", "listing"}, {"action", "refuse"}, {"text", "Folder gone"}});
+        emit s.tree()->itemActivated(s.row(".."), 0);
+        QTRY_COMPARE(s.statusMessage(), QString("Not up to date: Folder gone"));
+        QVERIFY(s.row("old.txt"));
+        QCOMPARE(s.row("old.txt")->foreground(0).color(),
+                 s.tree()->palette().color(QPalette::Disabled, QPalette::Text));
     }
 
     // Folders through rows and the path box: a path already in the box is not added again,
