@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTextBrowser>
 #include <QTreeView>
@@ -247,6 +248,14 @@ private slots:
         QTest::keyClick(s.tree(), Qt::Key_Backspace);
         QTRY_COMPARE(s.service.requests().size(), before + 1);
         QCOMPARE(s.pathBox()->currentText(), QString("/"));
+
+        // A listing that fails says so and leaves the last entries on show, greyed.
+        s.service.addFault({{"kind", "listing"}, {"action", "refuse"}, {"text", "Folder gone"}});
+        emit s.tree()->itemActivated(s.item("Docs"), 0);
+        QTRY_COMPARE(s.statusMessage(), QString("Not up to date: Folder gone"));
+        QVERIFY(s.item("big.bin"));
+        QCOMPARE(s.item("big.bin")->foreground(0).color(),
+                 s.tree()->palette().color(QPalette::Disabled, QPalette::Text));
     }
 
     // Rename, create, delete and move reach the service, and the pane shows the result; the
@@ -329,9 +338,20 @@ private slots:
         for (const char* key : {"state", "geometry", "vSplitterstate", "hSplitterstate"})
             QVERIFY2(settings.contains(key), key);
         QCOMPARE(settings.value("leftDirectory").toString(), s.home.path());
+        const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+        {
+            MainWindow again;
+            again.show();
+            QCOMPARE(again.size(), QSize(700, 650).boundedTo(screen));
+        }
+        // A size saved on a larger screen is bounded by this one, which shows the whole window.
+        settings.setValue("size", screen + QSize(500, 400));
+        settings.setValue("pos", QPoint(3000, 3000));
+        settings.sync();
         MainWindow again;
         again.show();
-        QCOMPARE(again.size(), QSize(700, 650));
+        QCOMPARE(again.size(), screen);
+        QCOMPARE(again.pos(), QPoint(0, 0));
     }
 };
 
