@@ -2,8 +2,6 @@
 #include "engine/dglobals.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QtTest>
 
 namespace {

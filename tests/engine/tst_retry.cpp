@@ -6,8 +6,6 @@
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
-#include <QPointer>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {

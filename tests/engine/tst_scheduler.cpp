@@ -3,7 +3,6 @@
 #include "tests/common/testhome.h"
 #include "transfers/dtransfercommand.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {

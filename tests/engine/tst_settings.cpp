@@ -2,10 +2,6 @@
 #include "engine/dglobals.h"
 #include "tests/common/testhome.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSettings>
 #include <QtTest>
 
 // Settings load and save: clamping, the keys that never survive, the log-on start entry.

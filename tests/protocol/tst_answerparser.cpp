@@ -1,7 +1,6 @@
 #include "protocol/danswerparser.h"
 #include "tests/common/testhome.h"
 
-#include <QDir>
 #include <QtTest>
 
 // The detail filter and the listing document: what the remote pane and the information box get.

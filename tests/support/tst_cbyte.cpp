@@ -3,8 +3,6 @@
 #include "support/md5file.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <functional>

@@ -1,9 +1,6 @@
 #include "support/dlog.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QRegularExpression>
-#include <QThread>
 #include <QtTest>
 
 namespace {

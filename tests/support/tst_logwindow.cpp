@@ -5,9 +5,7 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QPointer>
 #include <QTextBlock>
-#include <QThread>
 #include <QtTest>
 
 namespace {

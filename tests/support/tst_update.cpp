@@ -5,13 +5,6 @@
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

@@ -9,12 +9,6 @@
 #include "transfers/ddownloadcommand.h"
 #include "transfers/duploadcommand.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QHash>
-#include <QJsonArray>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>
@@ -98,12 +92,6 @@ public:
     {
         return QStringLiteral("status %1: ").arg(manager->status(id)).toLocal8Bit() +
                rowTexts(id).join(QStringLiteral(" | ")).toLocal8Bit();
-    }
-
-    // Waits for a download's link answer (it arrives in the background).
-    bool linked(int id) const
-    {
-        return QTest::qWaitFor([&] { return manager->transferSize(id) > 0; }, Timeout);
     }
 
     // Resumes a command the way the queue row does.

@@ -6,11 +6,6 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
-#include <QMimeData>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QUrl>
 #include <QtTest>
 
 #include <memory>

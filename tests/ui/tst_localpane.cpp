@@ -4,8 +4,6 @@
 
 #include <QComboBox>
 #include <QFileSystemModel>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QtTest>
 

@@ -5,11 +5,7 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QMessageBox>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 // The power-off countdown of a window that was never shown (no engine contact). The offscreen

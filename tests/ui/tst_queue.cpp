@@ -6,11 +6,8 @@
 #include "ui/treewidget.h"
 
 #include <QCheckBox>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QtTest>
 
 // The queue views: row buttons, rows made and moved by engine reports, the confirmation boxes,
@@ -130,6 +127,13 @@ private slots:
         QCOMPARE(big->text(QueueColumn::Direction), QString("  <--"));
         QTRY_VERIFY(clip->previewButton()->isEnabled());
         QVERIFY(!big->previewButton()->isEnabled());
+        big->setSelected(true);
+        QStringList texts;
+        ModalAnswer::readMenu(&texts);
+        QMetaObject::invokeMethod(q.window.get(), "onQueueTreeContextMenu",
+                                  Q_ARG(QPoint, QPoint()));
+        QCOMPARE(texts, (QStringList{"Resume", "Remove this", "Set speed limit...", "", "Start All",
+                                     "Pause All", "Remove All"}));
 
         // The preview hands the transfer's address to the player.
         const QString played = q.home.path() + "/played";
@@ -170,6 +174,16 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.engine()->status(bigId), int(StatusUnknown));
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (1)"));
+
+        // The error list's menu clears it.
+        q.engine()->reportTransferStatus(clip->commandId(), "c", "c", TransferError, "gone");
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        texts.clear();
+        ModalAnswer::readMenu(&texts, "Clear List");
+        QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
+                                  Q_ARG(QPoint, QPoint()));
+        QCOMPARE(texts, QStringList{"Clear List"});
+        QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 
     void rowsFollowEngineReports()
@@ -353,30 +367,6 @@ private slots:
         QCOMPARE(titles, (QStringList{"Set transfer speed (int KB/s)..", "Incorrect speed..",
                                       "Set transfer speed (int KB/s).."}));
         QCOMPARE(transfer->speedLimit(), limit);
-    }
-
-    void contextMenus()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        q.startDownloads({"big.bin"}, {"201"});
-        q.row(q.running, 0)->setSelected(true);
-        QStringList texts;
-        ModalAnswer::readMenu(&texts);
-        QMetaObject::invokeMethod(q.window.get(), "onQueueTreeContextMenu",
-                                  Q_ARG(QPoint, QPoint(5, 5)));
-        QCOMPARE(texts, (QStringList{"Resume", "Remove this", "Set speed limit...", "", "Start All",
-                                     "Pause All", "Remove All"}));
-
-        q.engine()->reportTransferStatus(q.row(q.running, 0)->commandId(), "big.bin", "big.bin",
-                                         TransferError, "gone");
-        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
-        texts.clear();
-        ModalAnswer::readMenu(&texts, "Clear List");
-        QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
-                                  Q_ARG(QPoint, QPoint(5, 5)));
-        QCOMPARE(texts, QStringList{"Clear List"});
-        QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 };
 

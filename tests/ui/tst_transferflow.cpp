@@ -3,11 +3,8 @@
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
 
-#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
-#include <QMimeData>
 #include <QPushButton>
 #include <QtTest>
 

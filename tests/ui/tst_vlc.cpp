@@ -4,10 +4,6 @@
 #include "tests/common/testhome.h"
 #include "ui/mainwindow.h"
 
-#include <QDir>
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
