@@ -136,8 +136,8 @@ private slots:
         QTest::newRow("startup values")
             << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp.x</svr><svp>21</svp></r>") << true
             << "svp=21 svr=ftp.x" << 0;
-        QTest::newRow("truncated") << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp") << false
-                                   << "" << 0;
+        QTest::newRow("truncated")
+            << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp") << false << "" << 0;
     }
 
     void account()

@@ -206,9 +206,7 @@ private slots:
         QVERIFY(!s->manager.buildCommand(7, s->home.path() + "/missing.bin"));
         QVERIFY(!s->manager.buildCommand(7, s->home.path()));
         const QString path = s->home.path() + "/a.avi";
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1234, 'x')) == 1234);
-        file.close();
+        QVERIFY(writeFile(path, QByteArray(1234, 'x')));
         auto* upload = qobject_cast<DUploadCommand*>(s->manager.buildCommand(7, path));
         QVERIFY(upload);
         const QString name = upload->serverFileName();

@@ -3,16 +3,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QByteArray logContent(const TestHome& home)
-{
-    QFile file(home.dataFolder() + QStringLiteral("/Ferrydesk.log"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
-
 class TestLogging : public QObject
 {
     Q_OBJECT
@@ -43,7 +33,7 @@ private slots:
         QFETCH(QByteArray, written);
         TestHome home;
         logToFile(message);
-        const QByteArray content = logContent(home);
+        const QByteArray content = readFile(home.dataFolder() + "/Ferrydesk.log");
         // Date with dashes, a full stop, the locale's time (with colons here), "#", the message.
         const QRegularExpression shape(
             QStringLiteral("^\\d{4}-\\d{2}-\\d{2}\\.[^#\\n]*\\d{2}:\\d{2}:\\d{2}[^#\\n]*#"));
@@ -70,7 +60,7 @@ private slots:
         QVERIFY(first->wait(60000));
         QVERIFY(second->wait(60000));
 
-        const QList<QByteArray> lines = logContent(home).split('\n');
+        const QList<QByteArray> lines = readFile(home.dataFolder() + "/Ferrydesk.log").split('\n');
         QCOMPARE(lines.size(), 2 * LinesPerThread + 1);
         const QRegularExpression intact(QStringLiteral("^[^#]+#(A{6000}|B{6000})$"));
         for (qsizetype i = 0; i + 1 < lines.size(); ++i)

@@ -22,19 +22,6 @@ QStringList messages(const TestHome& home)
     return lines;
 }
 
-bool writeFile(const QString& path, const QByteArray& content, QFile::Permissions permissions)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
-           file.setPermissions(permissions);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString scenarioWithUpdate()
 {
     QJsonObject scenario = QJsonDocument::fromJson(StandIn::defaultScenario().toUtf8()).object();

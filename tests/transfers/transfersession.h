@@ -107,18 +107,6 @@ public:
         return qobject_cast<DTransferCommand*>(manager->findCommand(id));
     }
 
-    static bool writeFile(const QString& path, const QByteArray& content)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-    }
-
-    static QByteArray readFile(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
     // Deterministic, non-repeating bytes for upload sources (size a multiple of 4).
     static QByteArray pattern(int size, int seed)
     {

@@ -30,13 +30,6 @@ private:
         return texts;
     }
 
-    static void touch(const QString& path)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("x");
-    }
-
     // Selects the rows of these names in the pane's folder.
     static void select(TreeView* view, const QString& folder, const QStringList& names)
     {
@@ -90,8 +83,7 @@ private slots:
         QVERIFY(q.open());
         const QString folder = q.home.path();
         QVERIFY(QDir(folder).mkdir("keep"));
-        touch(folder + "/gone.txt");
-        touch(folder + "/taken");
+        QVERIFY(writeFile(folder + "/gone.txt", "x") && writeFile(folder + "/taken", "x"));
         auto* view = q.window->findChild<TreeView*>();
         auto* model = static_cast<QFileSystemModel*>(view->model());
         QTRY_VERIFY(model->index(folder + "/gone.txt").isValid());

@@ -97,11 +97,7 @@ private slots:
         TreeWidget* remote = remotePane(q);
         QVERIFY(remote);
         const QString path = q.home.path() + "/report.txt";
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(300000, 'r'));
-        }
+        QVERIFY(writeFile(path, QByteArray(300000, 'r')));
         auto* model = static_cast<FileSystemModel*>(q.window->findChild<TreeView*>()->model());
         std::unique_ptr<QMimeData> data(model->mimeData({model->index(path)}));
         dropOn(remote, data.get(), QPoint(20, remote->viewport()->height() - 5));

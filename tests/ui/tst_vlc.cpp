@@ -14,36 +14,23 @@ void plant(const QString& root, const QStringList& files)
     for (QString file : files) {
         const bool executable = file.endsWith('*');
         file.chop(executable ? 1 : 0);
-        const QString path = root + '/' + file;
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write("#!/bin/sh\n");
-        out.close();
-        QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner;
-        if (executable)
-            mode |= QFile::ExeOwner;
-        QVERIFY(out.setPermissions(mode));
+        QVERIFY(writeFile(root + '/' + file, "#!/bin/sh\n",
+                          QFile::ReadOwner | QFile::WriteOwner |
+                              (executable ? QFile::ExeOwner : QFile::Permissions())));
     }
 }
 
 // A player that writes each argument it got on a line of "<itself>.args".
 QString fakePlayer(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    file.write("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n");
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(path, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n",
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
 }
 
 QByteArray argumentsOf(const QString& player)
 {
-    QFile file(player + ".args");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(player + ".args");
 }
 
 QString storedVlcPath()
