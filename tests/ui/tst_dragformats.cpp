@@ -94,28 +94,6 @@ private slots:
         QCOMPARE(folders->data("item/copy"), QByteArray());
     }
 
-    void plainFileNames_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("plain");
-        QTest::newRow("name") << "film.avi" << true;
-        QTest::newRow("dots inside") << "a..b" << true;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("dot") << "." << false;
-        QTest::newRow("parent") << ".." << false;
-        QTest::newRow("climbs out") << "../x" << false;
-        QTest::newRow("absolute") << "/etc/x" << false;
-        QTest::newRow("sub folder") << "a/b" << false;
-        QTest::newRow("backslash") << "a\\b" << false;
-    }
-
-    void plainFileNames()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, plain);
-        QCOMPARE(DragFormats::isPlainFileName(name), plain);
-    }
-
     // The local pane takes a drag only when it came from the remote pane, and a drop there
     // becomes four lists for the window; the source deletes nothing.
     void localPaneTakesOnlyRemoteFiles()
