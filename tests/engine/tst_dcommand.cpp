@@ -90,17 +90,15 @@ private slots:
     void verdict()
     {
         QFETCH(QByteArray, answer);
-        QFETCH(bool, success);
         QFETCH(int, status);
-        QFETCH(QString, message);
         TestHome home;
         AnsweredCommand command;
         command.answer(answer);
         command.setStatus(StatusFinished);
         QString out = "previous";
-        QCOMPARE(command.parseResult(out), success);
+        QTEST(command.parseResult(out), "success");
         QCOMPARE(command.status(), status);
-        QCOMPARE(out, message);
+        QTEST(out, "message");
     }
 
     void dumpHoldsRequestAndAnswerOnlyWithDumpOn()

@@ -128,7 +128,6 @@ private slots:
         QFETCH(QString, content);
         QFETCH(int, restored);
         QFETCH(bool, damaged);
-        QFETCH(int, kept);
         manager.reset();
         content.replace(QLatin1String("%1"), folder);
         QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", content.toUtf8()));
@@ -140,7 +139,7 @@ private slots:
         if (damaged)
             QVERIFY(prompts->texts().last().contains(QString::number(restored) + " transfers"));
         manager->saveHistoryNow();
-        QCOMPARE(entriesInFile(), kept);
+        QTEST(entriesInFile(), "kept");
         if (restored == 0)
             return;
         const int first = restoredIds().first();
@@ -165,7 +164,6 @@ private slots:
     {
         QFETCH(QString, param);
         QFETCH(QString, text);
-        QFETCH(int, restored);
         QVERIFY(writeFile(target("s.bin"), "12345"));
         QVERIFY(startBig("q.bin") > 0 && manager->startUpload(target("s.bin")) > 0);
         standIn.setAccount("alice", {{param, "0"}});
@@ -176,7 +174,7 @@ private slots:
         QVERIFY(restoreAll());
         QCOMPARE(prompts->texts(), QStringList{text});
         QVERIFY(!home->logLines().filter(text).isEmpty());
-        QCOMPARE(restoredIds().size(), restored);
+        QTEST(int(restoredIds().size()), "restored");
     }
 
     void killedMidTransferResumesExactly_data()

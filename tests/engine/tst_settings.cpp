@@ -40,12 +40,9 @@ private slots:
         if (stored != NoFile)
             writeIni({{"MaxTransfers", stored}, {"MaxDownloads", stored}, {"MaxUploads", stored}});
         DCommandManager manager;
-        QFETCH(int, transfers);
-        QFETCH(int, downloads);
-        QFETCH(int, uploads);
-        QCOMPARE(manager.maxTransfers(), transfers);
-        QCOMPARE(manager.maxDownloads(), downloads);
-        QCOMPARE(manager.maxUploads(), uploads);
+        QTEST(manager.maxTransfers(), "transfers");
+        QTEST(manager.maxDownloads(), "downloads");
+        QTEST(manager.maxUploads(), "uploads");
     }
 
     void powerOffNeverSurvivesARestart()
@@ -125,10 +122,8 @@ private slots:
     void logOnStartCommand()
     {
         QFETCH(QString, path);
-        QFETCH(QString, windows);
-        QFETCH(QString, exec);
-        QCOMPARE(DCommandManager::windowsRunValue(path), windows);
-        QCOMPARE(DCommandManager::desktopExecLine(path), exec);
+        QTEST(DCommandManager::windowsRunValue(path), "windows");
+        QTEST(DCommandManager::desktopExecLine(path), "exec");
     }
 
     void autostartEntryFollowsOsStart()

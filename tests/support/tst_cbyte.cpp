@@ -97,7 +97,6 @@ private slots:
     {
         QFETCH(QString, op);
         QFETCH(QByteArray, input);
-        QFETCH(QByteArray, expected);
         CByte buffer = bufferOf(input);
         QByteArray result;
         try {
@@ -105,7 +104,7 @@ private slots:
         } catch (const CByteError& e) {
             result = e.what() + QByteArray(" / ") + bytesOf(buffer);
         }
-        QCOMPARE(result, expected);
+        QTEST(result, "expected");
     }
 
     void scrambleRoundTrip_data()
@@ -160,7 +159,6 @@ private slots:
     void md5File()
     {
         QFETCH(QByteArray, content);
-        QFETCH(QByteArray, digest);
         TestHome home;
         QFile file(home.path() + QStringLiteral("/vector.bin"));
         if (!content.isNull()) {
@@ -169,7 +167,7 @@ private slots:
             file.close();
         }
         const QByteArray path = QFile::encodeName(file.fileName());
-        QCOMPARE(owned(MD5File(path.constData())), digest);
+        QTEST(owned(MD5File(path.constData())), "digest");
         QCOMPARE(FileExist(path.constData()), !content.isNull());
     }
 };

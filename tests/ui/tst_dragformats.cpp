@@ -57,8 +57,7 @@ private slots:
     void foreignDataStopsAtTheFirstBrokenString()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QStringList, strings);
-        QCOMPARE(DragFormats::decodeStrings(bytes), strings);
+        QTEST(DragFormats::decodeStrings(bytes), "strings");
     }
 
     void remoteDragCarriesFilesAndMovesEverything()
