@@ -28,6 +28,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
@@ -39,6 +40,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -337,6 +339,10 @@ void MainWindow::connectSignals()
             queued);
     connect(m_engine, &DCommandManager::di_dataTransferStatus, this,
             &MainWindow::dataTransferStatusChanged, queued);
+    connect(m_engine, &DCommandManager::di_listingFailed, this, &MainWindow::onListingFailed,
+            queued);
+    connect(m_engine, &DCommandManager::di_restoreProgress, this, &MainWindow::onRestoreProgress,
+            queued);
     connect(m_engine, &DCommandManager::di_shutDown, this, &MainWindow::shutDownRequested, queued);
     connect(m_engine, &DCommandManager::di_createDirectory, this,
             qOverload<const QString&>(&MainWindow::onLocalCreateFolder));
@@ -347,8 +353,21 @@ void MainWindow::connectSignals()
 void MainWindow::readWindowSettings()
 {
     QSettings settings = windowSettings();
-    resize(settings.value(QStringLiteral("size"), DefaultSize).toSize());
-    move(settings.value(QStringLiteral("pos"), DefaultPos).toPoint());
+    QRect frame(settings.value(QStringLiteral("pos"), DefaultPos).toPoint(),
+                settings.value(QStringLiteral("size"), DefaultSize).toSize());
+    // A size saved on a larger screen would hide the queue and the status bar off this one.
+    if (const QScreen* screen = QGuiApplication::screenAt(frame.topLeft())
+                                    ? QGuiApplication::screenAt(frame.topLeft())
+                                    : QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        frame.setSize(frame.size().boundedTo(available.size()));
+        frame.moveRight(std::min(frame.right(), available.right()));
+        frame.moveBottom(std::min(frame.bottom(), available.bottom()));
+        frame.moveLeft(std::max(frame.left(), available.left()));
+        frame.moveTop(std::max(frame.top(), available.top()));
+    }
+    resize(frame.size());
+    move(frame.topLeft());
     m_hSplitter->setSizes({300, 300});
     m_vSplitter->setSizes({480, 300});
     const QString leftDirectory = settings.value(QStringLiteral("leftDirectory")).toString();
@@ -490,6 +509,11 @@ void MainWindow::updateStatusBarTotals()
         states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
     }
     m_statusBarWidget->showTotals(states);
+    if (!m_restoreText.isEmpty()) {
+        const QString totals = m_statusBarWidget->message();
+        m_statusBarWidget->setMessage(
+            totals.isEmpty() ? m_restoreText : m_restoreText + QStringLiteral("   ") + totals);
+    }
 }
 
 // --- Close, hide and quit -----------------------------------------------------------------

@@ -128,6 +128,8 @@ private slots:
 
     // --- Remote pane (mainwindow_remote.cpp) ----------------------------------------------
     void fillHttpTree(const DTreeElementList& entries);
+    // A listing that failed leaves the folder's last entries on show, greyed as out of date.
+    void onListingFailed(const QString& folderId, const QString& message);
     void onRightTreeDoubleClick(QTreeWidgetItem* item, int column);
     void onRightComboBoxIndexChanged(int index);
     void onServerHome();
@@ -168,6 +170,7 @@ private slots:
     void onSpeedLimit();
     void updateDataTransferProgress(int cmdId, long long progress, double speed, int timeLeft);
     void updateDataTransferLink(int cmdId, const QString& link);
+    void onRestoreProgress(int done, int total);
     void dataTransferStatusChanged(int cmdId, const QString& rFile, const QString& lFile,
                                    DTransferStatus status, const QString& err, long long size);
     void onQueueTreeContextMenu(const QPoint& pos);
@@ -330,6 +333,7 @@ private:
     DuplicateAnswer m_duplicateAnswer = DuplicateAsk;
     // Set when an upload finished; the next listing that shows the file gives its row a link.
     bool m_uploadFinished = false;
+    QString m_restoreText; // "Restoring transfers: n of m" while a restore runs
     // While set, the path-box handlers ignore index changes and pause/resume return at once.
     bool m_busy = false;
     bool m_built = false;

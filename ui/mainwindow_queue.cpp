@@ -509,6 +509,13 @@ void MainWindow::updateDataTransferLink(int cmdId, const QString& link)
     row->refreshPreview();
 }
 
+void MainWindow::onRestoreProgress(int done, int total)
+{
+    m_restoreText =
+        done < total ? tr("Restoring transfers: %1 of %2").arg(done).arg(total) : QString();
+    updateStatusBarTotals();
+}
+
 void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, const QString& lFile,
                                            DTransferStatus status, const QString& err,
                                            long long size)

@@ -6,6 +6,7 @@
 #include "engine/dcommandmanager.h"
 #include "ui/dformat.h"
 #include "ui/linklabeldelegate.h"
+#include "ui/textprompt.h"
 #include "ui/treeitemwidget.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
@@ -29,32 +30,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-
-// A dialog with one line edit and a row of "OK", a stretch and "Cancel"; the text, or a null
-// text when it was not accepted.
-QString askName(QWidget* parent, const QString& title, const QString& initial)
-{
-    QDialog dialog(parent);
-    dialog.setWindowTitle(title);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* edit = new QLineEdit(initial, &dialog);
-    layout->addWidget(edit);
-    auto* row = new QHBoxLayout();
-    auto* ok = new QPushButton(QObject::tr("OK"), &dialog);
-    auto* cancel = new QPushButton(QObject::tr("Cancel"), &dialog);
-    ok->setDefault(true);
-    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
-    row->addWidget(ok);
-    row->addStretch();
-    row->addWidget(cancel);
-    layout->addLayout(row);
-    dialog.resize(320, dialog.sizeHint().height());
-    if (dialog.exec() != QDialog::Accepted)
-        return QString();
-    return edit->text().isNull() ? QStringLiteral("") : edit->text();
-}
 
 QString lastPathComponent(const QString& path)
 {
@@ -123,6 +98,18 @@ void MainWindow::fillHttpTree(const DTreeElementList& entries)
     for (int column = 0; column < m_rightTree->columnCount(); ++column)
         m_rightTree->resizeColumnToContents(column);
     m_rightStatusBar->showMessage(DFormat::paneCountText(folders, files, totalBytes));
+}
+
+void MainWindow::onListingFailed(const QString& folderId, const QString& message)
+{
+    Q_UNUSED(folderId)
+    const QBrush stale = palette().brush(QPalette::Disabled, QPalette::Text);
+    for (int i = 0; i < m_rightTree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = m_rightTree->topLevelItem(i);
+        for (int column = 0; column < m_rightTree->columnCount(); ++column)
+            row->setForeground(column, stale);
+    }
+    m_rightStatusBar->showMessage(tr("Not up to date: %1").arg(message));
 }
 
 void MainWindow::addLinkLabel(QTreeWidgetItem* item, const QString& link)
@@ -270,7 +257,7 @@ void MainWindow::onRename()
     if (rows.size() != 1)
         return;
     const auto* row = static_cast<TreeWidgetItem*>(rows.first());
-    const QString name = askName(this, tr("New Name.."), row->text(TreeWidgetItem::NameColumn));
+    const QString name = askText(this, tr("New Name.."), row->text(TreeWidgetItem::NameColumn));
     if (!name.isNull())
         m_engine->renameEntry(row->entryId(), name);
 }
@@ -297,7 +284,7 @@ void MainWindow::onDelete()
 
 void MainWindow::onCreateFolder()
 {
-    const QString name = askName(this, tr("Folder Name.."), QString());
+    const QString name = askText(this, tr("Folder Name.."), QString());
     if (!name.isNull())
         m_engine->createFolder(name);
 }

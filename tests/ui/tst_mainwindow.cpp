@@ -17,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -129,6 +130,11 @@ void whenDialogShows(std::function<void(QWidget*)> act)
         QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
         act(QApplication::activeModalWidget());
     });
+}
+
+QSize screenSize()
+{
+    return QGuiApplication::primaryScreen()->availableGeometry().size();
 }
 
 QPushButton* button(QWidget* dialog, const QString& text)
@@ -286,6 +292,14 @@ private slots:
         QVERIFY(s.open("Old", "old.txt"));
         QCOMPARE(s.statusMessage(), QString("3 bytes in 1 files"));
         QCOMPARE(s.pathBox()->currentText(), QString("/Docs/Old"));
+
+        // A listing that fails says so and leaves the last entries on show, greyed.
+        s.service.addFault({{"kind", "listing"}, {"action", "refuse"}, {"text", "Folder gone"}});
+        emit s.tree()->itemActivated(s.row(".."), 0);
+        QTRY_COMPARE(s.statusMessage(), QString("Not up to date: Folder gone"));
+        QVERIFY(s.row("old.txt"));
+        QCOMPARE(s.row("old.txt")->foreground(0).color(),
+                 s.tree()->palette().color(QPalette::Disabled, QPalette::Text));
     }
 
     // Folders through rows and the path box: a path already in the box is not added again,
@@ -403,9 +417,19 @@ private slots:
         for (const char* key : {"state", "geometry", "vSplitterstate", "hSplitterstate"})
             QVERIFY2(settings.contains(key), key);
         QCOMPARE(settings.value("leftDirectory").toString(), s.downloads);
+        {
+            MainWindow again;
+            again.show();
+            QCOMPARE(again.size(), QSize(700, 650).boundedTo(screenSize()));
+        }
+        // A size saved on a larger screen is bounded by this one, which shows the whole window.
+        settings.setValue("size", screenSize() + QSize(500, 400));
+        settings.setValue("pos", QPoint(3000, 3000));
+        settings.sync();
         MainWindow again;
         again.show();
-        QCOMPARE(again.size(), QSize(700, 650));
+        QCOMPARE(again.size(), screenSize());
+        QCOMPARE(again.pos(), QPoint(0, 0));
     }
 
     // The whole way: automatic login, open a folder, F3 on a file, start it, and the file
