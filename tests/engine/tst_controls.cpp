@@ -91,22 +91,6 @@ private slots:
         // Nothing of a listing or a change ever goes to the transfer history.
         QVERIFY(!QFile::exists(s->manager.historyFilePath()));
     }
-
-    // Power-off comes only with nothing left to do: no transfer, no other command.
-    void transferCompleteNeedsAnEmptyRegistry()
-    {
-        QSignalSpy shutDown(&s->manager, &DCommandManager::di_shutDown);
-        DCommand* listing = s->manager.buildCommand(DCommandManager::KindListFolder, "3");
-        s->manager.setPowerOffOptions(true);
-        s->manager.transferComplete();
-        QVERIFY(shutDown.isEmpty());
-        s->manager.abort(listing->id());
-        s->manager.transferComplete();
-        QCOMPARE(shutDown.size(), 1);
-        s->manager.setPowerOffOptions(false);
-        s->manager.transferComplete();
-        QCOMPARE(shutDown.size(), 1);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestControls)

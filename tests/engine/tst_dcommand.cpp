@@ -1,12 +1,9 @@
 #include "engine/dcommand.h"
-#include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
-#include "engine/dtimings.h"
 #include "tests/common/testhome.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -22,27 +19,16 @@ public:
         file()->write(body);
         file()->close();
     }
-    void dstart() override { ++starts; }
-    int starts = 0;
 };
 
 } // namespace
 
-// The command base: ids, the service's verdict, follow-up chains.
+// The command base: the service's verdict, the answer file and the dump.
 class TestDCommand : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void firstCommandOfAProcessGetsIdOne()
-    {
-        DCommand first;
-        DCommand second;
-        QCOMPARE(first.id(), 1);
-        QCOMPARE(second.id(), 2);
-        QCOMPARE(DCommand::lastId(), 2);
-    }
-
     void verdict_data()
     {
         QTest::addColumn<QByteArray>("answer");
@@ -83,51 +69,6 @@ private slots:
         QCOMPARE(command.parseResult(out), success);
         QCOMPARE(command.status(), status);
         QCOMPARE(out, message);
-    }
-
-    void refusalIsLoggedAnnouncedAndNotRetried()
-    {
-        TestHome home;
-        DCommandManager manager;
-        auto* command = new AnsweredCommand();
-        manager.registerCommand(command);
-        command->answer("<r><value>0</value><string>Refused here</string></r>");
-        command->setStatus(StatusFinished);
-        QSignalSpy announced(command, &DCommand::di_readyToDelete);
-        command->finish(true);
-        QCOMPARE(announced.count(), 1);
-        QVERIFY(!command->retryTimerActive());
-        QVERIFY(home.logLines().last().endsWith("#Refused here"));
-        QVERIFY(manager.registry().isEmpty());
-    }
-
-    void followUpStartsOnlyAfterSuccess()
-    {
-        TestHome home;
-        DCommandManager manager;
-        auto* refused = new AnsweredCommand();
-        auto* refusedNext = new AnsweredCommand();
-        refused->next = refusedNext;
-        manager.registerCommand(refused);
-        manager.registerCommand(refusedNext);
-        refused->answer("<r><value>0</value></r>");
-        refused->setStatus(StatusFinished);
-        refused->finish(true);
-        QCOMPARE(refusedNext->starts, 0);
-        // The never-started follow-up left the registry with its command.
-        QVERIFY(manager.registry().isEmpty());
-
-        auto* accepted = new AnsweredCommand();
-        auto* acceptedNext = new AnsweredCommand();
-        accepted->next = acceptedNext;
-        manager.registerCommand(accepted);
-        manager.registerCommand(acceptedNext);
-        accepted->answer("<r><value>1</value></r>");
-        accepted->setStatus(StatusFinished);
-        accepted->finish(true);
-        QCOMPARE(acceptedNext->starts, 1);
-        // A started follow-up lives on as a registered command of its own.
-        QCOMPARE(manager.registry(), QList<DCommand*>{acceptedNext});
     }
 
     void dumpHoldsRequestAndAnswerOnlyWithDumpOn()

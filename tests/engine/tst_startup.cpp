@@ -60,18 +60,6 @@ private slots:
         QVERIFY(!QFile::exists(probe));
     }
 
-    void writeTestFailsWhenTheDataFolderCannotExist()
-    {
-        // A HOME that is a plain file: no data folder can be made there, even as root.
-        QTemporaryFile notAFolder;
-        QVERIFY(notAFolder.open());
-        const QByteArray previous = qgetenv("HOME");
-        qputenv("HOME", notAFolder.fileName().toLocal8Bit());
-        const bool writable = DStartup::dataFolderWritable();
-        qputenv("HOME", previous);
-        QVERIFY(!writable);
-    }
-
     void dumpFileIsEmptiedAtStart()
     {
         TestHome home;

@@ -5,9 +5,7 @@
 #include "transfers/duploadcommand.h"
 
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QSettings>
 
 namespace {
 
@@ -53,8 +51,7 @@ QByteArray unscrambled(const QString& scrambledText)
 
 // Requests and login flows against the stand-in service: what goes on the wire, what the log
 // and the "-d" dump may show of it (Base64 hides nothing), what is refused before anything is
-// sent, what the account answer sets, the order of the signals, which failures are retried, and
-// the real program logging in on its own.
+// sent, what the account answer sets, the order of the signals, and which failures are retried.
 class TestRequests : public QObject
 {
     Q_OBJECT
@@ -223,10 +220,6 @@ private slots:
         QCOMPARE(address(upload->next),
                  encoded(bob.arg("upload_done") + "/" + name + "/a.avi/1234/50"));
         QCOMPARE(address(upload->next->next), encoded(bob.arg("folder") + "/50"));
-        // A new scramble key every time, always the same password underneath.
-        auto* again = qobject_cast<DUploadCommand*>(s->manager.buildCommand(7, path));
-        QVERIFY(again && again->url.password() != upload->url.password());
-        QCOMPARE(unscrambled(again->url.password()), QByteArray("pw/with/slash"));
         // A restored upload keeps the names stored with it.
         DUploadCommand* restored = s->manager.restoreUpload(path, "a.avi.2024-03-05", "77");
         QVERIFY(restored);
@@ -388,36 +381,6 @@ private slots:
         QVERIFY(waitFor("engineStarted"));
         QCOMPARE(DGlobals::ftpHost() + ":" + DGlobals::ftpPort(),
                  QStringLiteral("kept.invalid:21"));
-    }
-
-    // The real program, started with a remembered account, announces itself and logs in.
-    void programLogsInWithTheRememberedAccount()
-    {
-        QDir().mkpath(s->home.dataFolder());
-        {
-            QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-            settings.setValue("LastUserName", "alice");
-            settings.setValue("LastPassWord", "secret");
-        }
-        // The program inherits the temporary HOME and the stand-in's address.
-        qputenv("FERRYDESK_NONINTERACTIVE", "1");
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        QProcess program;
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(FERRYDESK_BINARY), QStringList());
-        QVERIFY(program.waitForStarted(2 * Timeout));
-        QTRY_VERIFY_WITH_TIMEOUT(s->home.logLines().filter("#127.0.0.1 is ready!").size() == 1,
-                                 2 * Timeout);
-        program.terminate();
-        if (!program.waitForFinished(2 * Timeout))
-            program.kill();
-        const QJsonArray startups = standIn.requests("startup");
-        const QJsonArray logins = standIn.requests("login");
-        QCOMPARE(startups.size(), 1);
-        QCOMPARE(logins.size(), 1);
-        QCOMPARE(logins.at(0)["payload"].toString(),
-                 startups.at(0)["payload"].toString() + "/alice/secret");
-        QVERIFY(startups.at(0)["time"].toDouble() <= logins.at(0)["time"].toDouble());
     }
 };
 

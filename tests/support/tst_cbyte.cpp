@@ -37,21 +37,7 @@ using Operation = std::function<QByteArray(CByte&, long)>;
 Operation operation(const QString& name)
 {
     static const QHash<QString, Operation> operations = {
-        {"Insert", [](CByte& b, long i) { return b.Insert(i, 'X'), bytesOf(b); }},
-        {"Pop",
-         [](CByte& b, long i) {
-             const char popped = char(b.Pop(i));
-             return popped + QByteArray(b.GetData() ? "|" : "|no block|") + bytesOf(b);
-         }},
-        {"Cut", [](CByte& b, long n) { return b.Cut(n), bytesOf(b); }},
         {"SetZ", [](CByte& b, long i) { return b[i] = 'Z', bytesOf(b); }},
-        {"Trim", [](CByte& b, long) { return b.Trim(), bytesOf(b); }},
-        {"Remove", [](CByte& b, long) { return b.Remove('a'), bytesOf(b); }},
-        {"RemoveSpaces", [](CByte& b, long) { return b.RemoveSpaces(), bytesOf(b); }},
-        {"Reverse", [](CByte& b, long) { return b.Reverse(), bytesOf(b); }},
-        {"ToLower", [](CByte& b, long) { return b.ToLower(), bytesOf(b); }},
-        {"AppendFill", [](CByte& b, long n) { return b.AppendFill(n, '*'), bytesOf(b); }},
-        {"TrimZeros", [](CByte& b, long) { return b.TrimZeros(), bytesOf(b); }},
         {"Append", [](CByte& b, long) { return b.Append(b), b.Append("!?"), bytesOf(b); }},
         {"Copy",
          [](CByte& b, long) {
@@ -79,149 +65,116 @@ class TestCByte : public QObject
     Q_OBJECT
 
 private slots:
-    void operations_data();
-    void operations();
-    void scrambleRoundTrip_data();
-    void scrambleRoundTrip();
-    void md5File_data();
-    void md5File();
+    // "op" is an operation name and its number argument; a raised text is followed by the buffer.
+    void operations_data()
+    {
+        QTest::addColumn<QString>("op");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected");
+        auto row = [](const char* name, const char* op, const QByteArray& input,
+                      const QByteArray& expected) {
+            QTest::newRow(name) << QString::fromLatin1(op) << input << expected;
+        };
+        const QByteArray indexError("Error CByte operator[](long i) : out of range (");
+        const QByteArray bytes00FF7A("\x00\xff\x7a", 3);
+
+        row("index past", "SetZ 3", "abc", indexError + "3/3) / abc");
+        row("index negative", "SetZ -1", "abc", indexError + "-1/3) / abc");
+        row("append self and text", "Append", "abc", "abcabc!?");
+        row("copy and assignment are deep", "Copy", "abc", "abcXbcaYc");
+        row("to hex", "ToHex", bytes00FF7A, "00FF7A");
+        row("from hex, either case", "FromHex", "00fF7A", bytes00FF7A);
+        row("from hex odd count", "FromHex", "ABC", "\x0a\xbc");
+        row("xor key repeats", "XorWith 1", "\x01\x02\x03", "\x11\x22\x13");
+        row("xor empty key", "XorWith 0", "abc", "abc");
+        row("scramble empty", "Scramble", "", "");
+        row("unscramble shorter than key", "Unscramble", "41", "");
+        row("unscramble key k7", "Unscramble", "6B372D52194512", "Ferry");
+        row("file exist empty name", "FileExist", "",
+            "\nlad Error FileExist(char *filename)\nCan't open file  / ");
+    }
+
+    // A raising operation leaves the buffer unchanged.
+    void operations()
+    {
+        QFETCH(QString, op);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        CByte buffer = bufferOf(input);
+        QByteArray result;
+        try {
+            result = operation(op.section(' ', 0, 0))(buffer, op.section(' ', 1).toLong());
+        } catch (const CByteError& e) {
+            result = e.what() + QByteArray(" / ") + bytesOf(buffer);
+        }
+        QCOMPARE(result, expected);
+    }
+
+    void scrambleRoundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("plain");
+        QTest::newRow("one byte") << QByteArray("x");
+        QTest::newRow("password with / : @") << QByteArray("s3cret/pw:@host");
+        QTest::newRow("high bytes") << QByteArray("\x80\xff\xe9\xa0", 4);
+        QTest::newRow("long") << QByteArray(300, 'q');
+    }
+
+    // Uppercase hex of a two-character random key and the XORed text; a fresh key every call.
+    void scrambleRoundTrip()
+    {
+        QFETCH(QByteArray, plain);
+        const QByteArray text = bytesOf(Scramble(bufferOf(plain)));
+        QCOMPARE(text.size(), 2 * plain.size() + 4);
+        QCOMPARE(QByteArray::fromHex(text).toHex().toUpper(), text); // hex digits and capitals only
+        // The key in front is two characters of the random-text alphabet.
+        const QString key = QString::fromLatin1(QByteArray::fromHex(text.left(4)));
+        QVERIFY2(QRegularExpression(QStringLiteral("^[a-zA-Z0-9]{2}$")).match(key).hasMatch(),
+                 qPrintable(key));
+        QCOMPARE(bytesOf(Unscramble(bufferOf(text))), plain);
+
+        QByteArray other = text;
+        // 3844 possible keys: a few tries rule out an unlucky repeat.
+        for (int i = 0; i < 10 && other == text; ++i)
+            other = bytesOf(Scramble(bufferOf(plain)));
+        QVERIFY(other != text);
+        QCOMPARE(bytesOf(Unscramble(bufferOf(other))), plain);
+    }
+
+    void md5File_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("digest");
+        auto row = [](const char* name, const QByteArray& content, const QByteArray& digest) {
+            QTest::newRow(name) << content << digest;
+        };
+        row("empty", "", "d41d8cd98f00b204e9800998ecf8427e");
+        row("abc", "abc", "900150983cd24fb0d6963f7d28e17f72");
+        row("eighty digits", QByteArray("1234567890").repeated(8),
+            "57edf4a22be3c955ac49da2e2107b67a");
+        QByteArray large; // several read blocks and a tail, every byte value
+        for (int i = 0; i < 5000; ++i)
+            large.append(char(i * 7 % 256));
+        row("several blocks", large,
+            QCryptographicHash::hash(large, QCryptographicHash::Md5).toHex());
+        row("missing file", QByteArray(), "(null)");
+    }
+
+    void md5File()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, digest);
+        TestHome home;
+        QFile file(home.path() + QStringLiteral("/vector.bin"));
+        if (!content.isNull()) {
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(content), content.size());
+            file.close();
+        }
+        const QByteArray path = QFile::encodeName(file.fileName());
+        QCOMPARE(owned(MD5File(path.constData())), digest);
+        QCOMPARE(FileExist(path.constData()), !content.isNull());
+    }
 };
-
-// "op" is an operation name and its number argument; a raised text is followed by the buffer.
-void TestCByte::operations_data()
-{
-    QTest::addColumn<QString>("op");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-    auto row = [](const char* name, const char* op, const QByteArray& input,
-                  const QByteArray& expected) {
-        QTest::newRow(name) << QString::fromLatin1(op) << input << expected;
-    };
-    const QByteArray popError("CByte::Pop() : Pop limited. / ");
-    const QByteArray cutError("CByte Cut() : over max. / ");
-    const QByteArray indexError("Error CByte operator[](long i) : out of range (");
-    const QByteArray bytes00FF7A("\x00\xff\x7a", 3);
-
-    row("insert middle", "Insert 1", "abc", "aXbc");
-    row("insert at end", "Insert 3", "abc", "abcX");
-    row("insert beyond", "Insert 10", "abc", "abcX");
-    row("pop last byte", "Pop 0", "q", "q|no block|");
-    row("pop middle", "Pop 1", "xyz", "y|xz");
-    row("pop empty", "Pop 0", "", popError);
-    row("pop beyond", "Pop 2", "xz", popError + "xz");
-    row("cut nothing", "Cut 0", "hello", "hello");
-    row("cut all", "Cut 5", "hello", "");
-    row("cut over", "Cut 6", "hello", cutError + "hello");
-    row("cut negative", "Cut -1", "hello", cutError + "hello");
-    row("index past", "SetZ 3", "abc", indexError + "3/3) / abc");
-    row("index negative", "SetZ -1", "abc", indexError + "-1/3) / abc");
-    row("trim", "Trim", " \r\nab c\n ", "ab c");
-    row("trim only blanks", "Trim", " \r\n ", " \r\n ");
-    row("trim keeps tabs", "Trim", "\tx\t", "\tx\t");
-    row("remove a", "Remove", "banana", "bnn");
-    row("remove spaces", "RemoveSpaces", " a b\tc ", "ab\tc");
-    row("reverse", "Reverse", "abc\001", "\001cba");
-    row("lower ASCII only", "ToLower", "AbZ@[\xc4", "abz@[\xc4");
-    row("append fill", "AppendFill 3", "ab", "ab***");
-    row("trim zeros", "TrimZeros", QByteArray("a\0b\0\0", 5), QByteArray("a\0b", 3));
-    row("trim zeros all", "TrimZeros", QByteArray(2, '\0'), "");
-    row("append self and text", "Append", "abc", "abcabc!?");
-    row("copy and assignment are deep", "Copy", "abc", "abcXbcaYc");
-    row("to hex", "ToHex", bytes00FF7A, "00FF7A");
-    row("from hex, either case", "FromHex", "00fF7A", bytes00FF7A);
-    row("from hex odd count", "FromHex", "ABC", "\x0a\xbc");
-    row("xor key repeats", "XorWith 1", "\x01\x02\x03", "\x11\x22\x13");
-    row("xor empty key", "XorWith 0", "abc", "abc");
-    row("scramble empty", "Scramble", "", "");
-    row("unscramble shorter than key", "Unscramble", "41", "");
-    row("unscramble key k7", "Unscramble", "6B372D52194512", "Ferry");
-    row("file exist empty name", "FileExist", "",
-        "\nlad Error FileExist(char *filename)\nCan't open file  / ");
-}
-
-// A raising operation leaves the buffer unchanged.
-void TestCByte::operations()
-{
-    QFETCH(QString, op);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, expected);
-    CByte buffer = bufferOf(input);
-    QByteArray result;
-    try {
-        result = operation(op.section(' ', 0, 0))(buffer, op.section(' ', 1).toLong());
-    } catch (const CByteError& e) {
-        result = e.what() + QByteArray(" / ") + bytesOf(buffer);
-    }
-    QCOMPARE(result, expected);
-}
-
-void TestCByte::scrambleRoundTrip_data()
-{
-    QTest::addColumn<QByteArray>("plain");
-    QTest::newRow("one byte") << QByteArray("x");
-    QTest::newRow("password with / : @") << QByteArray("s3cret/pw:@host");
-    QTest::newRow("high bytes") << QByteArray("\x80\xff\xe9\xa0", 4);
-    QTest::newRow("long") << QByteArray(300, 'q');
-}
-
-// Uppercase hex of a two-character random key and the XORed text; a fresh key every call.
-void TestCByte::scrambleRoundTrip()
-{
-    QFETCH(QByteArray, plain);
-    const QByteArray text = bytesOf(Scramble(bufferOf(plain)));
-    QCOMPARE(text.size(), 2 * plain.size() + 4);
-    QCOMPARE(QByteArray::fromHex(text).toHex().toUpper(), text); // hex digits and capitals only
-    // The key in front is two characters of the random-text alphabet.
-    const QString key = QString::fromLatin1(QByteArray::fromHex(text.left(4)));
-    QVERIFY2(QRegularExpression(QStringLiteral("^[a-zA-Z0-9]{2}$")).match(key).hasMatch(),
-             qPrintable(key));
-    QCOMPARE(bytesOf(Unscramble(bufferOf(text))), plain);
-
-    QByteArray other = text;
-    // 3844 possible keys: a few tries rule out an unlucky repeat.
-    for (int i = 0; i < 10 && other == text; ++i)
-        other = bytesOf(Scramble(bufferOf(plain)));
-    QVERIFY(other != text);
-    QCOMPARE(bytesOf(Unscramble(bufferOf(other))), plain);
-}
-
-void TestCByte::md5File_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QByteArray>("digest");
-    auto row = [](const char* name, const QByteArray& content, const QByteArray& digest) {
-        QTest::newRow(name) << content << digest;
-    };
-    row("empty", "", "d41d8cd98f00b204e9800998ecf8427e");
-    row("a", "a", "0cc175b9c0f1b6a831c399e269772661");
-    row("abc", "abc", "900150983cd24fb0d6963f7d28e17f72");
-    row("message digest", "message digest", "f96b697d7cb7938d525a2f31aaf161d0");
-    row("alphabet", "abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b");
-    row("alphanumeric", "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-        "d174ab98d277d9f5a5611c2c9f419d9f");
-    row("eighty digits", QByteArray("1234567890").repeated(8), "57edf4a22be3c955ac49da2e2107b67a");
-    QByteArray large; // several read blocks and a tail, every byte value
-    for (int i = 0; i < 5000; ++i)
-        large.append(char(i * 7 % 256));
-    row("several blocks", large, QCryptographicHash::hash(large, QCryptographicHash::Md5).toHex());
-    row("missing file", QByteArray(), "(null)");
-}
-
-void TestCByte::md5File()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QByteArray, digest);
-    TestHome home;
-    QFile file(home.path() + QStringLiteral("/vector.bin"));
-    if (!content.isNull()) {
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), content.size());
-        file.close();
-    }
-    const QByteArray path = QFile::encodeName(file.fileName());
-    QCOMPARE(owned(MD5File(path.constData())), digest);
-    QCOMPARE(FileExist(path.constData()), !content.isNull());
-}
 
 QTEST_GUILESS_MAIN(TestCByte)
 #include "tst_cbyte.moc"

@@ -32,97 +32,90 @@ class TestLogWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup();
-    void workerEntriesShownInOrder();
-    void clearLogKeepsFile();
-    void logOnStartShowsStatusOnly();
-    void recreatedAfterParentDeletesIt();
-    void unopenableLogFileIsReported();
-};
-
-void TestLogWindow::cleanup()
-{
-    DGlobals::startedByOs = false;
-    delete LogWindow::instance();
-}
-
-// Runs first: a worker is the first to log, and so the first to use the entry hub. Its entries
-// must still be delivered, in order, on this thread.
-void TestLogWindow::workerEntriesShownInOrder()
-{
-    TestHome home;
-    std::unique_ptr<QThread> worker(QThread::create([] {
-        for (int i = 0; i < 10; ++i)
-            i % 2 ? logError(QStringLiteral("error %1").arg(i))
-                  : logStatus(QStringLiteral("status %1").arg(i));
-    }));
-    worker->start();
-    QVERIFY(worker->wait(30000));
-    int deliveredHere = 0;
-    QObject receiver;
-    connect(DLogHub::instance(), &DLogHub::di_entry, &receiver,
-            [&] { deliveredHere += QThread::currentThread() == thread(); });
-    QTRY_COMPARE_WITH_TIMEOUT(deliveredHere, 10, 10000);
-    for (int i = 0; i < 10; ++i) {
-        const QString text = i % 2 ? QStringLiteral("error %1") : QStringLiteral("status %1");
-        QCOMPARE(shownLines().at(i), text.arg(i));
-        QCOMPARE(isHighlighted(i), bool(i % 2));
-    }
-    QCOMPARE(home.logLines().size(), 10);
-}
-
-void TestLogWindow::clearLogKeepsFile()
-{
-    TestHome home;
-    logStatus(QStringLiteral("one"));
-    logError(QStringLiteral("two"));
-    const std::unique_ptr<QMenu> menu(LogWindow::instance()->createContextMenu());
-    const QList<QAction*> actions = menu->actions();
-    QVERIFY(actions.at(actions.size() - 2)->isSeparator()); // after the text edit's own entries
-    QCOMPARE(actions.last()->text(), QStringLiteral("Clear log"));
-    QCOMPARE(actions.last()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
-    actions.last()->trigger();
-    QCOMPARE(shownLines(), QStringList());
-    QCOMPARE(home.logLines().size(), 2);
-}
-
-void TestLogWindow::logOnStartShowsStatusOnly()
-{
-    TestHome home;
-    DGlobals::startedByOs = true;
-    logError(QStringLiteral("hidden error"));
-    logStatus(QStringLiteral("shown status"));
-    QCOMPARE(shownLines(), QStringList({QStringLiteral("shown status")}));
-    QCOMPARE(home.logLines().size(), 2);
-    QVERIFY(home.logLines().at(0).endsWith(QLatin1String("#hidden error")));
-}
-
-// The main window adopts the view and deletes it on its way out; later entries need a new one.
-void TestLogWindow::recreatedAfterParentDeletesIt()
-{
-    TestHome home;
-    QPointer<LogWindow> adopted = LogWindow::instance();
-    logStatus(QStringLiteral("old window"));
+    void cleanup()
     {
-        QWidget mainWindow;
-        adopted->setParent(&mainWindow);
+        DGlobals::startedByOs = false;
+        delete LogWindow::instance();
     }
-    QVERIFY(adopted.isNull());
-    logStatus(QStringLiteral("new window"));
-    QVERIFY(!LogWindow::instance()->parent());
-    QCOMPARE(shownLines(), QStringList({QStringLiteral("new window")}));
-}
 
-void TestLogWindow::unopenableLogFileIsReported()
-{
-    TestHome home;
-    qputenv("HOME", "/dev/null"); // a file: no data folder, so no log file, even for root
-    QCOMPARE(shownLines(), QStringList({QStringLiteral("Could not open log file."),
-                                        QStringLiteral("Logs will not be maintained")}));
-    QVERIFY(isHighlighted(0));
-    logStatus(QStringLiteral("still shown")); // its file line is dropped quietly
-    QCOMPARE(shownLines().last(), QStringLiteral("still shown"));
-}
+    // Runs first: a worker is the first to log, and so the first to use the entry hub. Its entries
+    // must still be delivered, in order, on this thread.
+    void workerEntriesShownInOrder()
+    {
+        TestHome home;
+        std::unique_ptr<QThread> worker(QThread::create([] {
+            for (int i = 0; i < 10; ++i)
+                i % 2 ? logError(QStringLiteral("error %1").arg(i))
+                      : logStatus(QStringLiteral("status %1").arg(i));
+        }));
+        worker->start();
+        QVERIFY(worker->wait(30000));
+        int deliveredHere = 0;
+        QObject receiver;
+        connect(DLogHub::instance(), &DLogHub::di_entry, &receiver,
+                [&] { deliveredHere += QThread::currentThread() == thread(); });
+        QTRY_COMPARE_WITH_TIMEOUT(deliveredHere, 10, 10000);
+        for (int i = 0; i < 10; ++i) {
+            const QString text = i % 2 ? QStringLiteral("error %1") : QStringLiteral("status %1");
+            QCOMPARE(shownLines().at(i), text.arg(i));
+            QCOMPARE(isHighlighted(i), bool(i % 2));
+        }
+        QCOMPARE(home.logLines().size(), 10);
+    }
+
+    void clearLogKeepsFile()
+    {
+        TestHome home;
+        logStatus(QStringLiteral("one"));
+        logError(QStringLiteral("two"));
+        const std::unique_ptr<QMenu> menu(LogWindow::instance()->createContextMenu());
+        const QList<QAction*> actions = menu->actions();
+        QVERIFY(actions.at(actions.size() - 2)->isSeparator()); // after the text edit's own entries
+        QCOMPARE(actions.last()->text(), QStringLiteral("Clear log"));
+        QCOMPARE(actions.last()->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+        actions.last()->trigger();
+        QCOMPARE(shownLines(), QStringList());
+        QCOMPARE(home.logLines().size(), 2);
+    }
+
+    void logOnStartShowsStatusOnly()
+    {
+        TestHome home;
+        DGlobals::startedByOs = true;
+        logError(QStringLiteral("hidden error"));
+        logStatus(QStringLiteral("shown status"));
+        QCOMPARE(shownLines(), QStringList({QStringLiteral("shown status")}));
+        QCOMPARE(home.logLines().size(), 2);
+        QVERIFY(home.logLines().at(0).endsWith(QLatin1String("#hidden error")));
+    }
+
+    // The main window adopts the view and deletes it on its way out; later entries need a new one.
+    void recreatedAfterParentDeletesIt()
+    {
+        TestHome home;
+        QPointer<LogWindow> adopted = LogWindow::instance();
+        logStatus(QStringLiteral("old window"));
+        {
+            QWidget mainWindow;
+            adopted->setParent(&mainWindow);
+        }
+        QVERIFY(adopted.isNull());
+        logStatus(QStringLiteral("new window"));
+        QVERIFY(!LogWindow::instance()->parent());
+        QCOMPARE(shownLines(), QStringList({QStringLiteral("new window")}));
+    }
+
+    void unopenableLogFileIsReported()
+    {
+        TestHome home;
+        qputenv("HOME", "/dev/null"); // a file: no data folder, so no log file, even for root
+        QCOMPARE(shownLines(), QStringList({QStringLiteral("Could not open log file."),
+                                            QStringLiteral("Logs will not be maintained")}));
+        QVERIFY(isHighlighted(0));
+        logStatus(QStringLiteral("still shown")); // its file line is dropped quietly
+        QCOMPARE(shownLines().last(), QStringLiteral("still shown"));
+    }
+};
 
 QTEST_MAIN(TestLogWindow)
 #include "tst_logwindow.moc"

@@ -163,26 +163,6 @@ private slots:
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
     }
 
-    void pauseAndResumeKeepOneWorker()
-    {
-        standIn.addFault({{"kind", "download"}, {"action", "throttle"}, {"kbps", 256}});
-        const int id = startBig();
-        QSignalSpy threadStarts(manager->findCommand(id), &QThread::started);
-        const QString partial = target("big.bin.201.part");
-        resumed(id);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 100000, Timeout);
-        manager->pause(id);
-        QTRY_COMPARE_WITH_TIMEOUT(manager->status(id), int(StatusPaused), Timeout);
-        // The worker parks on the gate: the thread stays, the transfer stops.
-        QTRY_VERIFY_WITH_TIMEOUT(manager->runningDownloadCount() == 0, Timeout);
-        QVERIFY(manager->findCommand(id)->isRunning());
-        const qint64 size = QFileInfo(partial).size();
-        QVERIFY2(finishes(resumed(id)), trace(id));
-        QCOMPARE(threadStarts.size(), 1);
-        QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
-        QCOMPARE(ranges().last(), QStringLiteral("bytes=%1-").arg(size));
-    }
-
     void missingFileFailsForGood()
     {
         standIn.addFault({{"kind", "download"}, {"action", "missing"}, {"times", 0}});
@@ -308,33 +288,17 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("fileId");
         QTest::addColumn<bool>("safe");
-        QTest::newRow("dots inside a name") << "/d"
-                                            << "x..avi"
-                                            << "7" << true;
-        QTest::newRow("name with a parent step") << "/d"
-                                                 << "../x.avi"
-                                                 << "7" << false;
-        QTest::newRow("absolute name") << "/d"
-                                       << "/etc/passwd"
-                                       << "7" << false;
-        QTest::newRow("name is ..") << "/d"
-                                    << ".."
-                                    << "7" << false;
-        QTest::newRow("backslash in the name") << "/d"
-                                               << "..\\x.avi"
-                                               << "7" << false;
-        QTest::newRow("empty name") << "/d"
-                                    << ""
-                                    << "7" << false;
-        QTest::newRow("folder climbs out") << "/d/../e"
-                                           << "x.avi"
-                                           << "7" << false;
-        QTest::newRow("id with a backslash") << "/d"
-                                             << "x.avi"
-                                             << "a\\7" << false;
-        QTest::newRow("id is ..") << "/d"
-                                  << "x.avi"
-                                  << ".." << false;
+        const auto row = [](const char* name, const char* folder, const char* file, const char* id,
+                            bool safe) { QTest::newRow(name) << folder << file << id << safe; };
+        row("dots inside a name", "/d", "x..avi", "7", true);
+        row("name with a parent step", "/d", "../x.avi", "7", false);
+        row("absolute name", "/d", "/etc/passwd", "7", false);
+        row("name is ..", "/d", "..", "7", false);
+        row("backslash in the name", "/d", "..\\x.avi", "7", false);
+        row("empty name", "/d", "", "7", false);
+        row("folder climbs out", "/d/../e", "x.avi", "7", false);
+        row("id with a backslash", "/d", "x.avi", "a\\7", false);
+        row("id is ..", "/d", "x.avi", "..", false);
     }
 
     void unsafeNames()
@@ -364,14 +328,6 @@ private slots:
         QFETCH(int, divisor);
         QFETCH(int, ms);
         QCOMPARE(DTransferCommand::throttleDelayMs(limit, divisor), ms);
-    }
-
-    // Progress in 1/10000 of the file counts the bytes a transfer resumed from.
-    void progressUnits()
-    {
-        QCOMPARE(DTransferCommand::progressOf(400, 0, 600), 4000LL);
-        QCOMPARE(DTransferCommand::progressOf(400, 300, 600), 7000LL);
-        QCOMPARE(DTransferCommand::progressOf(0, 0, 0), 0LL); // unknown total
     }
 };
 

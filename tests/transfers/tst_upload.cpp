@@ -28,11 +28,17 @@ private slots:
     void sameFileTwiceOnlyIntoTwoFolders()
     {
         const QString path = source("b.bin", 1000);
-        QVERIFY(manager->startUpload(path) > 0);
+        const int first = manager->startUpload(path);
+        QVERIFY(first > 0);
         QCOMPARE(manager->startUpload(path), -1);
         QCOMPARE(prompts->calls.last().text,
                  QStringLiteral("Local file with name %1 already in upload list").arg(path));
+        const QString folder = manager->currentFolderId();
         manager->setCurrentFolderId("10");
+        QVERIFY(manager->startUpload(path) > 0);
+        // An aborted upload is no longer in the way.
+        manager->setCurrentFolderId(folder);
+        manager->abort(first);
         QVERIFY(manager->startUpload(path) > 0);
     }
 
@@ -131,13 +137,20 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(manager->runningUploadCount(), 0, Timeout);
         standIn.reset();
+        // Power-off comes only with nothing left to do, and only when asked for.
         QSignalSpy shutDown(manager.get(), &DCommandManager::di_shutDown);
         manager->setPowerOffOptions(true);
         const int id = resumed(manager->startUpload(source("t.bin", 4000, 7)));
+        manager->transferComplete();
+        QVERIFY(shutDown.isEmpty());
         QVERIFY2(finishes(id), trace(id));
         QTRY_VERIFY_WITH_TIMEOUT(manager->registry().isEmpty(), Timeout);
         manager->transferComplete();
         QVERIFY(!shutDown.isEmpty());
+        const int count = shutDown.size();
+        manager->setPowerOffOptions(false);
+        manager->transferComplete();
+        QCOMPARE(shutDown.size(), count);
     }
 
     // The size query runs on the worker: a silent server leaves the window free, and an abort

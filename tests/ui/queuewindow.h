@@ -28,7 +28,8 @@ struct QueueWindow
     QTreeWidget* successes = nullptr;
     QTabWidget* tabs = nullptr;
 
-    bool open(const QString& user = "alice", const QString& password = "secret")
+    // Starts the service and builds the window (not shown yet) with this remembered account.
+    bool prepare(const QString& user = "alice", const QString& password = "secret")
     {
         if (!service.start())
             return false;
@@ -42,6 +43,13 @@ struct QueueWindow
         }
         window = std::make_unique<MainWindow>();
         prompt = std::make_unique<ScriptedPrompt>();
+        return true;
+    }
+
+    bool open(const QString& user = "alice", const QString& password = "secret")
+    {
+        if (!window && !prepare(user, password))
+            return false;
         QSignalSpy loggedIn(window->engine(), &DCommandManager::di_loggedIn);
         window->resize(1000, 800);
         window->show();

@@ -16,22 +16,18 @@ private slots:
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<QString>("english");
         QTest::addColumn<QString>("german");
-        QTest::newRow("zero") << qint64(0) << "0 bytes"
-                              << "0 bytes";
-        QTest::newRow("grouped bytes") << qint64(1023) << "1,023 bytes"
-                                       << "1.023 bytes";
-        QTest::newRow("one KB") << qint64(1024) << "1 KB"
-                                << "1 KB";
-        QTest::newRow("KB never rounded up") << qint64(1048575) << "1,023 KB"
-                                             << "1.023 KB";
-        QTest::newRow("one MB") << qint64(1048576) << "1.0 MB"
-                                << "1,0 MB";
-        QTest::newRow("one GB") << qint64(1073741824) << "1.00 GB"
-                                << "1,00 GB";
-        QTest::newRow("one TB") << qint64(1099511627776) << "1.000 TB"
-                                << "1,000 TB";
-        QTest::newRow("negative") << qint64(-5000) << "-5,000 bytes"
-                                  << "-5.000 bytes";
+        const auto row = [](const char* name, qint64 bytes, const char* english,
+                            const char* german) {
+            QTest::newRow(name) << bytes << english << german;
+        };
+        row("zero", 0, "0 bytes", "0 bytes");
+        row("grouped bytes", 1023, "1,023 bytes", "1.023 bytes");
+        row("one KB", 1024, "1 KB", "1 KB");
+        row("KB never rounded up", 1048575, "1,023 KB", "1.023 KB");
+        row("one MB", 1048576, "1.0 MB", "1,0 MB");
+        row("one GB", 1073741824, "1.00 GB", "1,00 GB");
+        row("one TB", 1099511627776, "1.000 TB", "1,000 TB");
+        row("negative", -5000, "-5,000 bytes", "-5.000 bytes");
     }
     void sizeText()
     {
@@ -89,13 +85,6 @@ private slots:
         QFETCH(int, seconds);
         QFETCH(QString, text);
         QCOMPARE(DFormat::timeText(seconds), text);
-    }
-
-    void linkLabelHtml()
-    {
-        QCOMPARE(DFormat::linkLabelHtml("http://h/f/201/my file.avi"),
-                 QString("<html><body> <div><a href=\"http://h/f/201/my%20file.avi\">"
-                         "http://h/f/201/my file.avi</a></div></body></html>"));
     }
 
     void totals_data()

@@ -70,6 +70,8 @@ private slots:
         QTest::newRow("zero means the maximum")
             << Edits{{Transfers, "0"}, {Downloads, "0"}, {Uploads, "0"}} << QList<int>{15, 10, 5}
             << 0.0 << false;
+        QTest::newRow("above the maximum is the maximum")
+            << Edits{{Downloads, "11"}} << QList<int>{4, 10, 2} << 0.0 << false;
         QTest::newRow("above the hint, below the maximum")
             << Edits{{Transfers, "12"}, {DownSpeed, "250.5"}} << QList<int>{12, 2, 2} << 250.5
             << false;
