@@ -3,6 +3,7 @@
 #   bench/scale.sh                 builds ferryscale (Release) and runs every measure
 # Environment: SCALE_TRANSFERS (default 10000), SCALE_RESTORE (default 9950),
 # SCALE_LISTING (default 100000), BENCH_BUILD_DIR (default build-bench).
+# The service builds its listing answers once at start: the listing figure is the client's.
 set -euo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)

@@ -7,6 +7,7 @@
 #include "engine/dtimings.h"
 #include "support/dlog.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDomDocument>
 #include <QDir>
@@ -183,6 +184,24 @@ QByteArray DCommand::responseBytes() const
     if (!reader.open(QIODevice::ReadOnly))
         return QByteArray();
     return reader.readAll();
+}
+
+void DCommand::runAndRead(const std::function<void(QIODevice&)>& read)
+{
+    DCommand::run();
+    if (status() != StatusFinished)
+        return;
+    if (responseFile && responseFile->isOpen())
+        responseFile->flush();
+    // Read from the file a piece at a time: a large answer is never held whole.
+    QFile answer(responseFile ? responseFile->fileName() : QString());
+    if (answer.open(QIODevice::ReadOnly)) {
+        read(answer);
+        return;
+    }
+    QBuffer nothing;
+    nothing.open(QIODevice::ReadOnly);
+    read(nothing);
 }
 
 void DCommand::closeResponseFile()

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <functional>
 
 typedef void CURL;
 class DCommandManager;
@@ -80,6 +81,9 @@ protected:
     void announceUnlessRetrying(bool announce);
     // Reads the whole answer file as text (empty when it was never written).
     QByteArray responseBytes() const;
+    // Runs the request; once it finished, hands the answer file to `read` (an empty answer
+    // when there is none), on this worker.
+    void runAndRead(const std::function<void(QIODevice&)>& read);
     void closeResponseFile();
     // Closes the answer file, then writes the (masked) request to the dump and the log file.
     void closeAndRecordRequest();

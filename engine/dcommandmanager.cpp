@@ -5,6 +5,7 @@
 #include "engine/dglobals.h"
 #include "transfers/ddownloadcommand.h"
 #include "transfers/dtransfercommand.h"
+#include "transfers/duploadcommand.h"
 
 #include <QFile>
 #include <QThread>
@@ -72,6 +73,22 @@ void DCommandManager::registerCommand(DCommand* command)
     connect(command, &DCommand::di_readyToDelete, this, &DCommandManager::deleteCommand);
     m_registry.append(command);
     m_index.insert(command->id(), command);
+    if (auto* upload = qobject_cast<DUploadCommand*>(command))
+        m_uploadsByPath.insert(upload->localFilePath(), upload);
+    else if (auto* download = qobject_cast<DDownloadCommand*>(command))
+        m_downloadsByTarget.insert(download->targetPath(), download);
+}
+
+void DCommandManager::unregisterCommand(DCommand* command)
+{
+    removeFromQueue(command);
+    if (!m_index.remove(command->id()))
+        return;
+    m_registry.removeOne(command);
+    if (auto* upload = qobject_cast<DUploadCommand*>(command))
+        m_uploadsByPath.remove(upload->localFilePath(), upload);
+    else if (auto* download = qobject_cast<DDownloadCommand*>(command))
+        m_downloadsByTarget.remove(download->targetPath(), download);
 }
 
 DCommand* DCommandManager::findCommand(int id) const
@@ -228,8 +245,20 @@ bool DCommandManager::clearContents()
 
 void DCommandManager::enqueue(DCommand* command)
 {
-    if (command && !m_waitingQueue.contains(command))
-        m_waitingQueue.append(command);
+    if (command && !m_queuedTimes.contains(command))
+        appendToQueue(command);
+}
+
+void DCommandManager::appendToQueue(DCommand* command)
+{
+    m_waitingQueue.append(command);
+    ++m_queuedTimes[command];
+}
+
+void DCommandManager::removeFromQueue(DCommand* command)
+{
+    if (m_queuedTimes.remove(command))
+        m_waitingQueue.removeAll(command);
 }
 
 void DCommandManager::flush()
@@ -245,7 +274,7 @@ void DCommandManager::flush()
     m_busy = true;
     // Each start counts itself (DTransferCommand::beginAttempt), so the next command of the
     // pass already sees it in the running counts.
-    QList<DCommand*> started;
+    QSet<DCommand*> started;
     for (int i = 0; i < m_waitingQueue.size(); ++i) {
         auto* transfer = qobject_cast<DTransferCommand*>(m_waitingQueue.at(i));
         const int st = transfer ? transfer->status() : int(StatusUnknown);
@@ -263,10 +292,13 @@ void DCommandManager::flush()
                 break;
         }
         if (transfer->startFromQueue())
-            started.append(transfer);
+            started.insert(transfer);
     }
-    for (DCommand* command : started)
-        m_waitingQueue.removeAll(command);
+    if (!started.isEmpty()) {
+        m_waitingQueue.removeIf([&](DCommand* command) { return started.contains(command); });
+        for (DCommand* command : started)
+            m_queuedTimes.remove(command);
+    }
     m_busy = false;
 }
 

@@ -217,6 +217,10 @@ signals:
 private:
     friend class DCommand;
     DTransferCommand* findTransfer(int cmdId, bool logMisses = true) const;
+    // The registry, the indexes and the waiting queue lose the command.
+    void unregisterCommand(DCommand* command);
+    void appendToQueue(DCommand* command);
+    void removeFromQueue(DCommand* command);
     // Frees a command that left the registry once its worker and its finish step are over.
     void releaseCommand(DCommand* command);
     void abortLoginCommands();
@@ -267,7 +271,14 @@ private:
     // the same commands by id for the lookups by id.
     QList<DCommand*> m_registry;
     QHash<int, DCommand*> m_index;
+    // Registered uploads by local file and downloads by target file: a start compares itself
+    // only with the transfers of the same file.
+    QMultiHash<QString, DCommand*> m_uploadsByPath;
+    QMultiHash<QString, DCommand*> m_downloadsByTarget;
+    // Scheduling order; a resume may queue a command a second time. How many times each
+    // command stands in it, for the membership tests.
     QList<DCommand*> m_waitingQueue;
+    QHash<DCommand*, int> m_queuedTimes;
 
     int m_maxTransfers = 4;
     int m_maxDownloads = 2;

@@ -48,7 +48,7 @@ void DCommandManager::resume(int cmdId)
     if (!transfer)
         return;
     transfer->setStatus(StatusResumeQueued);
-    m_waitingQueue.append(transfer);
+    appendToQueue(transfer);
 }
 
 void DCommandManager::forceStart(int cmdId)
@@ -74,16 +74,12 @@ void DCommandManager::deleteCommand(int cmdId)
         qDebug("Could not get command for Id %d", cmdId);
         return;
     }
-    m_registry.removeAll(command);
-    m_index.remove(command->id());
-    m_waitingQueue.removeAll(command);
+    unregisterCommand(command);
     // Follow-ups that were never started go with the command; one that already runs is a live
     // command of its own and leaves the registry when it announces its own end.
     QList<DCommand*> dropped{command};
     for (DCommand* link = command; link->next && !link->followUpStarted(); link = link->next) {
-        m_registry.removeAll(link->next);
-        m_index.remove(link->next->id());
-        m_waitingQueue.removeAll(link->next);
+        unregisterCommand(link->next);
         dropped.append(link->next);
     }
     command->setStatus(StatusAborted);

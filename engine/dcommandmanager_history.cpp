@@ -22,7 +22,7 @@ namespace {
 // Changes reach the file at most this long after they were made (and at quit).
 constexpr int HistorySaveDelayMs = 300;
 // A restore re-creates entries for this long, then lets the event loop breathe.
-constexpr int RestoreSliceMs = 20;
+constexpr int RestoreSliceMs = 10;
 constexpr int RestoreLogPeriodMs = 1000;
 // Our files nest three levels deep; anything far deeper is not a history.
 constexpr int MaxHistoryDepth = 16;
@@ -83,6 +83,38 @@ QString escapeAttribute(const QString& value)
         }
     }
     return out;
+}
+
+// What a save writes: the root's name, each group's name and entry count, and the entries
+// group after group.
+struct HistorySnapshot
+{
+    QString root;
+    QList<QPair<QString, int>> groups;
+    QList<QPair<QString, Attributes>> entries;
+};
+
+QByteArray historyText(const HistorySnapshot& snapshot)
+{
+    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
+    if (snapshot.entries.isEmpty())
+        return out.toUtf8();
+    out += QLatin1Char('<') + snapshot.root + QLatin1String(">\n");
+    qsizetype next = 0;
+    for (const auto& [group, count] : snapshot.groups) {
+        out += QLatin1String("    <") + group + QLatin1String(">\n");
+        for (const qsizetype end = next + count; next < end; ++next) {
+            const auto& [element, attributes] = snapshot.entries.at(next);
+            out += QLatin1String("        <") + element;
+            for (const auto& attribute : attributes)
+                out += QLatin1Char(' ') + attribute.first + QLatin1String("=\"") +
+                       escapeAttribute(attribute.second) + QLatin1Char('"');
+            out += QLatin1String("/>\n");
+        }
+        out += QLatin1String("    </") + group + QLatin1String(">\n");
+    }
+    out += QLatin1String("</") + snapshot.root + QLatin1String(">\n");
+    return out.toUtf8();
 }
 
 Attributes attributesOf(const QXmlStreamReader& reader)
@@ -425,31 +457,28 @@ void DCommandManager::writeHistory()
     m_historySaveTimer.stop();
     if (!m_historyDirty || m_historyPath.isEmpty())
         return;
-    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
-    if (!m_history.empty()) {
-        out += QLatin1Char('<') + tr("Transfers") + QLatin1String(">\n");
-        for (const QString& group : m_historyGroups) {
-            const bool uploads = group == UploadsGroup;
-            const QString name = uploads ? tr("Uploads") : tr("Downloads");
-            out += QLatin1String("    <") + name + QLatin1String(">\n");
-            for (const auto& [key, entry] : m_history) {
-                if (entry.upload != uploads)
-                    continue;
-                out += QLatin1String("        <") + entry.element;
-                for (const auto& attribute : entry.attributes)
-                    out += QLatin1Char(' ') + attribute.first + QLatin1String("=\"") +
-                           escapeAttribute(attribute.second) + QLatin1Char('"');
-                out += QLatin1String("/>\n");
-            }
-            out += QLatin1String("    </") + name + QLatin1String(">\n");
-        }
-        out += QLatin1String("</") + tr("Transfers") + QLatin1String(">\n");
-    }
     m_historyDirty = false;
+    // The entries are handed over as they are (their texts are shared, not copied); the file's
+    // text is made and written on the writer thread, so a long history never holds up the
+    // window.
+    HistorySnapshot snapshot;
+    snapshot.root = tr("Transfers");
+    snapshot.entries.reserve(qsizetype(m_history.size()));
+    for (const QString& group : m_historyGroups) {
+        const bool uploads = group == UploadsGroup;
+        snapshot.groups.append({uploads ? tr("Uploads") : tr("Downloads"), 0});
+        for (const auto& [key, entry] : m_history) {
+            if (entry.upload != uploads)
+                continue;
+            snapshot.entries.append({entry.element, entry.attributes});
+            ++snapshot.groups.last().second;
+        }
+    }
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
     // Owner-only: the file names what the user transfers. A failed save is silent; the next
     // change writes the whole history again.
-    m_historyWriter.start([path = m_historyPath, bytes = out.toUtf8()] {
+    m_historyWriter.start([path = m_historyPath, snapshot = std::move(snapshot)] {
+        const QByteArray bytes = historyText(snapshot);
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             return;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QIODevice>
 #include <QString>
 
 // Reads the service's answers. Listing and account answers start with a human-readable
@@ -45,6 +46,8 @@ public:
         QString currentFolderId;
     };
     static Listing readListing(const QByteArray& answer);
+    // The same, read from a seekable device (the answer file) a piece at a time.
+    static Listing readListing(QIODevice& answer);
 
     // An account answer (login or startup) read the same way: the root's first "param1",
     // "reason1", "param2", "reason2", "max_usp", "popup_url", "svr" and "svp" (present or not)
@@ -54,6 +57,7 @@ public:
         QHash<QString, QString> values;
     };
     static Account readAccount(const QByteArray& answer);
+    static Account readAccount(QIODevice& answer);
     // Deepest element nesting a listing may have.
     static constexpr int MaxDepth = 32;
 };

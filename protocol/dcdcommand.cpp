@@ -12,12 +12,7 @@ DCdCommand::~DCdCommand() = default;
 void DCdCommand::run()
 {
     m_listing = DAnswerParser::Listing();
-    DCommand::run();
-    if (status() != StatusFinished)
-        return;
-    if (responseFile && responseFile->isOpen())
-        responseFile->flush();
-    m_listing = DAnswerParser::readListing(responseBytes());
+    runAndRead([this](QIODevice& answer) { m_listing = DAnswerParser::readListing(answer); });
 }
 
 bool DCdCommand::parseResult(QString& out)

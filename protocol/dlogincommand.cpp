@@ -51,12 +51,7 @@ int DLoginCommand::uploadCapFrom(const QString& text)
 void DLoginCommand::run()
 {
     m_answer = DAnswerParser::Account();
-    DCommand::run();
-    if (status() != StatusFinished)
-        return;
-    if (responseFile && responseFile->isOpen())
-        responseFile->flush();
-    m_answer = DAnswerParser::readAccount(responseBytes());
+    runAndRead([this](QIODevice& answer) { m_answer = DAnswerParser::readAccount(answer); });
 }
 
 bool DLoginCommand::parseResult(QString& out)

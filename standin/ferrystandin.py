@@ -23,6 +23,7 @@ import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import standin_answers  # noqa: E402
 import standin_ftp  # noqa: E402
 import standin_http  # noqa: E402
 from standin_model import Service, load_scenario  # noqa: E402
@@ -73,6 +74,8 @@ def main(argv):
         https_server = standin_http.StandInHTTPServer(args.https_port, service, stopping,
                                                       context)
 
+        if scenario.get("prebuilt_listings"):
+            standin_answers.prebuild_listings(service)
         standin_ftp.serve(ftp_server)
         standin_http.serve(http_server)
         standin_http.serve(https_server)

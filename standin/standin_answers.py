@@ -64,6 +64,15 @@ def listing(service, account, folder):
         detail_block(account_detail(service, account)), XML_HEAD, listdata(service, folder))
 
 
+def prebuild_listings(service):
+    """Builds every folder's listing answer once, as bytes, for the prebuilt_listings option."""
+    for account in service.accounts.values():
+        for node in list(account.nodes.values()):
+            if not node.is_file:
+                key = (account.name, node.id)
+                service.listing_cache[key] = listing(service, account, node).encode("utf-8")
+
+
 def login(service, account):
     values = account.values
     body = "".join([

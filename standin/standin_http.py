@@ -177,7 +177,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if kind == "login":
             return answers.login(service, account)
         if kind == "listing":
-            return answers.listing(service, account, service.folder(account, f(0) or ROOT_ID))
+            folder = service.folder(account, f(0) or ROOT_ID)
+            prebuilt = service.listing_cache.get((account.name, folder.id))
+            return prebuilt if prebuilt is not None else answers.listing(service, account, folder)
         if kind == "create_folder":
             self.require_modify(account)
             node = service.create_folder(account, f(0), f(1))

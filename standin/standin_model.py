@@ -155,6 +155,8 @@ class Service:
         self.log = []
         self.faults = []
         self.tokens = {}
+        # (account name, folder id) -> a listing answer built once (prebuilt_listings).
+        self.listing_cache = {}
         self.accounts = {}
         self.next_id = 1000
         self.update_path = None

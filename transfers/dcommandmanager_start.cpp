@@ -52,12 +52,10 @@ int queuePaused(DCommandManager& manager, DCommand* command)
 
 int DCommandManager::startUpload(const QString& localPath)
 {
-    for (DCommand* command : m_registry) {
-        if (command->commandType() != CmdUpload || command->status() == StatusAborted)
-            continue;
-        auto* upload = qobject_cast<DUploadCommand*>(command);
-        if (upload && upload->localFilePath() == localPath &&
-            upload->folderId() == m_currentFolderId) {
+    for (auto it = m_uploadsByPath.constFind(localPath);
+         it != m_uploadsByPath.constEnd() && it.key() == localPath; ++it) {
+        auto* upload = static_cast<DUploadCommand*>(it.value());
+        if (upload->status() != StatusAborted && upload->folderId() == m_currentFolderId) {
             prompt()->showWarning(
                 tr("Upload start error.."),
                 tr("Local file with name %1 already in upload list").arg(localPath));
@@ -77,11 +75,9 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
         prompt()->showWarning(tr("Download start error.."), unsafe);
         return -1;
     }
-    for (DCommand* command : m_registry) {
-        if (command->status() == StatusAborted || command->commandType() != CmdDownload)
-            continue;
-        auto* download = qobject_cast<DDownloadCommand*>(command);
-        if (download && download->targetPath() == target) {
+    for (auto it = m_downloadsByTarget.constFind(target);
+         it != m_downloadsByTarget.constEnd() && it.key() == target; ++it) {
+        if (it.value()->status() != StatusAborted) {
             prompt()->showWarning(
                 tr("Download start error.."),
                 tr("Local file with name %1 already in download list").arg(target));

@@ -38,7 +38,7 @@ using namespace QueueColumn;
 // Totals and the local pane follow bursts of reports at most this often.
 constexpr int CoalesceMs = 200;
 // Longest stretch of starting transfers before the window handles its events again.
-constexpr int FeedSliceMs = 40;
+constexpr int FeedSliceMs = 20;
 
 // The address inside link label HTML, read from the anchor's target. (Halving the markup-free
 // text breaks as soon as the encoded and the readable form differ, e.g. for a blank.) Text

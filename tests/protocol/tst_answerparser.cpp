@@ -31,6 +31,12 @@ private slots:
         QTest::newRow("both markers on one line open a block")
             << QByteArray("<detail>x</detail>\n<r/>\n</detail>\n<s/>\n") << "<r/>\n"
             << "<detail>x</detail>\n<r/>\n</detail>" << QByteArray("<s/>\n");
+        // The filter reads long lines in pieces of 64 KiB: this marker straddles two of them.
+        const QByteArray longLine(65535, 'x');
+        QTest::newRow("closing marker across a long line's pieces")
+            << "<detail>\nin\r\n" + longLine + "</detail>y\r\n<r/>"
+            << "in\n"
+            << "<detail>\nin\n</detail>" << longLine + "y\n<r/>\n";
         QTest::newRow("no block at all")
             << QByteArray("<?xml version=\"1.0\"?>\r\n<r><value>1</value></r>") << ""
             << "" << QByteArray("<?xml version=\"1.0\"?>\n<r><value>1</value></r>\n");

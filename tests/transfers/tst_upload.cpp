@@ -28,11 +28,17 @@ private slots:
     void sameFileTwiceOnlyIntoTwoFolders()
     {
         const QString path = source("b.bin", 1000);
-        QVERIFY(manager->startUpload(path) > 0);
+        const int first = manager->startUpload(path);
+        QVERIFY(first > 0);
         QCOMPARE(manager->startUpload(path), -1);
         QCOMPARE(prompts->calls.last().text,
                  QStringLiteral("Local file with name %1 already in upload list").arg(path));
+        const QString folder = manager->currentFolderId();
         manager->setCurrentFolderId("10");
+        QVERIFY(manager->startUpload(path) > 0);
+        // An aborted upload is no longer in the way.
+        manager->setCurrentFolderId(folder);
+        manager->abort(first);
         QVERIFY(manager->startUpload(path) > 0);
     }
 
