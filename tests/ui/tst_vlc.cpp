@@ -52,38 +52,20 @@ class TestVlc : public QObject
     Q_OBJECT
 
 private slots:
-    void windowsSearch_data()
+    // The Windows search (PATH "C:") looks in the program folders of a made-up drive; the Linux
+    // search on PATH, then in the usual places. Paths are relative to a scratch folder.
+    void search_data()
     {
         QTest::addColumn<QStringList>("files");
-        QTest::addColumn<QString>("found"); // relative to the made-up "C:/"
-        QTest::newRow("x86 program folder") << QStringList{"Program Files (x86)/VideoLAN/vlc.exe*"}
-                                            << "Program Files (x86)/VideoLAN/vlc.exe";
-        QTest::newRow("first executable wins")
-            << QStringList{"Program Files/VideoLAN/vlc.exe", "Programs/VideoLAN2/vlc.exe*"}
-            << "Programs/VideoLAN2/vlc.exe";
-        QTest::newRow("names are case-sensitive")
-            << QStringList{"program files/VideoLAN/vlc.exe*", "Program Files/videolan/vlc.exe*"}
-            << "";
-        QTest::newRow("one level deeper is not searched")
-            << QStringList{"Program Files/VideoLAN/VLC/vlc.exe*"} << "";
-    }
-
-    void windowsSearch()
-    {
-        QFETCH(QStringList, files);
-        QFETCH(QString, found);
-        QTemporaryDir drive;
-        plant(drive.path(), files);
-        const QString expected = found.isEmpty() ? QString() : drive.path() + '/' + found;
-        QCOMPARE(DVlc::findWindowsPlayer(drive.path()), expected);
-    }
-
-    void linuxSearch_data()
-    {
-        QTest::addColumn<QStringList>("files");
-        QTest::addColumn<QString>("path"); // PATH, folders relative to the scratch folder
+        QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("places");
         QTest::addColumn<QString>("found");
+        QTest::newRow("windows: first executable wins")
+            << QStringList{"Program Files/VideoLAN/vlc.exe", "Programs/VideoLAN2/vlc.exe*"}
+            << "C:" << QStringList{} << "Programs/VideoLAN2/vlc.exe";
+        QTest::newRow("windows: names are case-sensitive, one level only")
+            << QStringList{"program files/VideoLAN/vlc.exe*", "Program Files/VideoLAN/VLC/vlc.exe*"}
+            << "C:" << QStringList{} << "";
         QTest::newRow("on PATH") << QStringList{"b/vlc*"} << "a:b" << QStringList{"snap/vlc"}
                                  << "b/vlc";
         QTest::newRow("PATH before the usual places")
@@ -94,7 +76,7 @@ private slots:
         QTest::newRow("not found") << QStringList{} << "a:b" << QStringList{"usr/vlc"} << "";
     }
 
-    void linuxSearch()
+    void search()
     {
         QFETCH(QStringList, files);
         QFETCH(QString, path);
@@ -107,9 +89,10 @@ private slots:
             folders << scratch.path() + '/' + folder;
         for (QString& place : places)
             place = scratch.path() + '/' + place;
-        const QString pathVariable = folders.join(':');
         const QString expected = found.isEmpty() ? QString() : scratch.path() + '/' + found;
-        QCOMPARE(DVlc::findLinuxPlayer(pathVariable, places), expected);
+        QCOMPARE(path == "C:" ? DVlc::findWindowsPlayer(scratch.path())
+                              : DVlc::findLinuxPlayer(folders.join(':'), places),
+                 expected);
     }
 
     void preview_data()
