@@ -300,7 +300,9 @@ void DDownloadCommand::applyLinkAnswer(const LinkAnswer& answer)
     if (m_startWanted) {
         m_startWanted = false;
         dstart();
-    } else if (manager) {
+    } else if (manager && (status() == StatusQueued || status() == StatusResumeQueued)) {
+        // Only a download waiting in the queue for this answer can start now; a pass over
+        // the whole queue for every answer of a paused one made big adds quadratic.
         manager->flush();
     }
 }
