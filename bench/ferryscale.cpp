@@ -3,7 +3,8 @@
 // peak memory and thread counts belong to that measure alone.
 //
 //   ferryscale uploads <n>     add n uploads (startUpload each), then idle/paused CPU, threads,
-//                              descriptors and resident memory with the n transfers queued
+//                              descriptors and resident memory with the n transfers queued,
+//                              and how long the engine takes to go at quit
 //   ferryscale downloads <n>   add n downloads (startDownload each); the link requests included
 //   ferryscale restore <n>     restoreHistory of a history of n uploads
 //   ferryscale listing <n>     one listing of a folder of n files, request to di_contentsChanged
@@ -249,6 +250,10 @@ int runUploads(int n)
     print(QStringLiteral("row: resident-queued n=%1 rss_mb=%2")
               .arg(n)
               .arg(megabytes(procStatus("VmRSS"))));
+    QElapsedTimer quit;
+    quit.start();
+    s.manager.reset();
+    print(QStringLiteral("row: quit-queued n=%1 quit_ms=%2").arg(n).arg(ms(quit.nsecsElapsed())));
     return 0;
 }
 

@@ -39,10 +39,7 @@ bool isFinal(int status)
 
 } // namespace
 
-DTransferCommand::DTransferCommand(QObject* parent) : DCommand(parent)
-{
-    startTimer(DTimings::SampleTickMs);
-}
+DTransferCommand::DTransferCommand(QObject* parent) : DCommand(parent) {}
 
 DTransferCommand::~DTransferCommand()
 {
@@ -138,6 +135,10 @@ bool DTransferCommand::beginAttempt(bool queued)
         previous = storeStatusLocked(StatusQueued);
     }
     announceStatus(previous, StatusQueued);
+    // The sampling tick starts with the first attempt: thousands of transfers that only wait
+    // in the queue keep no timer.
+    if (m_sampleTimerId == 0 && QThread::currentThread() == thread())
+        m_sampleTimerId = startTimer(DTimings::SampleTickMs);
     ensureWorker();
     return true;
 }

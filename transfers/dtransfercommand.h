@@ -179,6 +179,8 @@ private:
     std::atomic<int> m_speedLimit{0};
     std::atomic<int> m_statusBeforeAbort{StatusFailed};
     std::atomic<bool> m_dataFlowed{false};
+    // The progress sampling tick (user-interface thread), 0 until the first attempt.
+    int m_sampleTimerId = 0;
     QString m_serverLog;
     mutable QMutex m_serverLogMutex;
     // Worker-only bookkeeping of the current attempt.
