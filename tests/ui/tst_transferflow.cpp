@@ -1,3 +1,4 @@
+#include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
 #include "ui/filesystemmodel.h"
 #include "ui/treeview.h"
@@ -5,7 +6,6 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QPushButton>
 #include <QtTest>
 
 #include <memory>
@@ -47,17 +47,6 @@ private:
         QApplication::sendEvent(view->viewport(), &drop);
     }
 
-    static void clickButton(QueueWindow& q, const QString& text)
-    {
-        for (QPushButton* button : q.window->findChildren<QPushButton*>()) {
-            if (button->text() == text) {
-                button->click();
-                return;
-            }
-        }
-        QFAIL(qPrintable("no button " + text));
-    }
-
     static qint64 partialBytes(const QString& folder)
     {
         qint64 bytes = 0;
@@ -83,7 +72,7 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/big.bin");
 
-        clickButton(q, "Start All");
+        ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
         QCOMPARE(q.running->topLevelItemCount(), 0);
         QCOMPARE(StandIn::sha256Of(q.home.path() + "/big.bin"),
@@ -104,7 +93,7 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.row(q.running, 0)->direction(), int(CmdUpload));
 
-        clickButton(q, "Start All");
+        ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
         QJsonObject uploaded;
         for (const QJsonValue& file : q.service.files("alice")) {
@@ -127,9 +116,9 @@ private slots:
         q.service.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
         q.startDownloads({"big.bin"}, {"201"});
-        clickButton(q, "Start All");
+        ModalAnswer::click(q.window.get(), "Start All");
         QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
-        clickButton(q, "Pause All");
+        ModalAnswer::click(q.window.get(), "Pause All");
         QCOMPARE(q.row(q.running, 0)->text(QueueColumn::State), QString("Paused"));
         QTest::qWait(1000);
         const qint64 held = partialBytes(q.home.path());
@@ -137,7 +126,7 @@ private slots:
         QCOMPARE(partialBytes(q.home.path()), held);
         QVERIFY(held < 2097152);
 
-        clickButton(q, "Start All");
+        ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
         QCOMPARE(StandIn::sha256Of(q.home.path() + "/big.bin"),
                  q.service.fileSha256("alice", "201"));
@@ -162,7 +151,7 @@ private slots:
         q.service.addFault(
             {{"kind", "dlfile"}, {"action", "refuse"}, {"text", "File locked by its owner"}});
         q.startDownloads({"big.bin"}, {"201"});
-        clickButton(q, "Start All");
+        ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 10000);
         QCOMPARE(q.running->topLevelItemCount(), 0);
         QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
