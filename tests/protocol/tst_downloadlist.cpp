@@ -56,13 +56,6 @@ private slots:
         DTimings::setScale(1);
     }
 
-    void cleanupTestCase()
-    {
-        m_engine.reset();
-        m_service.reset();
-        m_home.reset();
-    }
-
     void candidates_data()
     {
         QTest::addColumn<QString>("pasted");
