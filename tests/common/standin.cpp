@@ -210,39 +210,8 @@ void StandIn::setAccount(const QString& user, const QJsonObject& values)
 
 QString StandIn::defaultScenario()
 {
-    return QStringLiteral(R"({
-  "host": "127.0.0.1",
-  "version_on_server": "2.56",
-  "accounts": {
-    "alice": {
-      "password": "secret",
-      "param1": "1", "reason1": "", "param2": "1", "reason2": "", "max_usp": 0,
-      "tree": [
-        {"folder": "Docs", "id": "10", "children": [
-          {"file": "a.txt", "id": "101", "content": "hello"},
-          {"file": "notes.txt", "id": "102", "content": "first line\nsecond line\n"},
-          {"folder": "Old", "id": "11", "children": [
-            {"file": "old.txt", "id": "111", "content": "old"}
-          ]}
-        ]},
-        {"folder": "Empty", "id": "20", "children": []},
-        {"folder": "Media", "id": "30", "children": [
-          {"file": "clip.mp4", "id": "301", "size": 262144, "seed": 3, "playable": true}
-        ]},
-        {"file": "big.bin", "id": "201", "size": 2097152, "seed": 7, "playable": false}
-      ]
-    },
-    "bob": {
-      "password": "pw/with/slash",
-      "param1": "1", "reason1": "",
-      "param2": "0", "reason2": "Downloads are off for bob", "max_usp": 0,
-      "tree": [
-        {"folder": "Inbox", "id": "50", "children": []},
-        {"file": "b.txt", "id": "501", "content": "bob"}
-      ]
-    }
-  }
-})");
+    QFile file(QStringLiteral(FERRYDESK_SOURCE_DIR "/standin/testscenario.json"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 QString StandIn::sha256Of(const QString& path)

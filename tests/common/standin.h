@@ -62,8 +62,8 @@ public:
     QJsonValue control(const QString& method, const QString& path, const QJsonObject& body = {},
                        int* httpCode = nullptr) const;
 
-    // Account "alice"/"secret" with folders and files (one 2 MiB seeded file, id "201"), and
-    // "bob"/"pw/with/slash" whose downloads are refused ("Downloads are off for bob").
+    // standin/testscenario.json: account "alice"/"secret" with folders and files (one 2 MiB
+    // seeded file, id "201"), and "bob"/"pw/with/slash" whose downloads are refused.
     static QString defaultScenario();
     // Lowercase hex sha256 of a local file, empty when it cannot be read.
     static QString sha256Of(const QString& path);

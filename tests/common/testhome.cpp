@@ -2,7 +2,8 @@
 
 #include "engine/dglobals.h"
 
-#include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 TestHome::TestHome() : m_previousHome(qgetenv("HOME"))
@@ -18,8 +19,20 @@ TestHome::~TestHome()
 
 QStringList TestHome::logLines() const
 {
-    QFile file(dataFolder() + QStringLiteral("/Ferrydesk.log"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromLocal8Bit(readFile(dataFolder() + QStringLiteral("/Ferrydesk.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool writeFile(const QString& path, const QByteArray& content, QFile::Permissions mode)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() &&
+           (mode == QFile::Permissions() || file.setPermissions(mode));
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

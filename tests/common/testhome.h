@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -21,3 +22,8 @@ private:
     QTemporaryDir m_dir;
     QByteArray m_previousHome;
 };
+
+// Writes a whole file, making its folder first; a non-empty `mode` replaces its permissions.
+bool writeFile(const QString& path, const QByteArray& content, QFile::Permissions mode = {});
+// The whole file, empty when it cannot be read.
+QByteArray readFile(const QString& path);

@@ -1,9 +1,11 @@
 #include "engine/dcommand.h"
+#include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
+#include "engine/dtimings.h"
+#include "tests/common/scriptedprompt.h"
+#include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QtTest>
 
 namespace {
@@ -21,14 +23,44 @@ public:
     }
 };
 
+// Counts the long retries instead of starting a request.
+class RetryOnceCommand : public DCommand
+{
+public:
+    void longRetry() override { ++longRetries; }
+    int longRetries = 0;
+};
+
+int countLines(const QStringList& lines, const QString& suffix)
+{
+    int n = 0;
+    for (const QString& line : lines)
+        n += line.endsWith(suffix) ? 1 : 0;
+    return n;
+}
+
 } // namespace
 
-// The command base: the service's verdict, the answer file and the dump.
+// The command base: the service's verdict, the answer file and the dump; the retry rule over real
+// sockets: every 10 s up to five times, then once after 10 minutes (both scaled down here), for
+// as long as the command stays registered.
 class TestDCommand : public QObject
 {
     Q_OBJECT
 
+private:
+    // A create-folder request for alice's root: the stand-in answers it with a generic verdict.
+    static QUrl createFolderRequest(const StandIn& service, const QString& name)
+    {
+        const QByteArray payload = ("000000000000#2.56/alice/secret/-1/" + name).toUtf8();
+        return QUrl::fromEncoded(QString(service.httpBase() + "/tool/?create_folder=").toLatin1() +
+                                 payload.toBase64());
+    }
+
 private slots:
+    void init() { DTimings::setScale(0.002); }
+    void cleanup() { DTimings::setScale(1.0); }
+
     void verdict_data()
     {
         QTest::addColumn<QByteArray>("answer");
@@ -58,17 +90,15 @@ private slots:
     void verdict()
     {
         QFETCH(QByteArray, answer);
-        QFETCH(bool, success);
         QFETCH(int, status);
-        QFETCH(QString, message);
         TestHome home;
         AnsweredCommand command;
         command.answer(answer);
         command.setStatus(StatusFinished);
         QString out = "previous";
-        QCOMPARE(command.parseResult(out), success);
+        QTEST(command.parseResult(out), "success");
         QCOMPARE(command.status(), status);
-        QCOMPARE(out, message);
+        QTEST(out, "message");
     }
 
     void dumpHoldsRequestAndAnswerOnlyWithDumpOn()
@@ -94,6 +124,84 @@ private slots:
         QVERIFY(dump.open(QIODevice::ReadOnly));
         QCOMPARE(dump.readAll(),
                  QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
+    }
+
+    void fiveQuickRetriesThenOneLongRetry()
+    {
+        TestHome home;
+        StandIn service;
+        QVERIFY(service.start());
+        // Six failures: the first attempt and five quick retries. The long retry then succeeds.
+        service.addFault({{"kind", "create_folder"}, {"action", "drop"}, {"times", 6}});
+        DCommandManager manager;
+        auto* command = new DCommand();
+        command->url = createFolderRequest(service, "Patience");
+        manager.registerCommand(command);
+        QSignalSpy announced(command, &DCommand::di_readyToDelete);
+        command->dstart();
+        // The sixth failure arms the long retry: no further "Reconnecting" line, and the
+        // seventh request comes without another quick retry.
+        QVERIFY(announced.wait(10000));
+        QCOMPARE(service.requests("create_folder").size(), 7);
+        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 5);
+    }
+
+    void retryOnceStatusGoesToTheLongRetryAfterOneQuickRetry()
+    {
+        TestHome home;
+        DCommandManager manager;
+        auto* command = new RetryOnceCommand();
+        manager.registerCommand(command);
+        command->setStatus(StatusRetryWaitOnce);
+        command->handleFailure();
+        QVERIFY(command->retryTimerActive());
+        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 1);
+        // One quick retry used up: the next failure arms the long retry instead.
+        command->retryCount = 1;
+        command->handleFailure();
+        QVERIFY(!command->retryTimerActive());
+        QCOMPARE(command->retryCount, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(command->longRetries, 1, 10000);
+        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 1);
+    }
+
+    // An abort ends a request at once, even one the server keeps silent on, and quietly: no
+    // error box, no error line.
+    void abortEndsARequestQuietly_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("change") << "create_folder";
+        QTest::newRow("listing") << "listing";
+        QTest::newRow("login") << "login";
+    }
+
+    void abortEndsARequestQuietly()
+    {
+        QFETCH(QString, kind);
+        TestHome home;
+        ScriptedPrompt prompts;
+        StandIn service;
+        QVERIFY(service.start());
+        service.applyEnvironment();
+        DGlobals::canModify = true;
+        DCommandManager manager;
+        if (kind != "login") {
+            QSignalSpy loggedIn(&manager, &DCommandManager::di_loggedIn);
+            manager.login("alice", "secret");
+            QVERIFY(loggedIn.wait(10000));
+            QTRY_VERIFY_WITH_TIMEOUT(manager.registry().isEmpty(), 10000);
+            service.reset();
+        }
+        service.addFault({{"kind", kind}, {"action", "delay"}, {"seconds", 30}});
+        const int id = kind == "login"     ? manager.login("alice", "secret")
+                       : kind == "listing" ? manager.listFolder("-1", "root")
+                                           : manager.createFolder("Slow");
+        QPointer<DCommand> command = manager.findCommand(id);
+        QTRY_COMPARE_WITH_TIMEOUT(service.requests(kind).size(), 1, 10000);
+        manager.abort(id);
+        QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), 10000);
+        QVERIFY(prompts.calls.isEmpty());
+        QCOMPARE(home.logLines().filter("Transfer Perform failed").size(), 0);
     }
 };
 

@@ -89,35 +89,6 @@ private slots:
         QVERIFY(!manager->hasHistory());
     }
 
-    void restoreAfterRestartResumesFromThePartial()
-    {
-        const QByteArray whole = bigContent();
-        QCOMPARE(whole.size(), int(BigSize));
-        QVERIFY(linked(manager->startDownload(target("r.bin"), BigId, BigSize, "link-r")));
-        QVERIFY(writeFile(target("r.bin.201.part"), whole.left(1000000)));
-        QVERIFY(restart());
-        standIn.reset();
-        QVERIFY(restoreAll());
-        // A second restore (a second login of the same account) brings nothing back twice.
-        QVERIFY(restoreAll());
-        QCOMPARE(restoredIds().size(), 1);
-        const int id = restoredIds().first();
-        QCOMPARE(lastReport(id, TransferQueued)->rFile, target("r.bin.201.part"));
-        QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
-        QCOMPARE(manager->status(id), int(StatusPaused));
-        QTRY_COMPARE_WITH_TIMEOUT(progress.value(id), 1000000LL * 10000 / BigSize, Timeout);
-        // The new id and the link are in the file again; the link is asked for over HTTPS.
-        QTRY_VERIFY(historyText().contains(
-            QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
-                           "link=\"link-r\" playable=\"0\"/>")
-                .arg(id)
-                .arg(target("r.bin.201.part"))));
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("dlfile").size(), 1, Timeout);
-        QVERIFY2(finishes(resumed(id)), trace(id));
-        QCOMPARE(ranges(), (QStringList{"bytes=1000000-"}));
-        QCOMPARE(readFile(target("r.bin")), whole);
-    }
-
     // Files as a previous run (or a crash, a full disk, another program) left them: what comes
     // back, whether the user hears that the file was damaged, and how many entries the file
     // holds afterwards (never fewer than could be read).
@@ -157,7 +128,6 @@ private slots:
         QFETCH(QString, content);
         QFETCH(int, restored);
         QFETCH(bool, damaged);
-        QFETCH(int, kept);
         manager.reset();
         content.replace(QLatin1String("%1"), folder);
         QVERIFY(writeFile(home->dataFolder() + "/transfers_alice", content.toUtf8()));
@@ -169,7 +139,7 @@ private slots:
         if (damaged)
             QVERIFY(prompts->texts().last().contains(QString::number(restored) + " transfers"));
         manager->saveHistoryNow();
-        QCOMPARE(entriesInFile(), kept);
+        QTEST(entriesInFile(), "kept");
         if (restored == 0)
             return;
         const int first = restoredIds().first();
@@ -194,7 +164,6 @@ private slots:
     {
         QFETCH(QString, param);
         QFETCH(QString, text);
-        QFETCH(int, restored);
         QVERIFY(writeFile(target("s.bin"), "12345"));
         QVERIFY(startBig("q.bin") > 0 && manager->startUpload(target("s.bin")) > 0);
         standIn.setAccount("alice", {{param, "0"}});
@@ -205,7 +174,7 @@ private slots:
         QVERIFY(restoreAll());
         QCOMPARE(prompts->texts(), QStringList{text});
         QVERIFY(!home->logLines().filter(text).isEmpty());
-        QCOMPARE(restoredIds().size(), restored);
+        QTEST(int(restoredIds().size()), "restored");
     }
 
     void killedMidTransferResumesExactly_data()
@@ -250,6 +219,14 @@ private slots:
         QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
         const int id = restoredIds().first();
+        // Back paused, under a new id, and in the file again with its link.
+        QCOMPARE(manager->status(id), int(StatusPaused));
+        QCOMPARE(lastReport(id, TransferQueued)->size, whole.size());
+        QVERIFY(upload || historyText().contains(
+                              QStringLiteral("<cmd%1 filename=\"%2.201.part\" folderId=\"201\" "
+                                             "size=\"2097152\" link=\"k\" playable=\"0\"/>")
+                                  .arg(id)
+                                  .arg(path)));
         // A download resumes from the bytes on disk; an upload asks the server at restore.
         QTRY_VERIFY_WITH_TIMEOUT(transfer(id)->currentResumeOffset() >= before, Timeout);
         const qint64 offset = transfer(id)->currentResumeOffset();

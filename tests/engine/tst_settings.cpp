@@ -2,10 +2,6 @@
 #include "engine/dglobals.h"
 #include "tests/common/testhome.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSettings>
 #include <QtTest>
 
 // Settings load and save: clamping, the keys that never survive, the log-on start entry.
@@ -44,12 +40,9 @@ private slots:
         if (stored != NoFile)
             writeIni({{"MaxTransfers", stored}, {"MaxDownloads", stored}, {"MaxUploads", stored}});
         DCommandManager manager;
-        QFETCH(int, transfers);
-        QFETCH(int, downloads);
-        QFETCH(int, uploads);
-        QCOMPARE(manager.maxTransfers(), transfers);
-        QCOMPARE(manager.maxDownloads(), downloads);
-        QCOMPARE(manager.maxUploads(), uploads);
+        QTEST(manager.maxTransfers(), "transfers");
+        QTEST(manager.maxDownloads(), "downloads");
+        QTEST(manager.maxUploads(), "uploads");
     }
 
     void powerOffNeverSurvivesARestart()
@@ -129,10 +122,8 @@ private slots:
     void logOnStartCommand()
     {
         QFETCH(QString, path);
-        QFETCH(QString, windows);
-        QFETCH(QString, exec);
-        QCOMPARE(DCommandManager::windowsRunValue(path), windows);
-        QCOMPARE(DCommandManager::desktopExecLine(path), exec);
+        QTEST(DCommandManager::windowsRunValue(path), "windows");
+        QTEST(DCommandManager::desktopExecLine(path), "exec");
     }
 
     void autostartEntryFollowsOsStart()

@@ -4,8 +4,6 @@
 #include "support/mythread.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QtTest>
 
 // Start-up: command-line flags, the data folder write test, the dump file, and the program's
@@ -46,8 +44,7 @@ private slots:
     void flags()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(bool, logOnStart);
-        QCOMPARE(DStartup::hasFlag(arguments, "-m"), logOnStart);
+        QTEST(DStartup::hasFlag(arguments, "-m"), "logOnStart");
     }
 
     void writeTestRemovesALeftoverProbe()

@@ -8,8 +8,6 @@
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
-#include <QJsonArray>
-#include <QSignalSpy>
 #include <QtTest>
 
 // One test function's own home, prompt recorder and manager. The manager talks to whatever

@@ -10,7 +10,6 @@
 #include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 #include <memory>

@@ -206,9 +206,7 @@ private slots:
         QVERIFY(!s->manager.buildCommand(7, s->home.path() + "/missing.bin"));
         QVERIFY(!s->manager.buildCommand(7, s->home.path()));
         const QString path = s->home.path() + "/a.avi";
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1234, 'x')) == 1234);
-        file.close();
+        QVERIFY(writeFile(path, QByteArray(1234, 'x')));
         auto* upload = qobject_cast<DUploadCommand*>(s->manager.buildCommand(7, path));
         QVERIFY(upload);
         const QString name = upload->serverFileName();
@@ -312,7 +310,6 @@ private slots:
     {
         QFETCH(QJsonObject, account);
         QFETCH(QString, values);
-        QFETCH(QStringList, shown);
         // Values of an earlier login, kept when the answer says nothing.
         DGlobals::canModify = true;
         DGlobals::canDownload = false;
@@ -324,7 +321,7 @@ private slots:
                      .arg(int(DGlobals::canDownload))
                      .arg(DGlobals::uploadSpeedCap.load()),
                  values);
-        QCOMPARE(s->prompts.texts(), shown);
+        QTEST(s->prompts.texts(), "shown");
     }
 
     // The service's own refusal (value 0): told once, never sent again.

@@ -3,8 +3,6 @@
 #include "support/md5file.h"
 #include "tests/common/testhome.h"
 
-#include <QFile>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <functional>
@@ -46,10 +44,7 @@ Operation operation(const QString& name)
              return copy[0] = 'X', assigned[1] = 'Y',
                     bytesOf(b) + bytesOf(copy) + bytesOf(assigned);
          }},
-        {"ToHex", [](CByte& b, long) { return owned(b.ToHex()); }},
         {"FromHex", [](CByte& b, long) { return b.FromHex(bytesOf(b).constData()), bytesOf(b); }},
-        {"XorWith",
-         [](CByte& b, long n) { return XorWith(b, CByte(n ? "\x10\x20" : "")), bytesOf(b); }},
         {"Scramble", [](CByte& b, long) { return bytesOf(Scramble(b)); }},
         {"Unscramble", [](CByte& b, long) { return bytesOf(Unscramble(b)); }},
         {"FileExist",
@@ -76,17 +71,12 @@ private slots:
             QTest::newRow(name) << QString::fromLatin1(op) << input << expected;
         };
         const QByteArray indexError("Error CByte operator[](long i) : out of range (");
-        const QByteArray bytes00FF7A("\x00\xff\x7a", 3);
 
         row("index past", "SetZ 3", "abc", indexError + "3/3) / abc");
         row("index negative", "SetZ -1", "abc", indexError + "-1/3) / abc");
         row("append self and text", "Append", "abc", "abcabc!?");
         row("copy and assignment are deep", "Copy", "abc", "abcXbcaYc");
-        row("to hex", "ToHex", bytes00FF7A, "00FF7A");
-        row("from hex, either case", "FromHex", "00fF7A", bytes00FF7A);
         row("from hex odd count", "FromHex", "ABC", "\x0a\xbc");
-        row("xor key repeats", "XorWith 1", "\x01\x02\x03", "\x11\x22\x13");
-        row("xor empty key", "XorWith 0", "abc", "abc");
         row("scramble empty", "Scramble", "", "");
         row("unscramble shorter than key", "Unscramble", "41", "");
         row("unscramble key k7", "Unscramble", "6B372D52194512", "Ferry");
@@ -99,7 +89,6 @@ private slots:
     {
         QFETCH(QString, op);
         QFETCH(QByteArray, input);
-        QFETCH(QByteArray, expected);
         CByte buffer = bufferOf(input);
         QByteArray result;
         try {
@@ -107,7 +96,7 @@ private slots:
         } catch (const CByteError& e) {
             result = e.what() + QByteArray(" / ") + bytesOf(buffer);
         }
-        QCOMPARE(result, expected);
+        QTEST(result, "expected");
     }
 
     void scrambleRoundTrip_data()
@@ -162,7 +151,6 @@ private slots:
     void md5File()
     {
         QFETCH(QByteArray, content);
-        QFETCH(QByteArray, digest);
         TestHome home;
         QFile file(home.path() + QStringLiteral("/vector.bin"));
         if (!content.isNull()) {
@@ -171,7 +159,7 @@ private slots:
             file.close();
         }
         const QByteArray path = QFile::encodeName(file.fileName());
-        QCOMPARE(owned(MD5File(path.constData())), digest);
+        QTEST(owned(MD5File(path.constData())), "digest");
         QCOMPARE(FileExist(path.constData()), !content.isNull());
     }
 };

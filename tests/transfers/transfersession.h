@@ -9,12 +9,6 @@
 #include "transfers/ddownloadcommand.h"
 #include "transfers/duploadcommand.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QHash>
-#include <QJsonArray>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>
@@ -100,12 +94,6 @@ public:
                rowTexts(id).join(QStringLiteral(" | ")).toLocal8Bit();
     }
 
-    // Waits for a download's link answer (it arrives in the background).
-    bool linked(int id) const
-    {
-        return QTest::qWaitFor([&] { return manager->transferSize(id) > 0; }, Timeout);
-    }
-
     // Resumes a command the way the queue row does.
     int resumed(int id)
     {
@@ -117,18 +105,6 @@ public:
     DTransferCommand* transfer(int id) const
     {
         return qobject_cast<DTransferCommand*>(manager->findCommand(id));
-    }
-
-    static bool writeFile(const QString& path, const QByteArray& content)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-    }
-
-    static QByteArray readFile(const QString& path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     // Deterministic, non-repeating bytes for upload sources (size a multiple of 4).

@@ -4,8 +4,6 @@
 
 #include <QComboBox>
 #include <QFileSystemModel>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QtTest>
 
@@ -30,13 +28,6 @@ private:
         for (int i = 0; i < box->count(); ++i)
             texts << box->itemText(i);
         return texts;
-    }
-
-    static void touch(const QString& path)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("x");
     }
 
     // Selects the rows of these names in the pane's folder.
@@ -92,8 +83,7 @@ private slots:
         QVERIFY(q.open());
         const QString folder = q.home.path();
         QVERIFY(QDir(folder).mkdir("keep"));
-        touch(folder + "/gone.txt");
-        touch(folder + "/taken");
+        QVERIFY(writeFile(folder + "/gone.txt", "x") && writeFile(folder + "/taken", "x"));
         auto* view = q.window->findChild<TreeView*>();
         auto* model = static_cast<QFileSystemModel*>(view->model());
         QTRY_VERIFY(model->index(folder + "/gone.txt").isValid());

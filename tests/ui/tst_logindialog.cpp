@@ -6,9 +6,6 @@
 #include <QCompleter>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStringListModel>
 #include <QtTest>
 
 struct Login

@@ -5,11 +5,7 @@
 #include "ui/mainwindow.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QMessageBox>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 // The power-off countdown of a window that was never shown (no engine contact). The offscreen
@@ -39,11 +35,7 @@ private:
         return nullptr;
     }
 
-    QByteArray recorded() const
-    {
-        QFile file(m_record);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray recorded() const { return readFile(m_record); }
 
 private slots:
     void initTestCase()
@@ -56,12 +48,11 @@ private slots:
             });
         m_record = m_scratch.filePath("poweroff-calls");
         const QString script = m_scratch.filePath("poweroff");
-        QFile file(script);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n{ for a in \"$@\"; do printf '[%s]' \"$a\"; done; echo; } >> '" +
-                   m_record.toUtf8() + "'\n");
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(
+            writeFile(script,
+                      "#!/bin/sh\n{ for a in \"$@\"; do printf '[%s]' \"$a\"; done; echo; } >> '" +
+                          m_record.toUtf8() + "'\n",
+                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         qputenv("FERRYDESK_SHUTDOWN_COMMAND", (script + " --now \"two words\"").toUtf8());
         // One countdown second lasts a millisecond.
         DTimings::setScale(0.001);

@@ -3,11 +3,8 @@
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
 
-#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
-#include <QMimeData>
 #include <QPushButton>
 #include <QtTest>
 
@@ -100,11 +97,7 @@ private slots:
         TreeWidget* remote = remotePane(q);
         QVERIFY(remote);
         const QString path = q.home.path() + "/report.txt";
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(300000, 'r'));
-        }
+        QVERIFY(writeFile(path, QByteArray(300000, 'r')));
         auto* model = static_cast<FileSystemModel*>(q.window->findChild<TreeView*>()->model());
         std::unique_ptr<QMimeData> data(model->mimeData({model->index(path)}));
         dropOn(remote, data.get(), QPoint(20, remote->viewport()->height() - 5));
@@ -176,17 +169,18 @@ private slots:
         QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
     }
 
-    // Names in a drag come from any program: none may reach outside the local folder.
+    // Names in a drag come from any program: only plain file names join the local folder.
     void namesThatLeaveTheFolderAreRefused()
     {
         QueueWindow q;
         QVERIFY(q.open());
-        q.startDownloads({"../escape.bin", "/etc/passwd2", "a/b", "big.bin"},
-                         {"201", "201", "201", "201"});
-        QCOMPARE(q.running->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/big.bin");
+        const QStringList refused{"../escape.bin", "/etc/passwd2", "a/b", "a\\b", "..", "."};
+        q.startDownloads(refused + QStringList{"a..b", "big.bin"}, QStringList(8, "201"));
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/a..b");
         QCOMPARE(q.prompt->calls.size(), 1);
-        QVERIFY(q.prompt->calls.at(0).text.contains("../escape.bin"));
+        for (const QString& name : refused)
+            QVERIFY2(q.prompt->calls.at(0).text.contains("\n" + name), qPrintable(name));
     }
 };
 
