@@ -45,7 +45,7 @@ void DCdCommand::finish(bool announce)
         m_entries = m_listing.entries;
         if (m_notify && manager) {
             if (!message.isEmpty())
-                emit DLogHub::instance()->di_entry(message, LogKindStatus);
+                showInLogView(message);
             manager->reportUserInfo(m_listing.detail);
             manager->setCurrentFolderId(m_listing.currentFolderId);
             manager->reportContents(m_entries);

@@ -31,11 +31,6 @@ QUrl requestUrl(const QString& base, const char* parameter, const QString& paylo
     return QUrl::fromEncoded(address, QUrl::StrictMode);
 }
 
-void showInLogView(const QString& text)
-{
-    emit DLogHub::instance()->di_entry(text, LogKindStatus);
-}
-
 void refuse(const QString& text)
 {
     prompt()->showMessage(text);

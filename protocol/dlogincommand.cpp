@@ -11,12 +11,6 @@
 
 namespace {
 
-// Some texts go to the log window only; the log file gets a fixed English line instead.
-void showInLogView(const QString& text)
-{
-    emit DLogHub::instance()->di_entry(text, LogKindStatus);
-}
-
 // param1/param2: "0" refuses with the reason, any other text allows; a missing element leaves
 // the permission as it was and tells the user with the fixed text.
 void applyPermission(const QHash<QString, QString>& values, const QString& param,

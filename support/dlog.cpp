@@ -103,6 +103,11 @@ void logStatus(const QString& text)
     DLogHub::instance()->post(text, LogKindStatus);
 }
 
+void showInLogView(const QString& text)
+{
+    emit DLogHub::instance()->di_entry(text, LogKindStatus);
+}
+
 DLogHub::DLogHub()
 {
     // Created wherever it is first needed; it must live on the user-interface thread so that

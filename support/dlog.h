@@ -22,6 +22,8 @@ void logToFile(const QString& text);
 void logError(const QString& text);
 // File line, then the log window in the normal format.
 void logStatus(const QString& text);
+// The log window only, in the normal format; the file gets its own fixed line, or none.
+void showInLogView(const QString& text);
 // Full path of the log file.
 QString logFilePath();
 // The 8-bit form in which texts are logged: Latin-1, every character without a Latin-1 form
