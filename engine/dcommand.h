@@ -39,7 +39,8 @@ public:
 
     // Field access for the creator (the request builder) and the manager.
     QUrl url;
-    DCommand* next = nullptr;
+    // The follow-up; it may be freed first (dropped with an aborted command), so it is guarded.
+    QPointer<DCommand> next;
     QString message;
     int retryCount = 0;
 

@@ -587,7 +587,7 @@ void DTransferCommand::announceEnd(bool announce)
     // Only a notice that was started is still alive to report its end; the manager then checks
     // whether everything is done (power-off after transfers).
     if (next && followUpStarted() && manager)
-        connect(next, &DCommand::di_readyToDelete, manager.data(),
+        connect(next.data(), &DCommand::di_readyToDelete, manager.data(),
                 &DCommandManager::transferComplete,
                 Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
 }
