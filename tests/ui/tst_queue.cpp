@@ -157,6 +157,17 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.engine()->status(bigId), int(StatusUnknown));
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (1)"));
+
+        // The error list's menu clears it; quitting afterwards, with clip still queued, is clean.
+        q.engine()->reportTransferStatus(950, "c", "c", TransferQueued, QString(), 1);
+        q.engine()->reportTransferStatus(950, "c", "c", TransferError, "gone");
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        texts.clear();
+        ModalAnswer::readMenu(&texts, "Clear List");
+        QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
+                                  Q_ARG(QPoint, QPoint()));
+        QCOMPARE(texts, QStringList{"Clear List"});
+        QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 
     void rowsFollowEngineReports()
@@ -229,14 +240,6 @@ private slots:
         QVERIFY(q.errors->isColumnHidden(QueueColumn::StartStop));
         QVERIFY(!q.errors->isColumnHidden(QueueColumn::Percent));
         QVERIFY(q.successes->isColumnHidden(QueueColumn::Percent));
-
-        // The error list's menu clears it.
-        QStringList texts;
-        ModalAnswer::readMenu(&texts, "Clear List");
-        QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
-                                  Q_ARG(QPoint, QPoint()));
-        QCOMPARE(texts, QStringList{"Clear List"});
-        QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 
     void removingAsksFirst()
