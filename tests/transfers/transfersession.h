@@ -9,6 +9,7 @@
 #include "transfers/ddownloadcommand.h"
 #include "transfers/duploadcommand.h"
 
+#include <QJsonArray>
 #include <QtTest>
 
 #include <algorithm>
@@ -126,6 +127,17 @@ public:
     std::unique_ptr<TestHome> home;
     std::unique_ptr<ScriptedPrompt> prompts;
     QString folder;
+
+    // Arms the faults, then starts the transfer by force or resumes it as the row does.
+    void startUnder(const QJsonArray& faults, int id, bool force)
+    {
+        for (const auto& fault : faults)
+            standIn.addFault(fault.toObject());
+        if (force)
+            manager->forceStart(id);
+        else
+            resumed(id);
+    }
 
     // The service starts with the first session and serves every test of the program.
     bool openSession(const QString& subfolder)

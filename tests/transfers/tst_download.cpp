@@ -65,12 +65,7 @@ private slots:
         QCOMPARE(manager->status(id), int(StatusPaused));
         QVERIFY(historyText().contains(QStringLiteral("<cmd%1 ").arg(id)));
         standIn.reset();
-        for (const auto& fault : faults)
-            standIn.addFault(fault.toObject());
-        if (force)
-            manager->forceStart(id);
-        else
-            resumed(id);
+        startUnder(faults, id, force);
         QVERIFY2(finishes(id), trace(id));
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
         QVERIFY(!QFile::exists(path));

@@ -85,12 +85,7 @@ private slots:
             QVERIFY(name.startsWith("a.bin."));
         }
         QCOMPARE(manager->status(id), int(StatusPaused));
-        for (const auto& fault : faults)
-            standIn.addFault(fault.toObject());
-        if (force)
-            manager->forceStart(id);
-        else
-            resumed(id);
+        startUnder(faults, id, force);
         const bool finished = finishes(id);
         qInstallMessageHandler(previous);
         QVERIFY2(finished, trace(id));
