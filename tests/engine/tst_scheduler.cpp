@@ -22,21 +22,15 @@ public:
     }
     int commandType() const override { return m_type; }
     qint64 totalSize() const override { return 0; }
-    void release()
-    {
-        QMutexLocker locker(&m_mutex);
-        m_released = true;
-        m_condition.wakeAll();
-    }
+    void release() { m_released = true; }
     std::atomic<int> attempts{0};
 
 protected:
     Outcome performAttempt() override
     {
         ++attempts;
-        QMutexLocker locker(&m_mutex);
         while (!m_released && status() == StatusRunning)
-            m_condition.wait(&m_mutex, 10);
+            msleep(10);
         return status() == StatusRunning ? OutcomeDone : OutcomeRetry;
     }
     void reportDone() override {}
@@ -44,9 +38,7 @@ protected:
 
 private:
     int m_type;
-    QMutex m_mutex;
-    QWaitCondition m_condition;
-    bool m_released = false;
+    std::atomic<bool> m_released{false};
 };
 
 } // namespace
