@@ -104,6 +104,12 @@ private slots:
         QVERIFY(runs(second));
         QCOMPARE(manager->waitingQueue(), QList<DCommand*>{lastUpload});
         QCOMPARE(lastUpload->attempts.load(), 0);
+        // A forced start ignores the limits and starts the retries afresh.
+        lastUpload->retryCount = 3;
+        manager->forceStart(lastUpload->id());
+        QVERIFY(runs(lastUpload));
+        QCOMPARE(lastUpload->retryCount, 0);
+        QCOMPARE(manager->runningTransferCount(), 3);
     }
 
     // A paused worker parks with its attempt ended; resuming counts a new one on the same
@@ -134,19 +140,6 @@ private slots:
         manager->abort(first->id());
         QTRY_COMPARE(manager->runningDownloadCount(), 0);
         QCOMPARE(manager->runningTransferCount(), 0);
-    }
-
-    void forceStartIgnoresTheLimitsAndStartsTheRetriesAfresh()
-    {
-        manager->setMaxTransfers(1);
-        HeldTransfer* running = queued(CmdDownload);
-        manager->flush();
-        HeldTransfer* waiting = queued(CmdUpload);
-        waiting->retryCount = 3;
-        manager->forceStart(waiting->id());
-        QVERIFY(runs(running) && runs(waiting));
-        QCOMPARE(waiting->retryCount, 0);
-        QCOMPARE(manager->runningTransferCount(), 2);
     }
 
     // A queue row may call the controls from a slot connected directly to the status signal.
