@@ -91,9 +91,7 @@ private slots:
         DGlobals::dumpResponses = true;
         command.finish(false);
         DGlobals::dumpResponses = false;
-        QFile dump(home.dataFolder() + "/dftp.dump");
-        QVERIFY(dump.open(QIODevice::ReadOnly));
-        QCOMPARE(dump.readAll(),
+        QCOMPARE(readFile(home.dataFolder() + "/dftp.dump"),
                  QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
     }
 
