@@ -106,23 +106,33 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    // A window that was never shown contacts nobody; its first show builds it, starts the
-    // engine and logs in with the last account; the path box holds "/" exactly once however
-    // often the user logs out and in again.
-    void firstShowStartsAndLogsIn()
+    // A window that was never shown contacts nobody; its first show builds it and starts the
+    // engine. Without a stored account the login dialog opens and logs in with what is typed,
+    // remembered as the last account (the other tests log in with a stored one). The path box
+    // holds "/" exactly once however often the user logs out and in again.
+    void firstShowAndLogins()
     {
         Session s;
-        QVERIFY(s.prepare());
+        QVERIFY(s.prepare("", ""));
         QTest::qWait(200);
         QVERIFY(!s.window->isBuilt());
         QVERIFY(s.service.requests().isEmpty());
-        QVERIFY(s.open());
+        s.window->show();
+        QDialog* dialog = nullptr;
+        QTRY_VERIFY((dialog = s.window->findChild<QDialog*>()) && dialog->isVisible());
+        QCOMPARE(dialog->windowTitle(), QString("Login..."));
+        QCOMPARE(s.service.requests("login").size(), 0);
+        const auto edits = dialog->findChildren<QLineEdit*>();
+        edits.at(0)->setText("alice");
+        edits.at(1)->setText("secret");
+        ModalAnswer::click(dialog, "Login");
+        QTRY_COMPARE(s.pathBox()->currentText(), QString("/"));
         QCOMPARE(s.window->windowTitle(), QString("Ferrydesk 2.56"));
         QCOMPARE(s.service.requests("startup").size(), 1);
         QCOMPARE(s.service.requests("login").size(), 1);
         QCOMPARE(s.window->loginActionText(), QString("&Logout"));
-        QCOMPARE(s.pathBox()->currentText(), QString("/"));
 
+        s.remote = s.window->findChild<TreeWidget*>("rightTree");
         for (int round = 0; round < 2; ++round) {
             s.window->menuBar()->actions().at(0)->trigger(); // log out
             QCOMPARE(s.window->loginActionText(), QString("&Login"));
@@ -135,23 +145,6 @@ private slots:
         QCOMPARE(s.pathBox()->count(), 1);
         QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
         QCOMPARE(settings.value("LastUserName").toString(), QString("alice"));
-    }
-
-    // Without a stored account the login dialog opens and logs in with what is typed.
-    void noStoredAccountOpensTheLoginDialog()
-    {
-        Session s;
-        QVERIFY(s.prepare("", ""));
-        s.window->show();
-        QDialog* dialog = nullptr;
-        QTRY_VERIFY((dialog = s.window->findChild<QDialog*>()) && dialog->isVisible());
-        QCOMPARE(dialog->windowTitle(), QString("Login..."));
-        QCOMPARE(s.service.requests("login").size(), 0);
-        const auto edits = dialog->findChildren<QLineEdit*>();
-        edits.at(0)->setText("alice");
-        edits.at(1)->setText("secret");
-        ModalAnswer::click(dialog, "Login");
-        QTRY_COMPARE(s.window->loginActionText(), QString("&Logout"));
         // Without a tray the window really closes, MinToTray or not.
         s.window->setTrayIconHidden(true);
         QVERIFY(s.window->close());
@@ -205,8 +198,6 @@ private slots:
 
         TreeWidgetItem* big = s.item("big.bin");
         QVERIFY(!big->isFolder() && s.item("Docs")->isFolder());
-        QCOMPARE(big->entryId(), QString("201"));
-        QCOMPARE(big->sizeBytes(), qint64(2097152));
         QCOMPARE(big->text(1), QString("2.0 MB"));
         const QUrl link(s.service.files("alice").value("201").toObject().value("link").toString());
         QVERIFY(!link.isEmpty());
