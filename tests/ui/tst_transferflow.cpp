@@ -45,14 +45,20 @@ private:
 
 private slots:
     // The local pane takes only the remote pane's drags (its name, id, size and link make the
-    // row); a local file dropped on the remote pane uploads. Pause All holds the bytes, Start
-    // All finishes both exactly, and the next listing hands the finished upload its link.
+    // row); a local file dropped on the remote pane uploads. Start All starts them all, a
+    // download the service refuses goes to the error list with its reason, Pause All holds the
+    // bytes, Start All finishes the others exactly, and the next listing hands the finished
+    // upload its link.
     void dragsFeedTheQueueAndTheButtonsDriveIt()
     {
         QueueWindow q;
         QVERIFY(q.open());
         q.service.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
+        q.service.addFault({{"kind", "dlfile"},
+                            {"action", "refuse"},
+                            {"file", "301"},
+                            {"text", "File locked by its owner"}});
         auto* local = q.window->findChild<TreeView*>();
         auto* model = static_cast<FileSystemModel*>(local->model());
         const QString path = q.home.path() + "/report.txt";
@@ -74,9 +80,12 @@ private slots:
         dropOn(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
         QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
+        q.startDownloads({"clip.mp4"}, {"301"}); // refused by the service when it starts
 
         ModalAnswer::click(q.window.get(), "Start All");
         QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
         ModalAnswer::click(q.window.get(), "Pause All");
         QCOMPARE(download->text(QueueColumn::State), QString("Paused"));
         QTest::qWait(1000);
@@ -143,20 +152,6 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(q.errors->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (%1)").arg(rows));
-    }
-
-    void failingDownloadReachesTheErrorListWithItsReason()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        q.service.addFault(
-            {{"kind", "dlfile"}, {"action", "refuse"}, {"text", "File locked by its owner"}});
-        q.startDownloads({"big.bin"}, {"201"});
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 10000);
-        QCOMPARE(q.running->topLevelItemCount(), 0);
-        QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
-        QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
     }
 };
 
