@@ -1,11 +1,7 @@
 #include "ui/dformat.h"
 #include "ui/dragformats.h"
 #include "ui/dstatusbarwidget.h"
-#include "ui/treewidget.h"
-#include "ui/treewidgetitem.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QtTest>
 
 #include <memory>
@@ -13,7 +9,7 @@
 using SpeedRows = QList<QPair<int, QString>>;
 
 // Sizes, times and the status-bar totals as the user sees them; the payloads that travel
-// between the panes, byte for byte, and which drops the remote pane takes.
+// between the panes, byte for byte.
 class TestFormats : public QObject
 {
     Q_OBJECT
@@ -184,69 +180,6 @@ private slots:
         QCOMPARE(DragFormats::readStrings(data.get(), "item/copy"), QStringList{file});
         std::unique_ptr<QMimeData> folders(DragFormats::localMimeData({dir.path()}));
         QCOMPARE(folders->data("item/copy"), QByteArray());
-    }
-
-    // The remote pane: its own drags land on folder rows (moving every dragged entry there) or
-    // on empty space, never on a file row; other drags upload; only the copy action is handled.
-    void remotePaneDropRules()
-    {
-        TreeWidget view;
-        view.setColumnCount(4);
-        view.setSortingEnabled(false);
-        const auto addRow = [&](const QString& name, const QString& id, bool folder) {
-            auto* row = new TreeWidgetItem(&view, QStringList{name});
-            row->setData(0, TreeWidgetItem::FolderRole, folder);
-            row->setData(0, TreeWidgetItem::IdRole, id);
-            return row;
-        };
-        QTreeWidgetItem* folder = addRow("Docs", "10", true);
-        QTreeWidgetItem* file = addRow("a.txt", "101", false);
-        view.resize(400, 300);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        QSignalSpy moves(&view, &TreeWidget::di_startMove);
-        QSignalSpy copies(&view, &TreeWidget::di_startCopy);
-
-        std::unique_ptr<QMimeData> own(DragFormats::remoteMimeData(
-            {{"a.txt", "101", "5 bytes", "", false}, {"Old", "11", "", "", true}}));
-        const QPoint onFile = view.visualItemRect(file).center();
-        const QPoint onFolder = view.visualItemRect(folder).center();
-        const auto moveAccepted = [&](QMimeData* data, const QPoint& pos) {
-            QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(view.viewport(), &enter);
-            QDragMoveEvent move(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(view.viewport(), &move);
-            return move.isAccepted();
-        };
-        const auto drop = [&](QMimeData* data, const QPoint& pos, Qt::DropAction action) {
-            moveAccepted(data, pos);
-            QDropEvent event(pos, action, data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(view.viewport(), &event);
-        };
-        QVERIFY(!moveAccepted(own.get(), onFile));
-        QVERIFY(moveAccepted(own.get(), onFolder));
-
-        drop(own.get(), onFolder, Qt::MoveAction);
-        QVERIFY(moves.isEmpty());
-        QCOMPARE(view.topLevelItemCount(), 2);
-        drop(own.get(), onFolder, Qt::CopyAction);
-        QCOMPARE(moves.size(), 1);
-        QCOMPARE(moves.at(0).at(0).toStringList(), (QStringList{"101", "11"}));
-        QCOMPARE(moves.at(0).at(1).toString(), QString("10"));
-
-        QTemporaryDir dir;
-        const QString path = dir.filePath("up.txt");
-        QFile(path).open(QIODevice::WriteOnly);
-        QMimeData desktop;
-        // Desktop drops upload files only: no folders, nothing missing, nothing remote.
-        desktop.setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(dir.path()),
-                         QUrl::fromLocalFile(dir.filePath("gone.txt")),
-                         QUrl("http://127.0.0.1/remote.txt")});
-        QVERIFY(moveAccepted(&desktop, onFile));
-        drop(&desktop, QPoint(5, view.viewport()->height() - 5), Qt::CopyAction);
-        QCOMPARE(copies.size(), 1);
-        QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
-        QCOMPARE(copies.at(0).at(1).toString(), QString());
     }
 };
 

@@ -1,5 +1,6 @@
 #include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
+#include "ui/dformat.h"
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
@@ -214,11 +215,10 @@ private slots:
         TreeWidgetItem* big = s.item("big.bin");
         QVERIFY(!big->isFolder() && s.item("Docs")->isFolder());
         QCOMPARE(big->text(1), QString("2.0 MB"));
-        const QUrl link(s.service.files("alice").value("201").toObject().value("link").toString());
+        const QString link =
+            s.service.files("alice").value("201").toObject().value("link").toString();
         QVERIFY(!link.isEmpty());
-        QCOMPARE(big->linkHtml(), "<html><body> <div><a href=\"" +
-                                      QString::fromLatin1(link.toEncoded()) + "\">" +
-                                      link.toString() + "</a></div></body></html>");
+        QCOMPARE(big->linkHtml(), DFormat::linkLabelHtml(link));
         QCOMPARE(big->text(3), QString());
 
         QVERIFY(s.openFolder("Docs", "a.txt"));

@@ -16,9 +16,10 @@ class TestTransferFlow : public QObject
     Q_OBJECT
 
 private:
-    // Drags `data` over a view to `pos` and, when the view takes it there, drops it with the
-    // copy action: "refused", "ignored" (dropped, the source deletes nothing) or "accepted".
-    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos)
+    // Drags `data` over a view to `pos` and, when the view takes it there, drops it: "refused",
+    // "ignored" (dropped, the source deletes nothing) or "accepted".
+    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos,
+                          Qt::DropAction action = Qt::CopyAction)
     {
         QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &enter);
@@ -28,9 +29,18 @@ private:
         QApplication::sendEvent(view->viewport(), &move);
         if (!move.isAccepted())
             return "refused";
-        QDropEvent drop(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(pos, action, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &drop);
         return drop.isAccepted() ? "accepted" : "ignored";
+    }
+
+    // The remote pane's drag of these rows.
+    static QMimeData* remoteDrag(QueueWindow& q, const QStringList& names)
+    {
+        QModelIndexList rows;
+        for (const QString& name : names)
+            rows << q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item(name)), 0);
+        return q.remote->model()->mimeData(rows);
     }
 
     static qint64 partialBytes(const QString& folder)
@@ -66,9 +76,7 @@ private slots:
         std::unique_ptr<QMimeData> own(model->mimeData({model->index(path)}));
         QMimeData desktop;
         desktop.setUrls({QUrl::fromLocalFile(path)});
-        const QModelIndex big =
-            q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item("big.bin")), 0);
-        std::unique_ptr<QMimeData> remote(q.remote->model()->mimeData({big}));
+        std::unique_ptr<QMimeData> remote(remoteDrag(q, {"big.bin"}));
         QCOMPARE(dropOn(local, own.get(), QPoint(20, 20)), QString("refused"));
         QCOMPARE(dropOn(local, &desktop, QPoint(20, 20)), QString("refused"));
         QCOMPARE(dropOn(local, remote.get(), QPoint(20, 20)), QString("ignored"));
@@ -111,6 +119,38 @@ private slots:
         const QString link = uploaded.value("link").toString();
         QVERIFY(!link.isEmpty());
         QVERIFY(upload->linkHtml().contains(link));
+    }
+
+    // The remote pane's own drags land on folder rows (moving every dragged entry there), never
+    // on a file row, and only with the copy action; desktop drops upload files only: no
+    // folders, nothing missing, nothing remote.
+    void remotePaneDropRules()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        QSignalSpy moves(q.remote, &TreeWidget::di_startMove);
+        QSignalSpy copies(q.remote, &TreeWidget::di_startCopy);
+        std::unique_ptr<QMimeData> own(remoteDrag(q, {"big.bin", "Empty"}));
+        const QPoint onFile = q.remote->visualItemRect(q.item("big.bin")).center();
+        const QPoint onFolder = q.remote->visualItemRect(q.item("Docs")).center();
+        QCOMPARE(dropOn(q.remote, own.get(), onFile), QString("refused"));
+        dropOn(q.remote, own.get(), onFolder, Qt::MoveAction);
+        QVERIFY(moves.isEmpty());
+        dropOn(q.remote, own.get(), onFolder);
+        QCOMPARE(moves.size(), 1);
+        QCOMPARE(moves.at(0).at(0).toStringList(), (QStringList{"201", "20"}));
+        QCOMPARE(moves.at(0).at(1).toString(), QString("10"));
+
+        const QString path = q.home.path() + "/up.txt";
+        QVERIFY(writeFile(path, "up"));
+        QMimeData desktop;
+        desktop.setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(q.home.path()),
+                         QUrl::fromLocalFile(q.home.path() + "/gone.txt"),
+                         QUrl("http://127.0.0.1/remote.txt")});
+        dropOn(q.remote, &desktop, QPoint(5, q.remote->viewport()->height() - 5));
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
+        QCOMPARE(copies.at(0).at(1).toString(), QString());
     }
 
     // Names in a drag come from any program: only plain file names join the local folder. An
