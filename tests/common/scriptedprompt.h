@@ -19,17 +19,42 @@ public:
         QString text;
     };
 
-    ScriptedPrompt();
-    ~ScriptedPrompt() override;
+    ScriptedPrompt() { setPrompt(this); }
+    ~ScriptedPrompt() override { setPrompt(nullptr); }
 
-    void showMessage(const QString& text) override;
-    void showWarning(const QString& title, const QString& text) override;
-    void showAbout(const QString& title, const QString& text) override;
-    ConflictChoice askTargetExists(const QString& targetPath) override;
-    bool askNewName(QString& name) override;
-    void openPage(const QUrl& url) override;
-    bool askYesCancel(const QString& title, const QString& text) override;
-    bool askInstallVlc(const QString& text, const QString& linkHtml) override;
+    void showMessage(const QString& text) override { record("message", {}, text); }
+    void showWarning(const QString& title, const QString& text) override
+    {
+        record("warning", title, text);
+    }
+    void showAbout(const QString& title, const QString& text) override
+    {
+        record("about", title, text);
+    }
+    ConflictChoice askTargetExists(const QString& targetPath) override
+    {
+        record("targetExists", {}, targetPath);
+        return conflictAnswers.isEmpty() ? ConflictCancelled : conflictAnswers.takeFirst();
+    }
+    bool askNewName(QString& name) override
+    {
+        record("newName", {}, name);
+        const QString answer = newNameAnswers.isEmpty() ? QString() : newNameAnswers.takeFirst();
+        if (!answer.isEmpty())
+            name = answer;
+        return !answer.isNull();
+    }
+    void openPage(const QUrl& url) override { record("page", {}, url.toString()); }
+    bool askYesCancel(const QString& title, const QString& text) override
+    {
+        record("yesCancel", title, text);
+        return !yesAnswers.isEmpty() && yesAnswers.takeFirst();
+    }
+    bool askInstallVlc(const QString& text, const QString& linkHtml) override
+    {
+        record("installVlc", text, linkHtml);
+        return !yesAnswers.isEmpty() && yesAnswers.takeFirst();
+    }
 
     QList<Call> calls;
     // Answers, used in order; when a list runs out the question is cancelled.
@@ -40,5 +65,17 @@ public:
     // Answers to "Yes"/"Cancel" questions and to "Install VLC" (true: Yes / OK).
     QList<bool> yesAnswers;
 
-    QStringList texts() const;
+    QStringList texts() const
+    {
+        QStringList result;
+        for (const Call& call : calls)
+            result.append(call.text);
+        return result;
+    }
+
+private:
+    void record(const char* kind, const QString& title, const QString& text)
+    {
+        calls.append({QString::fromLatin1(kind), title, text});
+    }
 };

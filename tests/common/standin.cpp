@@ -46,7 +46,7 @@ bool StandIn::start()
 {
     if (!m_dir.isValid())
         return false;
-    const QString scenarioPath = m_dir.filePath(QStringLiteral("scenario.json"));
+    const QString scenarioPath = m_dir.filePath("scenario.json");
     QFile scenario(scenarioPath);
     if (!scenario.open(QIODevice::WriteOnly) || scenario.write(m_scenario.toUtf8()) < 0)
         return false;
@@ -54,13 +54,10 @@ bool StandIn::start()
 
     // The state folder lives inside our temporary folder, so it goes away even when the
     // service itself had to be killed.
-    m_process.setProgram(QStringLiteral("/usr/bin/python3"));
-    m_process.setArguments(
-        {QStringLiteral(FERRYDESK_SOURCE_DIR "/standin/ferrystandin.py"),
-         QStringLiteral("--scenario"), scenarioPath, QStringLiteral("--http-port"),
-         QStringLiteral("0"), QStringLiteral("--https-port"), QStringLiteral("0"),
-         QStringLiteral("--ftp-port"), QStringLiteral("0"), QStringLiteral("--state-dir"),
-         m_dir.filePath(QStringLiteral("state"))});
+    m_process.setProgram("/usr/bin/python3");
+    m_process.setArguments({FERRYDESK_SOURCE_DIR "/standin/ferrystandin.py", "--scenario",
+                            scenarioPath, "--http-port", "0", "--https-port", "0", "--ftp-port",
+                            "0", "--state-dir", m_dir.filePath("state")});
     // Nobody reads stderr while a test runs without an event loop; forwarding it means the
     // service can never block on a full pipe.
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -152,39 +149,36 @@ QJsonValue StandIn::control(const QString& method, const QString& path, const QJ
         return QJsonValue(QJsonValue::Undefined);
     }
     const QJsonDocument document = QJsonDocument::fromJson(answer);
-    if (document.isArray())
-        return document.array();
-    return document.object();
+    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
 }
 
 QJsonArray StandIn::requests(const QString& kind) const
 {
-    const QString path = kind.isEmpty() ? QStringLiteral("requests")
-                                        : QStringLiteral("requests?kind=") + encoded(kind);
-    return control(QStringLiteral("GET"), path).toArray();
+    const QString path = kind.isEmpty() ? "requests" : "requests?kind=" + encoded(kind);
+    return control("GET", path).toArray();
 }
 
 void StandIn::addFault(const QJsonObject& fault)
 {
     int status = 0;
-    control(QStringLiteral("POST"), QStringLiteral("faults"), fault, &status);
+    control("POST", "faults", fault, &status);
     if (status != 200)
         qWarning("StandIn: fault refused: %s", QJsonDocument(fault).toJson().constData());
 }
 
 void StandIn::reset()
 {
-    control(QStringLiteral("POST"), QStringLiteral("reset"));
+    control("POST", "reset");
 }
 
 QJsonObject StandIn::files(const QString& user) const
 {
-    return control(QStringLiteral("GET"), QStringLiteral("files?user=") + encoded(user)).toObject();
+    return control("GET", "files?user=" + encoded(user)).toObject();
 }
 
 QJsonObject StandIn::tree(const QString& user) const
 {
-    return control(QStringLiteral("GET"), QStringLiteral("tree?user=") + encoded(user)).toObject();
+    return control("GET", "tree?user=" + encoded(user)).toObject();
 }
 
 QString StandIn::fileSha256(const QString& user, const QString& id) const
@@ -195,17 +189,16 @@ QString StandIn::fileSha256(const QString& user, const QString& id) const
 QJsonObject StandIn::ftpFile(const QString& user, const QString& name) const
 {
     int status = 0;
-    const QJsonValue answer = control(
-        QStringLiteral("GET"),
-        QStringLiteral("ftpfile?user=%1&name=%2").arg(encoded(user), encoded(name)), {}, &status);
+    const QJsonValue answer =
+        control("GET", "ftpfile?user=" + encoded(user) + "&name=" + encoded(name), {}, &status);
     return status == 200 ? answer.toObject() : QJsonObject();
 }
 
 void StandIn::setAccount(const QString& user, const QJsonObject& values)
 {
     QJsonObject body = values;
-    body.insert(QStringLiteral("user"), user);
-    control(QStringLiteral("POST"), QStringLiteral("account"), body);
+    body.insert("user", user);
+    control("POST", "account", body);
 }
 
 QString StandIn::defaultScenario()

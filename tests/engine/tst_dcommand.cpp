@@ -31,14 +31,6 @@ public:
     int longRetries = 0;
 };
 
-int countLines(const QStringList& lines, const QString& suffix)
-{
-    int n = 0;
-    for (const QString& line : lines)
-        n += line.endsWith(suffix) ? 1 : 0;
-    return n;
-}
-
 } // namespace
 
 // The command base: the service's verdict, the answer file and the dump; the retry rule over real
@@ -47,15 +39,6 @@ int countLines(const QStringList& lines, const QString& suffix)
 class TestDCommand : public QObject
 {
     Q_OBJECT
-
-private:
-    // A create-folder request for alice's root: the stand-in answers it with a generic verdict.
-    static QUrl createFolderRequest(const StandIn& service, const QString& name)
-    {
-        const QByteArray payload = ("000000000000#2.56/alice/secret/-1/" + name).toUtf8();
-        return QUrl::fromEncoded(QString(service.httpBase() + "/tool/?create_folder=").toLatin1() +
-                                 payload.toBase64());
-    }
 
 private slots:
     void init() { DTimings::setScale(0.002); }
@@ -135,7 +118,9 @@ private slots:
         service.addFault({{"kind", "create_folder"}, {"action", "drop"}, {"times", 6}});
         DCommandManager manager;
         auto* command = new DCommand();
-        command->url = createFolderRequest(service, "Patience");
+        // A create-folder request for alice's root: the stand-in answers it with a verdict.
+        const QByteArray payload = "000000000000#2.56/alice/secret/-1/Patience";
+        command->url = QUrl(service.httpBase() + "/tool/?create_folder=" + payload.toBase64());
         manager.registerCommand(command);
         QSignalSpy announced(command, &DCommand::di_readyToDelete);
         command->dstart();
@@ -143,7 +128,7 @@ private slots:
         // seventh request comes without another quick retry.
         QVERIFY(announced.wait(10000));
         QCOMPARE(service.requests("create_folder").size(), 7);
-        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 5);
+        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 5);
     }
 
     void retryOnceStatusGoesToTheLongRetryAfterOneQuickRetry()
@@ -155,14 +140,14 @@ private slots:
         command->setStatus(StatusRetryWaitOnce);
         command->handleFailure();
         QVERIFY(command->retryTimerActive());
-        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 1);
+        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
         // One quick retry used up: the next failure arms the long retry instead.
         command->retryCount = 1;
         command->handleFailure();
         QVERIFY(!command->retryTimerActive());
         QCOMPARE(command->retryCount, 0);
         QTRY_COMPARE_WITH_TIMEOUT(command->longRetries, 1, 10000);
-        QCOMPARE(countLines(home.logLines(), "#Reconnecting in 10 seconds."), 1);
+        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
     }
 
     // An abort ends a request at once, even one the server keeps silent on, and quietly: no

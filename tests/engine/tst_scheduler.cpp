@@ -94,31 +94,24 @@ private slots:
         home.reset();
     }
 
-    void overallLimitStopsThePassInQueueOrder()
+    // A full direction is skipped without blocking the other one; the overall limit ends the
+    // pass. What waits keeps its place and starts in queue order once a slot is free again.
+    void limitsKeepTheQueueOrder()
     {
-        manager->setMaxTransfers(1);
-        HeldTransfer* download = queued(CmdDownload);
-        HeldTransfer* upload = queued(CmdUpload);
-        manager->flush();
-        QVERIFY(runs(download));
-        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{upload});
-        QCOMPARE(manager->runningTransferCount(), 1);
-        QCOMPARE(upload->attempts.load(), 0);
-    }
-
-    void directionLimitSkipsWithoutBlockingTheOtherDirection()
-    {
+        manager->setMaxTransfers(2);
         manager->setMaxDownloads(1);
         HeldTransfer* first = queued(CmdDownload);
         HeldTransfer* second = queued(CmdDownload);
         HeldTransfer* upload = queued(CmdUpload);
+        HeldTransfer* lastUpload = queued(CmdUpload);
         manager->flush();
         QVERIFY(runs(first) && runs(upload));
-        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{second});
-        // The skipped download keeps its place and starts once the slot is free again.
+        QCOMPARE(manager->waitingQueue(), (QList<DCommand*>{second, lastUpload}));
+        QCOMPARE(manager->runningTransferCount(), 2);
         first->release();
         QVERIFY(runs(second));
-        QVERIFY(manager->waitingQueue().isEmpty());
+        QCOMPARE(manager->waitingQueue(), QList<DCommand*>{lastUpload});
+        QCOMPARE(lastUpload->attempts.load(), 0);
     }
 
     // A paused worker parks with its attempt ended; resuming counts a new one on the same

@@ -12,22 +12,6 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
-private:
-    // Runs the real program with HOME pointing at `home`.
-    static QProcess* startProgram(const QString& home, const QStringList& arguments)
-    {
-        auto* process = new QProcess();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home);
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("FERRYDESK_NONINTERACTIVE", "1");
-        env.insert("FERRYDESK_SERVICE_HOST", "127.0.0.1");
-        env.insert("FERRYDESK_SERVICE_PORT", "9"); // nothing listens there
-        process->setProcessEnvironment(env);
-        process->start(FERRYDESK_BINARY, arguments);
-        return process;
-    }
-
 private slots:
     void flags_data()
     {
@@ -47,24 +31,18 @@ private slots:
         QTEST(DStartup::hasFlag(arguments, "-m"), "logOnStart");
     }
 
-    void writeTestRemovesALeftoverProbe()
+    // A probe file left by an interrupted write test goes, and the dump starts empty.
+    void leftoversAreClearedAtStart()
     {
         TestHome home;
         const QString probe = dataFolder() + "/testwrite01234567890";
         appendLine("left over", probe);
-        QVERIFY(QFile::exists(probe));
+        appendLine("old answer", dataFolder() + "/dftp.dump");
         QVERIFY(DStartup::dataFolderWritable());
         QVERIFY(!QFile::exists(probe));
-    }
-
-    void dumpFileIsEmptiedAtStart()
-    {
-        TestHome home;
-        appendLine("old answer", dataFolder() + "/dftp.dump");
         DStartup::resetDumpFile();
-        QFile dump(dataFolder() + "/dftp.dump");
-        QVERIFY(dump.exists());
-        QCOMPARE(dump.size(), 0);
+        QFileInfo dump(dataFolder() + "/dftp.dump");
+        QVERIFY(dump.exists() && dump.size() == 0);
     }
 
     void updateThreadChecksOnlyInALogOnStart()
@@ -83,43 +61,47 @@ private slots:
         QCOMPARE(MyThread::checksRun(), before + 1);
     }
 
-    void unwritableDataFolderEndsTheProgramWithCodeZero_data()
+    // Code 0 when the data folder cannot be written (a log-on start without a tray is a normal
+    // start), and on SIGTERM (the updater, a desktop logging out) after saving the settings.
+    void programEndsWithCodeZero_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("normal start") << QStringList{};
-        // A log-on start stays hidden only in a tray; without one (as here) it is a normal start.
-        QTest::newRow("log-on start without a tray") << QStringList{"-m"};
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("unwritable data folder") << QStringList{} << false;
+        QTest::newRow("unwritable, log-on start without a tray") << QStringList{"-m"} << false;
+        QTest::newRow("terminated") << QStringList{} << true;
     }
 
-    void unwritableDataFolderEndsTheProgramWithCodeZero()
+    void programEndsWithCodeZero()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(bool, writable);
+        TestHome home;
         QTemporaryFile notAFolder;
         QVERIFY(notAFolder.open());
-        QScopedPointer<QProcess> program(startProgram(notAFolder.fileName(), arguments));
-        QVERIFY(program->waitForFinished(20000));
-        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program->exitCode(), 0);
-        const QString errors = QString::fromLocal8Bit(program->readAllStandardError());
-        QVERIFY2(
-            errors.contains("PROMPT Program can not write to disk, please Run As Administrator: "
-                            "<a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
-            qPrintable(errors));
-    }
-
-    void terminationQuitsCleanly()
-    {
-        // The updater (and a desktop logging out) ends the program with SIGTERM; the program
-        // leaves its event loop and saves its settings instead of dying on the spot.
-        TestHome home;
-        QScopedPointer<QProcess> program(startProgram(home.path(), {}));
-        QVERIFY(program->waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.dataFolder() + "/Ferrydesk.log"), 20000);
-        program->terminate();
-        QVERIFY(program->waitForFinished(20000));
-        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program->exitCode(), 0);
-        QVERIFY(QFile::exists(home.dataFolder() + "/Ferrydesk.ini"));
+        // The real program; nothing listens on the service port.
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", writable ? home.path() : notAFolder.fileName());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("FERRYDESK_NONINTERACTIVE", "1");
+        env.insert("FERRYDESK_SERVICE_HOST", "127.0.0.1");
+        env.insert("FERRYDESK_SERVICE_PORT", "9");
+        program.setProcessEnvironment(env);
+        program.start(FERRYDESK_BINARY, arguments);
+        if (writable) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.dataFolder() + "/Ferrydesk.log"), 20000);
+            program.terminate();
+        }
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QString errors = QString::fromLocal8Bit(program.readAllStandardError());
+        QCOMPARE(errors.contains(
+                     "PROMPT Program can not write to disk, please Run As "
+                     "Administrator: <a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
+                 !writable);
+        QCOMPARE(QFile::exists(home.dataFolder() + "/Ferrydesk.ini"), writable);
     }
 };
 

@@ -83,9 +83,6 @@ private slots:
         QTest::newRow("first child counts, nested text is kept")
             << listing("<folder><name>b<i>!</i></name><name>no</name><x><id>9</id></x></folder>")
             << true << QStringList{"b!(d)::"} << "-1";
-        QTest::newRow("well-formed with value 1")
-            << QByteArray("<r><value>1</value><listdata><file><name>f</name></file></listdata></r>")
-            << true << QStringList{"f(f)::"} << "-1";
         QTest::newRow("well-formed with value 0")
             << QByteArray("<r><value>0</value></r>") << false << QStringList{} << "-1";
         QTest::newRow("well-formed without value")
@@ -94,8 +91,6 @@ private slots:
         QTest::newRow("truncated")
             << detail + "<r><value>1</value><listdata><file><name>a</name></file><file><na" << false
             << QStringList{} << "-1";
-        QTest::newRow("garbage") << QByteArray("502 Bad Gateway\n") << false << QStringList{}
-                                 << "-1";
         QTest::newRow("nested far too deep") << detail + "<r>" + QByteArray("<a>").repeated(200000)
                                              << false << QStringList{} << "-1";
         QTest::newRow("entity expansion")
@@ -123,42 +118,21 @@ private slots:
         QTEST(read.currentFolderId, "currentFolder");
     }
 
-    // Account answers: the first of each value (present or not) and the root's entries.
-    void account_data()
-    {
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("readable");
-        QTest::addColumn<QString>("values");
-        QTest::addColumn<int>("entries");
-        QTest::newRow("login with a refusal and the root listing")
-            << QByteArray("<detail>\nhi\n</detail>\n<?xml version=\"1.0\"?>\n<r><value>1</value>"
-                          "<param1>1</param1><param2>0</param2><reason2>No</reason2>"
-                          "<param2>1</param2><listdata><file><name>a</name></file>"
-                          "<folder><name>b</name></folder></listdata></r>")
-            << true << "param1=1 param2=0 reason2=No" << 2;
-        QTest::newRow("startup values")
-            << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp.x</svr><svp>21</svp></r>") << true
-            << "svp=21 svr=ftp.x" << 0;
-        QTest::newRow("truncated")
-            << QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp") << false << "" << 0;
-    }
-
+    // Account answers: the first of each value counts, present or not, and the root's entries
+    // come along; a truncated answer is unreadable.
     void account()
     {
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, readable);
-        QFETCH(QString, values);
-        QFETCH(int, entries);
-        const DAnswerParser::Account read = DAnswerParser::readAccount(answer);
-        QCOMPARE(read.readable, readable);
-        if (!readable)
-            return;
-        QStringList shown;
-        for (auto it = read.values.cbegin(); it != read.values.cend(); ++it)
-            shown << it.key() + "=" + it.value();
-        shown.sort();
-        QCOMPARE(shown.join(' '), values);
-        QCOMPARE(int(read.entries.size()), entries);
+        const DAnswerParser::Account read = DAnswerParser::readAccount(
+            QByteArray("<detail>\nhi\n</detail>\n<?xml version=\"1.0\"?>\n<r><value>1</value>"
+                       "<param1>1</param1><param2>0</param2><reason2>No</reason2>"
+                       "<param2>1</param2><listdata><file><name>a</name></file>"
+                       "<folder><name>b</name></folder></listdata></r>"));
+        QVERIFY(read.readable);
+        const QHash<QString, QString> values{{"param1", "1"}, {"param2", "0"}, {"reason2", "No"}};
+        QCOMPARE(read.values, values);
+        QCOMPARE(int(read.entries.size()), 2);
+        QVERIFY(!DAnswerParser::readAccount(QByteArray("<detail>\nw\n</detail>\n<r><svr>ftp"))
+                     .readable);
     }
 };
 

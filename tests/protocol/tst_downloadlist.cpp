@@ -118,17 +118,15 @@ private slots:
                  (QStringList{"a.txt#101", "big.bin#201"}));
         QCOMPARE(links.at(1), DLinkCheck::displayLink(link("201/big.bin.file")));
 
-        const QStringList texts = prompt.texts();
-        QCOMPARE(texts.size(), 5);
-        QCOMPARE(texts.at(0), QString("INVALID LINK2: Error: not valid id?12"));
-        QCOMPARE(texts.at(1), QString("INVALID LINK2: Error: file not found"));
-        QVERIFY2(texts.at(2).startsWith("INVALID LINK2: ") && texts.at(2).contains("Link blocked"),
-                 qPrintable(texts.at(2)));
-        QCOMPARE(texts.at(3),
-                 QString("INVALID LINK2: https://files.elsewhere.example/f/111/old.txt.file"));
-        QCOMPARE(
-            texts.at(4),
-            QString("Error, this link not valid:\nhttps://elsewhere.example/f/201/big.bin\n "));
+        QStringList texts = prompt.texts();
+        QVERIFY2(texts.value(2).contains("Link blocked"), qPrintable(texts.value(2)));
+        texts[2].truncate(15);
+        QCOMPARE(texts,
+                 QStringList(
+                     {"INVALID LINK2: Error: not valid id?12",
+                      "INVALID LINK2: Error: file not found", "INVALID LINK2: ",
+                      "INVALID LINK2: https://files.elsewhere.example/f/111/old.txt.file",
+                      "Error, this link not valid:\nhttps://elsewhere.example/f/201/big.bin\n "}));
 
         QStringList asked;
         for (const QJsonValue& request : m_service->requests("checklink"))

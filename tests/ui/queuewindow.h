@@ -6,6 +6,8 @@
 #include "tests/common/testhome.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
+#include "ui/treewidget.h"
+#include "ui/treewidgetitem.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -15,7 +17,8 @@
 
 #include <memory>
 
-// A shown main window logged in to the stand-in service, with its queue lists at hand.
+// A shown main window logged in to the stand-in service, with its remote pane and queue lists
+// at hand.
 struct QueueWindow
 {
     TestHome home;
@@ -27,6 +30,7 @@ struct QueueWindow
     QTreeWidget* errors = nullptr;
     QTreeWidget* successes = nullptr;
     QTabWidget* tabs = nullptr;
+    TreeWidget* remote = nullptr;
 
     // Starts the service and builds the window (not shown yet) with this remembered account.
     bool prepare(const QString& user = "alice", const QString& password = "secret")
@@ -46,6 +50,7 @@ struct QueueWindow
         return true;
     }
 
+    // Shows the window and waits for the login and the root listing.
     bool open(const QString& user = "alice", const QString& password = "secret")
     {
         if (!window && !prepare(user, password))
@@ -59,8 +64,9 @@ struct QueueWindow
         errors = window->findChild<QTreeWidget*>("errorList");
         successes = window->findChild<QTreeWidget*>("successList");
         tabs = running ? window->findChild<QTabWidget*>() : nullptr;
-        QTest::qWait(50);
-        return running && errors && successes && tabs;
+        remote = window->findChild<TreeWidget*>("rightTree");
+        return running && errors && successes && tabs && remote &&
+               QTest::qWaitFor([this] { return remote->topLevelItemCount() > 0; }, 10000);
     }
 
     ~QueueWindow()
@@ -78,18 +84,19 @@ struct QueueWindow
 
     void invoke(const char* slot) { QMetaObject::invokeMethod(window.get(), slot); }
 
-    void startDownloads(const QStringList& names, const QStringList& ids,
-                        const QStringList& sizes = {}, const QStringList& links = {})
+    // The remote pane's row of this name, or null.
+    TreeWidgetItem* item(const QString& name) const
     {
-        QStringList sizeTexts = sizes;
-        while (sizeTexts.size() < names.size())
-            sizeTexts << QString();
-        QStringList linkTexts = links;
-        while (linkTexts.size() < names.size())
-            linkTexts << QString();
+        const auto found = remote->findItems(name, Qt::MatchExactly, 0);
+        return found.isEmpty() ? nullptr : static_cast<TreeWidgetItem*>(found.first());
+    }
+
+    void startDownloads(const QStringList& names, const QStringList& ids)
+    {
+        const QStringList empty(names.size(), QString());
         QMetaObject::invokeMethod(window.get(), "onStartFileDownLoads", Q_ARG(QStringList, names),
-                                  Q_ARG(QStringList, ids), Q_ARG(QStringList, sizeTexts),
-                                  Q_ARG(QStringList, linkTexts));
+                                  Q_ARG(QStringList, ids), Q_ARG(QStringList, empty),
+                                  Q_ARG(QStringList, empty));
     }
 
     void startUploads(const QStringList& paths)

@@ -1,6 +1,4 @@
 #include "ui/dragformats.h"
-#include "ui/filesystemmodel.h"
-#include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
@@ -91,50 +89,6 @@ private slots:
         QCOMPARE(DragFormats::readStrings(data.get(), "item/copy"), QStringList{file});
         std::unique_ptr<QMimeData> folders(DragFormats::localMimeData({dir.path()}));
         QCOMPARE(folders->data("item/copy"), QByteArray());
-    }
-
-    // The local pane takes a drag only when it came from the remote pane, and a drop there
-    // becomes four lists for the window; the source deletes nothing.
-    void localPaneTakesOnlyRemoteFiles()
-    {
-        QTemporaryDir dir;
-        FileSystemModel model;
-        TreeView view;
-        view.setModel(&model);
-        view.setRootIndex(model.setRootPath(dir.path()));
-        view.resize(300, 200);
-        view.show();
-        QSignalSpy downloads(&view, &TreeView::di_startDownload);
-
-        std::unique_ptr<QMimeData> remote(DragFormats::remoteMimeData(
-            {{"a.txt", "1", "2 KB", "L", false}, {"F", "9", "", "", true}}));
-        std::unique_ptr<QMimeData> local(DragFormats::localMimeData({dir.path() + "/x"}));
-        QMimeData desktop;
-        desktop.setUrls({QUrl::fromLocalFile(dir.path())});
-
-        const QPoint inside(150, 150);
-        const auto enterAccepted = [&](QMimeData* data) {
-            QDragEnterEvent enter(inside, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(view.viewport(), &enter);
-            if (!enter.isAccepted())
-                return false;
-            QDragMoveEvent move(inside, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(view.viewport(), &move);
-            return move.isAccepted();
-        };
-        QVERIFY(enterAccepted(remote.get()));
-        QVERIFY(!enterAccepted(local.get()));
-        QVERIFY(!enterAccepted(&desktop));
-
-        QDropEvent drop(inside, Qt::CopyAction, remote.get(), Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view.viewport(), &drop);
-        QVERIFY(!drop.isAccepted());
-        QCOMPARE(downloads.size(), 1);
-        const QList<QVariant> lists = downloads.takeFirst();
-        QCOMPARE(lists.at(0).toStringList(), QStringList{"a.txt"});
-        QCOMPARE(lists.at(1).toStringList(), QStringList{"1"});
-        QCOMPARE(lists.at(2).toStringList(), QStringList{"2 KB"});
-        QCOMPARE(lists.at(3).toStringList(), QStringList{"L"});
     }
 
     // The remote pane: its own drags land on folder rows (moving every dragged entry there) or

@@ -41,45 +41,33 @@ public slots:
 // The window against the stand-in service, with the remote pane at hand.
 struct Session : QueueWindow
 {
-    // Shows the window and waits for the root listing after the automatic login.
-    bool showLoggedIn()
-    {
-        return open() && QTest::qWaitFor([this] { return tree()->topLevelItemCount() > 0; }, 10000);
-    }
-
-    TreeWidget* tree() const { return window->findChild<TreeWidget*>("rightTree"); }
     QComboBox* pathBox() const { return window->findChild<QComboBox*>("rightPathBox"); }
     QString statusMessage() const
     {
         return window->findChild<QStatusBar*>("rightStatusBar")->currentMessage();
     }
-    TreeWidgetItem* item(const QString& name) const
-    {
-        const auto found = tree()->findItems(name, Qt::MatchExactly, 0);
-        return found.isEmpty() ? nullptr : static_cast<TreeWidgetItem*>(found.first());
-    }
     QStringList names() const
     {
         QStringList result;
-        for (int i = 0; i < tree()->topLevelItemCount(); ++i)
-            result.append(tree()->topLevelItem(i)->text(0));
+        for (int i = 0; i < remote->topLevelItemCount(); ++i)
+            result.append(remote->topLevelItem(i)->text(0));
         return result;
     }
     // Opens a folder row as a double click does and waits for its listing.
     bool openFolder(const QString& name, const QString& expectFirst)
     {
-        emit tree()->itemActivated(item(name), 0);
+        emit remote->itemActivated(item(name), 0);
         return QTest::qWaitFor([&] { return item(expectFirst) != nullptr; }, 10000);
     }
     void selectOnly(const QStringList& names) const
     {
-        tree()->clearSelection();
+        remote->clearSelection();
         for (const QString& name : names)
             item(name)->setSelected(true);
     }
     QAction* rightAction(const QString& text) const
     {
-        for (QAction* action : tree()->actions())
+        for (QAction* action : remote->actions())
             if (action->text() == text)
                 return action;
         return nullptr;
@@ -128,7 +116,7 @@ private slots:
         QTest::qWait(200);
         QVERIFY(!s.window->isBuilt());
         QVERIFY(s.service.requests().isEmpty());
-        QVERIFY(s.showLoggedIn());
+        QVERIFY(s.open());
         QCOMPARE(s.window->windowTitle(), QString("Ferrydesk 2.56"));
         QCOMPARE(s.service.requests("startup").size(), 1);
         QCOMPARE(s.service.requests("login").size(), 1);
@@ -139,7 +127,7 @@ private slots:
             s.window->menuBar()->actions().at(0)->trigger(); // log out
             QCOMPARE(s.window->loginActionText(), QString("&Login"));
             QVERIFY(s.pathBox()->currentText().isEmpty());
-            QTRY_COMPARE(s.tree()->topLevelItemCount(), 0);
+            QTRY_COMPARE(s.remote->topLevelItemCount(), 0);
             s.engine()->login("alice", "secret");
             QTRY_COMPARE(s.window->loginActionText(), QString("&Logout"));
         }
@@ -174,12 +162,12 @@ private slots:
     void actionsAndShortcuts()
     {
         Session s;
-        QVERIFY(s.showLoggedIn());
+        QVERIFY(s.open());
         QCOMPARE(actionTexts(s.window->menuBar()->actions(), false),
                  QStringList({"&Logout=Ctrl+L", "&Option=Ctrl+O", "&Download-Links=Ctrl+D",
                               "&Refresh=F5", "&Exit=", "&Help=Ctrl+H"}));
         auto* left = s.window->findChild<QTreeView*>("leftTree");
-        QCOMPARE(actionTexts(s.tree()->actions()),
+        QCOMPARE(actionTexts(s.remote->actions()),
                  QStringList({"Rename=F2", "Download=F3", "Delete=Del", "Create Folder=F7",
                               "Copy Link Download="}));
         QCOMPARE(actionTexts(left->actions()), QStringList({"Upload=F3", "Rename=F2", "Delete=Del",
@@ -194,8 +182,8 @@ private slots:
 
         QVERIFY(s.openFolder("Media", "clip.mp4"));
         s.selectOnly({"clip.mp4"});
-        s.tree()->setFocus();
-        QTest::keyClick(s.tree(), Qt::Key_F3);
+        s.remote->setFocus();
+        QTest::keyClick(s.remote, Qt::Key_F3);
         QTRY_COMPARE(s.service.requests("dlfile").size(), 1);
         QCOMPARE(s.running->topLevelItemCount(), 1);
         QCOMPARE(s.row(s.running, 0)->text(QueueColumn::File), s.home.path() + "/clip.mp4");
@@ -209,9 +197,9 @@ private slots:
     void remotePaneListingAndNavigation()
     {
         Session s;
-        QVERIFY(s.showLoggedIn());
+        QVERIFY(s.open());
         QCOMPARE(s.names(), QStringList({"Docs", "Empty", "Media", "big.bin"}));
-        s.tree()->sortByColumn(0, Qt::DescendingOrder);
+        s.remote->sortByColumn(0, Qt::DescendingOrder);
         QCOMPARE(s.names(), QStringList({"Media", "Empty", "Docs", "big.bin"}));
         QCOMPARE(s.statusMessage(), QString("3 folders 2.0 MB in 1 files"));
 
@@ -243,19 +231,19 @@ private slots:
 
         s.pathBox()->setCurrentIndex(0);
         QTRY_VERIFY(s.item("big.bin") != nullptr);
-        emit s.tree()->itemActivated(s.item("big.bin"), 0); // a file row opens nothing
+        emit s.remote->itemActivated(s.item("big.bin"), 0); // a file row opens nothing
         const int before = s.service.requests().size();
-        QTest::keyClick(s.tree(), Qt::Key_Backspace);
+        QTest::keyClick(s.remote, Qt::Key_Backspace);
         QTRY_COMPARE(s.service.requests().size(), before + 1);
         QCOMPARE(s.pathBox()->currentText(), QString("/"));
 
         // A listing that fails says so and leaves the last entries on show, greyed.
         s.service.addFault({{"kind", "listing"}, {"action", "refuse"}, {"text", "Folder gone"}});
-        emit s.tree()->itemActivated(s.item("Docs"), 0);
+        emit s.remote->itemActivated(s.item("Docs"), 0);
         QTRY_COMPARE(s.statusMessage(), QString("Not up to date: Folder gone"));
         QVERIFY(s.item("big.bin"));
         QCOMPARE(s.item("big.bin")->foreground(0).color(),
-                 s.tree()->palette().color(QPalette::Disabled, QPalette::Text));
+                 s.remote->palette().color(QPalette::Disabled, QPalette::Text));
     }
 
     // Rename, create, delete and move reach the service, and the pane shows the result; the
@@ -265,7 +253,7 @@ private slots:
     {
         Session s;
         LinkCatcher catcher;
-        QVERIFY(s.showLoggedIn());
+        QVERIFY(s.open());
         QString title;
 
         s.selectOnly({"big.bin"});
@@ -329,7 +317,7 @@ private slots:
     void windowKeysRoundTrip()
     {
         Session s;
-        QVERIFY(s.showLoggedIn());
+        QVERIFY(s.open());
         s.window->resize(700, 650);
         s.window->move(120, 90);
         s.window.reset();

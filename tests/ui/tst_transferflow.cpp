@@ -2,7 +2,6 @@
 #include "tests/ui/queuewindow.h"
 #include "ui/filesystemmodel.h"
 #include "ui/treeview.h"
-#include "ui/treewidget.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -17,34 +16,21 @@ class TestTransferFlow : public QObject
     Q_OBJECT
 
 private:
-    static TreeWidget* remotePane(QueueWindow& q)
-    {
-        auto* remote = q.window->findChild<TreeWidget*>();
-        if (!QTest::qWaitFor([&] { return remote->topLevelItemCount() > 0; }, 10000))
-            return nullptr;
-        return remote;
-    }
-
-    static QModelIndex remoteRow(TreeWidget* remote, const QString& name)
-    {
-        QAbstractItemModel* model = remote->model();
-        for (int row = 0; row < model->rowCount(); ++row) {
-            if (model->index(row, 0).data().toString() == name)
-                return model->index(row, 0);
-        }
-        return {};
-    }
-
-    // Drags `data` onto a view's viewport at `pos` and drops it there with the copy action.
-    static void dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos)
+    // Drags `data` over a view to `pos` and, when the view takes it there, drops it with the
+    // copy action: "refused", "ignored" (dropped, the source deletes nothing) or "accepted".
+    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos)
     {
         QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &enter);
+        if (!enter.isAccepted())
+            return "refused";
         QDragMoveEvent move(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &move);
-        QVERIFY(move.isAccepted());
+        if (!move.isAccepted())
+            return "refused";
         QDropEvent drop(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &drop);
+        return drop.isAccepted() ? "accepted" : "ignored";
     }
 
     static qint64 partialBytes(const QString& folder)
@@ -58,90 +44,105 @@ private:
     }
 
 private slots:
-    void remoteFileDraggedToTheLocalPaneArrivesWhole()
+    // The local pane takes only the remote pane's drags (its name, id, size and link make the
+    // row); a local file dropped on the remote pane uploads. Pause All holds the bytes, Start
+    // All finishes both exactly, and the next listing hands the finished upload its link.
+    void dragsFeedTheQueueAndTheButtonsDriveIt()
     {
         QueueWindow q;
         QVERIFY(q.open());
-        TreeWidget* remote = remotePane(q);
-        QVERIFY(remote);
-        const QModelIndex big = remoteRow(remote, "big.bin");
-        QVERIFY(big.isValid());
-        std::unique_ptr<QMimeData> data(remote->model()->mimeData({big}));
+        q.service.addFault(
+            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
         auto* local = q.window->findChild<TreeView*>();
-        dropOn(local, data.get(), QPoint(20, 20));
+        auto* model = static_cast<FileSystemModel*>(local->model());
+        const QString path = q.home.path() + "/report.txt";
+        QVERIFY(writeFile(path, QByteArray(300000, 'r')));
+        std::unique_ptr<QMimeData> own(model->mimeData({model->index(path)}));
+        QMimeData desktop;
+        desktop.setUrls({QUrl::fromLocalFile(path)});
+        const QModelIndex big =
+            q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item("big.bin")), 0);
+        std::unique_ptr<QMimeData> remote(q.remote->model()->mimeData({big}));
+        QCOMPARE(dropOn(local, own.get(), QPoint(20, 20)), QString("refused"));
+        QCOMPARE(dropOn(local, &desktop, QPoint(20, 20)), QString("refused"));
+        QCOMPARE(dropOn(local, remote.get(), QPoint(20, 20)), QString("ignored"));
         QCOMPARE(q.running->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/big.bin");
+        TreeItemWidget* download = q.row(q.running, 0);
+        QCOMPARE(download->text(QueueColumn::File), q.home.path() + "/big.bin");
+        QCOMPARE(download->text(QueueColumn::Size), QString("2.0 MB"));
+        QCOMPARE(download->linkHtml(), q.item("big.bin")->linkHtml());
+        dropOn(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
 
         ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
+        ModalAnswer::click(q.window.get(), "Pause All");
+        QCOMPARE(download->text(QueueColumn::State), QString("Paused"));
+        QTest::qWait(1000);
+        const qint64 held = partialBytes(q.home.path());
+        QTest::qWait(1000);
+        QCOMPARE(partialBytes(q.home.path()), held);
+        QVERIFY(held < 2097152);
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 30000);
         QCOMPARE(q.running->topLevelItemCount(), 0);
         QCOMPARE(StandIn::sha256Of(q.home.path() + "/big.bin"),
                  q.service.fileSha256("alice", "201"));
-    }
-
-    void localFileDroppedOnTheRemotePaneUploadsAndGetsItsLink()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        TreeWidget* remote = remotePane(q);
-        QVERIFY(remote);
-        const QString path = q.home.path() + "/report.txt";
-        QVERIFY(writeFile(path, QByteArray(300000, 'r')));
-        auto* model = static_cast<FileSystemModel*>(q.window->findChild<TreeView*>()->model());
-        std::unique_ptr<QMimeData> data(model->mimeData({model->index(path)}));
-        dropOn(remote, data.get(), QPoint(20, remote->viewport()->height() - 5));
-        QCOMPARE(q.running->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.running, 0)->direction(), int(CmdUpload));
-
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
         QJsonObject uploaded;
         for (const QJsonValue& file : q.service.files("alice")) {
             if (file.toObject().value("name").toString() == "report.txt")
                 uploaded = file.toObject();
         }
         QCOMPARE(uploaded.value("sha256").toString(), StandIn::sha256Of(path));
-        // The next listing that shows the file hands the finished row its link.
+        TreeItemWidget* upload =
+            q.row(q.successes, q.row(q.successes, 0)->direction() == CmdUpload ? 0 : 1);
         QMetaObject::invokeMethod(q.window.get(), "onServerHome");
-        QTRY_VERIFY_WITH_TIMEOUT(!q.row(q.successes, 0)->linkHtml().isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!upload->linkHtml().isEmpty(), 10000);
         const QString link = uploaded.value("link").toString();
         QVERIFY(!link.isEmpty());
-        QVERIFY(q.row(q.successes, 0)->linkHtml().contains(link));
+        QVERIFY(upload->linkHtml().contains(link));
     }
 
-    void pauseAllHoldsTheBytesAndStartAllFinishesExactly()
+    // Names in a drag come from any program: only plain file names join the local folder. An
+    // account that may not download gets no row either.
+    void refusedDownloadsMakeNoRow_data()
     {
-        QueueWindow q;
-        QVERIFY(q.open());
-        q.service.addFault(
-            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
-        q.startDownloads({"big.bin"}, {"201"});
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
-        ModalAnswer::click(q.window.get(), "Pause All");
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::State), QString("Paused"));
-        QTest::qWait(1000);
-        const qint64 held = partialBytes(q.home.path());
-        QTest::qWait(1000);
-        QCOMPARE(partialBytes(q.home.path()), held);
-        QVERIFY(held < 2097152);
-
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 30000);
-        QCOMPARE(StandIn::sha256Of(q.home.path() + "/big.bin"),
-                 q.service.fileSha256("alice", "201"));
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("told"); // each in the one message shown
+        QTest::addColumn<int>("rows");
+        const QStringList leaving{"../escape.bin", "/etc/passwd2", "a/b", "a\\b", "..", "."};
+        QStringList told;
+        for (const QString& name : leaving)
+            told << "\n" + name;
+        QTest::newRow("names that leave the folder")
+            << "alice"
+            << "secret" << leaving + QStringList{"a..b", "big.bin"} << told << 2;
+        QTest::newRow("downloads off for the account")
+            << "bob"
+            << "pw/with/slash" << QStringList{"b.txt"} << QStringList{"Can NOT Download"} << 0;
     }
 
-    void refusedDownloadMakesNoRow()
+    void refusedDownloadsMakeNoRow()
     {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, told);
+        QFETCH(int, rows);
         QueueWindow q;
-        QVERIFY(q.open("bob", "pw/with/slash"));
-        q.startDownloads({"b.txt"}, {"501"});
-        QCOMPARE(q.running->topLevelItemCount(), 0);
-        QVERIFY(!q.prompt->calls.isEmpty());
+        QVERIFY(q.open(user, password));
+        const int shown = q.prompt->calls.size(); // the login may tell its reasons
+        q.startDownloads(names, QStringList(names.size(), user == "bob" ? "501" : "201"));
+        QCOMPARE(q.running->topLevelItemCount(), rows);
+        QCOMPARE(q.prompt->calls.size(), shown + 1);
+        for (const QString& text : told)
+            QVERIFY2(q.prompt->calls.last().text.contains(text), qPrintable(text));
         QTest::qWait(100);
         QCOMPARE(q.errors->topLevelItemCount(), 0);
-        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (%1)").arg(rows));
     }
 
     void failingDownloadReachesTheErrorListWithItsReason()
@@ -156,20 +157,6 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 0);
         QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
         QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
-    }
-
-    // Names in a drag come from any program: only plain file names join the local folder.
-    void namesThatLeaveTheFolderAreRefused()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        const QStringList refused{"../escape.bin", "/etc/passwd2", "a/b", "a\\b", "..", "."};
-        q.startDownloads(refused + QStringList{"a..b", "big.bin"}, QStringList(8, "201"));
-        QCOMPARE(q.running->topLevelItemCount(), 2);
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/a..b");
-        QCOMPARE(q.prompt->calls.size(), 1);
-        for (const QString& name : refused)
-            QVERIFY2(q.prompt->calls.at(0).text.contains("\n" + name), qPrintable(name));
     }
 };
 

@@ -1,0 +1,298 @@
+#include "engine/dcommandmanager.h"
+#include "tests/common/scriptedprompt.h"
+#include "tests/common/testhome.h"
+#include "tests/ui/modalanswer.h"
+#include "ui/dwidgetprompt.h"
+#include "ui/logindialog.h"
+#include "ui/mainwindow.h"
+#include "ui/optionsdialog.h"
+
+#include <QCheckBox>
+#include <QCompleter>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QtTest>
+
+#include <functional>
+
+struct Login
+{
+    QString name;
+    QString password;
+    bool remember;
+};
+Q_DECLARE_METATYPE(QList<Login>)
+
+// The line edits of the preferences' first tab, in the order the dialog shows them.
+enum Field
+{
+    Transfers,
+    Downloads,
+    Uploads,
+    DownSpeed,
+    UpSpeed,
+    ProxyHost,
+    ProxyUser,
+    ProxyPassword,
+    ProxyPort
+};
+using Edits = QMap<int, QString>;
+
+// The dialogs, driven by clicks: remembered accounts in the login dialog, the preferences
+// against a real engine, and the real dialogs behind the engine's questions.
+class TestDialogs : public QObject
+{
+    Q_OBJECT
+
+    // The name edit (0) and the password edit (1).
+    static QLineEdit* edit(LoginDialog& dialog, int which)
+    {
+        return dialog.findChildren<QLineEdit*>().at(which);
+    }
+
+    // One use of a fresh dialog, as the window makes it: type, maybe tick, press "Login".
+    static void logIn(const Login& login)
+    {
+        LoginDialog dialog;
+        edit(dialog, 0)->setText(login.name);
+        edit(dialog, 1)->setText(login.password);
+        dialog.findChild<QCheckBox*>()->setChecked(login.remember);
+        ModalAnswer::click(&dialog, "Login");
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    }
+
+    static QStringList storedItems()
+    {
+        const QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        return settings.value("param1s").toStringList() + settings.value("param2s").toStringList();
+    }
+
+    static QLineEdit* field(QDialog* dialog, int which)
+    {
+        QList<QLineEdit*> inGroups;
+        for (QGroupBox* group : dialog->findChildren<QGroupBox*>())
+            inGroups += group->findChildren<QLineEdit*>();
+        return inGroups.at(which);
+    }
+
+    // Runs execAndApply while `act` works on the open dialog; a dialog still open afterwards
+    // is closed without OK.
+    static void runDialog(MainWindow& window, const std::function<void(QDialog*)>& act)
+    {
+        OptionsDialog dialog(window.engine(), &window);
+        QTimer::singleShot(0, &dialog, [&] {
+            act(&dialog);
+            if (dialog.isVisible())
+                dialog.reject();
+        });
+        dialog.execAndApply();
+    }
+
+private slots:
+    void remembered_data()
+    {
+        QTest::addColumn<QList<Login>>("logins");
+        QTest::addColumn<QStringList>("names");     // completions, in order
+        QTest::addColumn<QStringList>("passwords"); // filled in for each name
+        QTest::newRow("known name, new password")
+            << QList<Login>{{"alice", "one", true}, {"alice", "two", true}} << QStringList{"alice"}
+            << QStringList{"two"};
+        QTest::newRow("not ticked")
+            << QList<Login>{{"alice", "secret", false}} << QStringList{} << QStringList{};
+        QTest::newRow("names differ in case")
+            << QList<Login>{{"alice", "a", true}, {"Alice", "B", true}, {"alice", "c", false}}
+            << QStringList{"alice", "Alice"} << QStringList{"a", "B"};
+        QTest::newRow("empty password keeps the pairs")
+            << QList<Login>{{"alice", "", true}, {"bob", "pw/b", true}, {"", "x", true}}
+            << QStringList{"alice", "bob"} << QStringList{"", "pw/b"};
+        QTest::newRow("text beyond Latin-1")
+            << QList<Login>{{"thu\u1ea3o", "m\u1eadt", true}} << QStringList{"thu\u1ea3o"}
+            << QStringList{"m\u1eadt"};
+    }
+
+    void remembered()
+    {
+        QFETCH(QList<Login>, logins);
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, passwords);
+        TestHome home;
+        for (const Login& login : logins)
+            logIn(login);
+
+        LoginDialog dialog;
+        QCompleter* completer = edit(dialog, 0)->completer();
+        QCOMPARE(qobject_cast<QStringListModel*>(completer->model())->stringList(), names);
+        for (int i = 0; i < names.size(); ++i) {
+            edit(dialog, 0)->setText(names.at(i));
+            emit edit(dialog, 0)->editingFinished();
+            QCOMPARE(edit(dialog, 1)->text(), passwords.at(i));
+        }
+        // An unknown name leaves the password alone.
+        edit(dialog, 1)->setText("typed");
+        edit(dialog, 0)->setText("nobody");
+        emit edit(dialog, 0)->editingFinished();
+        QCOMPARE(edit(dialog, 1)->text(), QString("typed"));
+    }
+
+    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), each
+    // save draws a new key, and only the owner may read the file and its folder.
+    void storedScrambled()
+    {
+        TestHome home;
+        logIn({"alice", "secret", true});
+        const QStringList first = storedItems();
+        logIn({"alice", "secret", true});
+        const QStringList second = storedItems();
+        QCOMPARE(first.size(), 2);
+        QCOMPARE(second.size(), 2);
+        QVERIFY(first.at(0) != second.at(0) && first.at(1) != second.at(1));
+        for (const QString& item : first + second)
+            QVERIFY2(QRegularExpression("^[0-9A-F]+$").match(item).hasMatch(), qPrintable(item));
+        QFile file(DCommandManager::settingsFilePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(!text.contains("alice") && !text.contains("secret"));
+        QCOMPARE(int(file.permissions() & 0x7077), 0x6000);
+        QCOMPARE(int(QFileInfo(home.dataFolder()).permissions() & 0x7077), 0x7000);
+    }
+    void apply_data()
+    {
+        QTest::addColumn<Edits>("edits");
+        QTest::addColumn<QList<int>>("limits"); // transfers, downloads, uploads after OK
+        QTest::addColumn<double>("downSpeed");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("zero means the maximum")
+            << Edits{{Transfers, "0"}, {Downloads, "0"}, {Uploads, "0"}} << QList<int>{15, 10, 5}
+            << 0.0 << false;
+        QTest::newRow("above the maximum is the maximum")
+            << Edits{{Downloads, "11"}} << QList<int>{4, 10, 2} << 0.0 << false;
+        QTest::newRow("above the hint, below the maximum")
+            << Edits{{Transfers, "12"}, {DownSpeed, "250.5"}} << QList<int>{12, 2, 2} << 250.5
+            << false;
+        QTest::newRow("empty counts as zero")
+            << Edits{{Transfers, ""}, {DownSpeed, ""}} << QList<int>{15, 2, 2} << 0.0 << false;
+        QTest::newRow("text that is not a number")
+            << Edits{{Transfers, "7"}, {Uploads, "three"}} << QList<int>{4, 2, 2} << 0.0 << true;
+        QTest::newRow("negative speed")
+            << Edits{{DownSpeed, "-5"}} << QList<int>{4, 2, 2} << 0.0 << true;
+        QTest::newRow("port out of range")
+            << Edits{{ProxyPort, "70000"}} << QList<int>{4, 2, 2} << 0.0 << true;
+    }
+
+    // OK writes the values into the engine; a field that is not a number keeps the dialog
+    // open with a message, and closing it then changes nothing. The unchanged (empty) VLC path
+    // is never handed to the window, whose setter would refuse it with a message.
+    void apply()
+    {
+        QFETCH(Edits, edits);
+        QFETCH(bool, refused);
+        TestHome home;
+        MainWindow window;
+        ScriptedPrompt prompt; // after the window, which installs its own
+        DCommandManager* engine = window.engine();
+        runDialog(window, [&](QDialog* dialog) {
+            for (auto it = edits.cbegin(); it != edits.cend(); ++it)
+                field(dialog, it.key())->setText(it.value());
+            ModalAnswer::click(dialog, "OK");
+            QCOMPARE(dialog->isVisible(), refused);
+        });
+        QCOMPARE(prompt.texts().size(), refused ? 1 : 0);
+        QTEST((QList<int>{engine->maxTransfers(), engine->maxDownloads(), engine->maxUploads()}),
+              "limits");
+        QTEST(engine->maxDownSpeed(), "downSpeed");
+    }
+
+    // The dialog shows the engine's values; unchecking "Proxy" keeps what was typed, with the
+    // proxy off; the check boxes, the speed limits group and a new VLC path are taken.
+    void loadAndChoices()
+    {
+        TestHome home;
+        MainWindow window;
+        DCommandManager* engine = window.engine();
+        engine->setMaxDownSpeed(1234.5678);
+        engine->setProxy("old", "", "", 3128);
+        runDialog(window, [](QDialog* dialog) {
+            QCOMPARE(field(dialog, Transfers)->text(), QString("4"));
+            QCOMPARE(field(dialog, DownSpeed)->text(), QString("1234.57"));
+            QCOMPARE(field(dialog, ProxyPort)->text(), QString("3128"));
+            QCOMPARE(field(dialog, ProxyPassword)->echoMode(), QLineEdit::Password);
+            const QList<QGroupBox*> groups = dialog->findChildren<QGroupBox*>();
+            QVERIFY(groups.at(1)->isChecked() && groups.at(2)->isChecked()); // limits, proxy
+            field(dialog, ProxyHost)->setText("proxy.lan");
+            field(dialog, ProxyUser)->setText("user");
+            field(dialog, ProxyPassword)->setText("pw");
+            field(dialog, ProxyPort)->setText("8080");
+            groups.at(1)->setChecked(false);
+            groups.at(2)->setChecked(false);
+            for (QCheckBox* box : dialog->findChildren<QCheckBox*>())
+                box->toggle(); // tray on -> off, power-off off -> on, start on -> off
+            for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
+                if (!qobject_cast<QGroupBox*>(edit->parentWidget()))
+                    edit->setText("/bin/sh"); // the VLC path
+            }
+            ModalAnswer::click(dialog, "OK");
+        });
+        QString host, user, password;
+        int port = 0;
+        QVERIFY(!engine->proxy(host, user, password, port));
+        QCOMPARE((QStringList{host, user, password, QString::number(port)}),
+                 (QStringList{"proxy.lan", "user", "pw", "8080"}));
+        QVERIFY(!engine->limitsEnabled());
+        QVERIFY(!engine->minToTray());
+        QVERIFY(engine->powerOff());
+        QVERIFY(!engine->osStart());
+        QCOMPARE(window.vlcPath(), QString("/bin/sh"));
+    }
+    // "Rename" is offered first and checked; closing the dialog cancels.
+    void targetExists()
+    {
+        DWidgetPrompt prompt;
+        ModalAnswer::next([](QWidget* dialog) {
+            const auto radios = dialog->findChildren<QRadioButton*>();
+            QCOMPARE(radios.size(), 2);
+            QCOMPARE(radios.at(0)->text(), QString("Rename"));
+            QVERIFY(radios.at(0)->isChecked());
+            ModalAnswer::click(dialog, "OK");
+        });
+        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictRename);
+        ModalAnswer::next([](QWidget* dialog) {
+            dialog->findChildren<QRadioButton*>().at(1)->click();
+            ModalAnswer::click(dialog, "OK");
+        });
+        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictOverwrite);
+        ModalAnswer::next([](QWidget* dialog) { dialog->close(); });
+        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictCancelled);
+    }
+
+    void newNameIsEditable()
+    {
+        DWidgetPrompt prompt;
+        ModalAnswer::next([](QWidget* dialog) {
+            auto* edit = dialog->findChild<QLineEdit*>();
+            QCOMPARE(edit->text(), QString("film(1)(2).avi"));
+            edit->setText("mine.avi");
+            ModalAnswer::click(dialog, "OK");
+        });
+        QString name = "film(1)(2).avi";
+        QVERIFY(prompt.askNewName(name));
+        QCOMPARE(name, QString("mine.avi"));
+        ModalAnswer::next([](QWidget* dialog) { dialog->close(); });
+        QVERIFY(!prompt.askNewName(name));
+        QCOMPARE(name, QString("mine.avi"));
+    }
+
+    void nonInteractiveAnswersCancel()
+    {
+        qputenv("FERRYDESK_NONINTERACTIVE", "1");
+        DWidgetPrompt prompt;
+        QString name = "x";
+        QVERIFY(!prompt.askNewName(name));
+        QCOMPARE(prompt.askTargetExists("/tmp/x"), DPrompt::ConflictCancelled);
+        prompt.showMessage("no dialog appears");
+        qunsetenv("FERRYDESK_NONINTERACTIVE");
+    }
+};
+
+QTEST_MAIN(TestDialogs)
+#include "tst_dialogs.moc"
