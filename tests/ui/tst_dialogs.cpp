@@ -244,8 +244,10 @@ private slots:
         QVERIFY(!engine->osStart());
         QCOMPARE(window.vlcPath(), QString("/bin/sh"));
     }
-    // "Rename" is offered first and checked; closing the dialog cancels.
-    void targetExists()
+    // The real dialogs behind the engine's questions: "Rename" is offered first and checked,
+    // the suggested name is editable, closing a dialog cancels, and without a user to answer
+    // nothing is shown and everything is cancelled.
+    void questionDialogs()
     {
         DWidgetPrompt prompt;
         ModalAnswer::next([](QWidget* dialog) {
@@ -261,13 +263,6 @@ private slots:
             ModalAnswer::click(dialog, "OK");
         });
         QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictOverwrite);
-        ModalAnswer::next([](QWidget* dialog) { dialog->close(); });
-        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictCancelled);
-    }
-
-    void newNameIsEditable()
-    {
-        DWidgetPrompt prompt;
         ModalAnswer::next([](QWidget* dialog) {
             auto* edit = dialog->findChild<QLineEdit*>();
             QCOMPARE(edit->text(), QString("film(1)(2).avi"));
@@ -277,16 +272,14 @@ private slots:
         QString name = "film(1)(2).avi";
         QVERIFY(prompt.askNewName(name));
         QCOMPARE(name, QString("mine.avi"));
-        ModalAnswer::next([](QWidget* dialog) { dialog->close(); });
+        const auto close = [](QWidget* dialog) { dialog->close(); };
+        ModalAnswer::next(close);
+        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictCancelled);
+        ModalAnswer::next(close);
         QVERIFY(!prompt.askNewName(name));
         QCOMPARE(name, QString("mine.avi"));
-    }
 
-    void nonInteractiveAnswersCancel()
-    {
         qputenv("FERRYDESK_NONINTERACTIVE", "1");
-        DWidgetPrompt prompt;
-        QString name = "x";
         QVERIFY(!prompt.askNewName(name));
         QCOMPARE(prompt.askTargetExists("/tmp/x"), DPrompt::ConflictCancelled);
         prompt.showMessage("no dialog appears");

@@ -1,11 +1,15 @@
 #include "ui/dformat.h"
+#include "ui/dragformats.h"
 #include "ui/dstatusbarwidget.h"
 
 #include <QtTest>
 
+#include <memory>
+
 using SpeedRows = QList<QPair<int, QString>>;
 
-// Sizes, times and the status-bar totals as the user sees them.
+// Sizes, times and the status-bar totals as the user sees them; the payloads that travel
+// between the panes, byte for byte.
 class TestFormats : public QObject
 {
     Q_OBJECT
@@ -32,9 +36,8 @@ private slots:
     void sizeText()
     {
         QFETCH(qint64, bytes);
-        QFETCH(QString, english);
-        QCOMPARE(DFormat::sizeText(bytes, QLocale(QLocale::English, QLocale::UnitedStates)),
-                 english);
+        QTEST(DFormat::sizeText(bytes, QLocale(QLocale::English, QLocale::UnitedStates)),
+              "english");
         QTEST(DFormat::sizeText(bytes, QLocale(QLocale::German, QLocale::Germany)), "german");
     }
 
@@ -54,8 +57,7 @@ private slots:
     void readSize()
     {
         QFETCH(QString, text);
-        QFETCH(qint64, bytes);
-        QCOMPARE(DFormat::readSize(text), bytes);
+        QTEST(DFormat::readSize(text), "bytes");
     }
 
     // What travels to the queue reads back to the same bytes whatever the user's locale.
@@ -104,12 +106,80 @@ private slots:
     void totals()
     {
         QFETCH(SpeedRows, rows);
-        QFETCH(QString, message);
         DStatusBarWidget widget;
         widget.showTotals(rows);
-        QCOMPARE(widget.message(), message);
+        QTEST(widget.message(), "message");
         QTEST(widget.isDownloadIconVisible(), "downIcon");
         QTEST(widget.isUploadIconVisible(), "upIcon");
+    }
+
+    // Whole sequences encode and decode to each other; foreign data that breaks off decodes up to
+    // the last whole string.
+    void stringSequence_data()
+    {
+        QTest::addColumn<QStringList>("strings");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("whole");
+        const auto row = [](const char* name, const QStringList& strings, const char* hex,
+                            bool whole = true) {
+            QTest::newRow(name) << strings << QByteArray::fromHex(hex) << whole;
+        };
+        row("nothing", {}, "");
+        row("one name", {"a"}, "000000020061");
+        row("two names, no count in front", {"ab", "c"}, "0000000400610062000000020063");
+        row("empty text", {""}, "00000000");
+        row("null text", {QString()}, "ffffffff");
+        row("accented", {QString::fromUtf8("é")}, "0000000200e9");
+        row("outside the basic plane", {QString::fromUtf8("\xF0\x9F\x98\x80")}, "00000004d83dde00");
+        row("length beyond the data", {}, "000000040061", false);
+        row("second string cut", {"a"}, "0000000200610000", false);
+        row("odd byte length", {}, "00000003006100", false);
+    }
+
+    void stringSequence()
+    {
+        QFETCH(QStringList, strings);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, whole);
+        if (whole)
+            QCOMPARE(DragFormats::encodeStrings(strings), bytes);
+        const QStringList decoded = DragFormats::decodeStrings(bytes);
+        QCOMPARE(decoded, strings);
+        for (int i = 0; i < strings.size(); ++i)
+            QCOMPARE(decoded.at(i).isNull(), strings.at(i).isNull());
+    }
+
+    void remoteDragCarriesFilesAndMovesEverything()
+    {
+        const QString html =
+            "<html><body> <div><a href=\"http://h/a\">http://h/a</a></div></body></html>";
+        std::unique_ptr<QMimeData> data(DragFormats::remoteMimeData({
+            {"F", "9", "", "", true},
+            {"a.txt", "1", "2 KB", html, false},
+            {"b.bin", "2", "5 bytes", "", false},
+        }));
+        QCOMPARE(data->text(), QString("httpTree"));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/copy"),
+                 (QStringList{"a.txt", "b.bin"}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/ids"), (QStringList{"1", "2"}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/size"),
+                 (QStringList{"2 KB", "5 bytes"}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/links"), (QStringList{html, ""}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/move"), (QStringList{"9", "1", "2"}));
+        QCOMPARE(data->urls(), QList<QUrl>{QUrl("file:///F")});
+    }
+
+    void localDragCarriesEachFileOnce()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("x.txt");
+        QFile(file).open(QIODevice::WriteOnly);
+        // Every column of a row is a dragged index; folders stay behind.
+        std::unique_ptr<QMimeData> data(DragFormats::localMimeData({file, file, dir.path(), file}));
+        QCOMPARE(data->formats(), QStringList{"item/copy"});
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/copy"), QStringList{file});
+        std::unique_ptr<QMimeData> folders(DragFormats::localMimeData({dir.path()}));
+        QCOMPARE(folders->data("item/copy"), QByteArray());
     }
 };
 

@@ -1,5 +1,7 @@
 #include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
+#include "ui/dformat.h"
+#include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
@@ -8,6 +10,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
@@ -99,6 +102,19 @@ QStringList actionTexts(const QList<QAction*>& actions, bool inPane = true)
     return result;
 }
 
+// Selects the rows of these names in the pane's folder.
+void selectLocal(TreeView* view, const QString& folder, const QStringList& names)
+{
+    auto* model = static_cast<QFileSystemModel*>(view->model());
+    view->selectionModel()->clearSelection();
+    for (const QString& name : names) {
+        const QModelIndex index = model->index(folder + "/" + name);
+        QVERIFY(index.isValid());
+        view->selectionModel()->select(index,
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -106,23 +122,33 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    // A window that was never shown contacts nobody; its first show builds it, starts the
-    // engine and logs in with the last account; the path box holds "/" exactly once however
-    // often the user logs out and in again.
-    void firstShowStartsAndLogsIn()
+    // A window that was never shown contacts nobody; its first show builds it and starts the
+    // engine. Without a stored account the login dialog opens and logs in with what is typed,
+    // remembered as the last account (the other tests log in with a stored one). The path box
+    // holds "/" exactly once however often the user logs out and in again.
+    void firstShowAndLogins()
     {
         Session s;
-        QVERIFY(s.prepare());
+        QVERIFY(s.prepare("", ""));
         QTest::qWait(200);
         QVERIFY(!s.window->isBuilt());
         QVERIFY(s.service.requests().isEmpty());
-        QVERIFY(s.open());
+        s.window->show();
+        QDialog* dialog = nullptr;
+        QTRY_VERIFY((dialog = s.window->findChild<QDialog*>()) && dialog->isVisible());
+        QCOMPARE(dialog->windowTitle(), QString("Login..."));
+        QCOMPARE(s.service.requests("login").size(), 0);
+        const auto edits = dialog->findChildren<QLineEdit*>();
+        edits.at(0)->setText("alice");
+        edits.at(1)->setText("secret");
+        ModalAnswer::click(dialog, "Login");
+        QTRY_COMPARE(s.pathBox()->currentText(), QString("/"));
         QCOMPARE(s.window->windowTitle(), QString("Ferrydesk 2.56"));
         QCOMPARE(s.service.requests("startup").size(), 1);
         QCOMPARE(s.service.requests("login").size(), 1);
         QCOMPARE(s.window->loginActionText(), QString("&Logout"));
-        QCOMPARE(s.pathBox()->currentText(), QString("/"));
 
+        s.remote = s.window->findChild<TreeWidget*>("rightTree");
         for (int round = 0; round < 2; ++round) {
             s.window->menuBar()->actions().at(0)->trigger(); // log out
             QCOMPARE(s.window->loginActionText(), QString("&Login"));
@@ -135,23 +161,6 @@ private slots:
         QCOMPARE(s.pathBox()->count(), 1);
         QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
         QCOMPARE(settings.value("LastUserName").toString(), QString("alice"));
-    }
-
-    // Without a stored account the login dialog opens and logs in with what is typed.
-    void noStoredAccountOpensTheLoginDialog()
-    {
-        Session s;
-        QVERIFY(s.prepare("", ""));
-        s.window->show();
-        QDialog* dialog = nullptr;
-        QTRY_VERIFY((dialog = s.window->findChild<QDialog*>()) && dialog->isVisible());
-        QCOMPARE(dialog->windowTitle(), QString("Login..."));
-        QCOMPARE(s.service.requests("login").size(), 0);
-        const auto edits = dialog->findChildren<QLineEdit*>();
-        edits.at(0)->setText("alice");
-        edits.at(1)->setText("secret");
-        ModalAnswer::click(dialog, "Login");
-        QTRY_COMPARE(s.window->loginActionText(), QString("&Logout"));
         // Without a tray the window really closes, MinToTray or not.
         s.window->setTrayIconHidden(true);
         QVERIFY(s.window->close());
@@ -205,14 +214,11 @@ private slots:
 
         TreeWidgetItem* big = s.item("big.bin");
         QVERIFY(!big->isFolder() && s.item("Docs")->isFolder());
-        QCOMPARE(big->entryId(), QString("201"));
-        QCOMPARE(big->sizeBytes(), qint64(2097152));
         QCOMPARE(big->text(1), QString("2.0 MB"));
-        const QUrl link(s.service.files("alice").value("201").toObject().value("link").toString());
+        const QString link =
+            s.service.files("alice").value("201").toObject().value("link").toString();
         QVERIFY(!link.isEmpty());
-        QCOMPARE(big->linkHtml(), "<html><body> <div><a href=\"" +
-                                      QString::fromLatin1(link.toEncoded()) + "\">" +
-                                      link.toString() + "</a></div></body></html>");
+        QCOMPARE(big->linkHtml(), DFormat::linkLabelHtml(link));
         QCOMPARE(big->text(3), QString());
 
         QVERIFY(s.openFolder("Docs", "a.txt"));
@@ -340,6 +346,78 @@ private slots:
         again.show();
         QCOMPARE(again.size(), screen);
         QCOMPARE(again.pos(), QPoint(0, 0));
+    }
+
+    void startsAtTheSavedFolderAndFollowsTypedPrefixes()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        auto* box = q.window->findChild<QComboBox*>("leftPathBox");
+        QCOMPARE(box->currentText(), q.home.path());
+        QCOMPARE(box->itemText(0), QString("/"));
+
+        const QString deep = q.home.path() + "/ab/cd";
+        QVERIFY(QDir().mkpath(deep));
+        box->lineEdit()->clear();
+        QTest::keyClicks(box->lineEdit(), deep);
+        auto* view = q.window->findChild<TreeView*>();
+        auto* model = static_cast<QFileSystemModel*>(view->model());
+        QCOMPARE(model->filePath(view->rootIndex()), deep);
+        // Each prefix that is a folder was visited once; "/a" and "/ab/c" were not folders.
+        QStringList visited;
+        for (int i = 0; i < box->count(); ++i)
+            visited << box->itemText(i);
+        for (const QString& prefix : {q.home.path(), q.home.path() + "/", q.home.path() + "/ab",
+                                      q.home.path() + "/ab/", deep})
+            QCOMPARE(visited.count(prefix), 1);
+        QVERIFY(!visited.contains(q.home.path() + "/a"));
+        QVERIFY(!visited.contains(q.home.path() + "/ab/c"));
+
+        // Backspace climbs one folder and stays at the root.
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QCOMPARE(box->currentText(), q.home.path() + "/ab");
+        box->lineEdit()->setText("/");
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QCOMPARE(box->currentText(), QString("/"));
+        QCOMPARE(model->filePath(view->rootIndex()), QString("/"));
+    }
+
+    void deleteRemovesFilesOnlyAndCreateKeepsExistingNames()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        const QString folder = q.home.path();
+        QVERIFY(QDir(folder).mkdir("keep"));
+        QVERIFY(writeFile(folder + "/gone.txt", "x") && writeFile(folder + "/taken", "x"));
+        auto* view = q.window->findChild<TreeView*>();
+        auto* model = static_cast<QFileSystemModel*>(view->model());
+        QTRY_VERIFY(model->index(folder + "/gone.txt").isValid());
+        QTRY_VERIFY(model->index(folder + "/keep").isValid());
+
+        selectLocal(view, folder, {"keep", "gone.txt"});
+        QList<ModalAnswer::Seen> seen;
+        ModalAnswer::press("Yes", &seen);
+        q.invoke("onLocalDelete");
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen.at(0).title, QString("Confirm delete.."));
+        QCOMPARE(seen.at(0).text,
+                 QString("Do you really want to delete selectedt files/folders ?"));
+        QVERIFY(!QFile::exists(folder + "/gone.txt"));
+        QVERIFY(QFileInfo(folder + "/keep").isDir());
+
+        // A name that exists stays what it is; a name that climbs out is never created.
+        for (const char* name : {"taken", "../outside", "fresh"})
+            QMetaObject::invokeMethod(q.window.get(), "onLocalCreateFolder",
+                                      Q_ARG(QString, QString(name)));
+        QVERIFY(QFileInfo(folder + "/taken").isFile());
+        QVERIFY(!QFileInfo::exists(QFileInfo(folder).path() + "/outside"));
+        QVERIFY(QFileInfo(folder + "/fresh").isDir());
+
+        // Upload of folders only starts nothing.
+        QTRY_VERIFY(model->index(folder + "/fresh").isValid());
+        selectLocal(view, folder, {"keep", "fresh"});
+        q.invoke("upload");
+        QCOMPARE(q.running->topLevelItemCount(), 0);
     }
 };
 

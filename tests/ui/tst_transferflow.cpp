@@ -16,9 +16,10 @@ class TestTransferFlow : public QObject
     Q_OBJECT
 
 private:
-    // Drags `data` over a view to `pos` and, when the view takes it there, drops it with the
-    // copy action: "refused", "ignored" (dropped, the source deletes nothing) or "accepted".
-    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos)
+    // Drags `data` over a view to `pos` and, when the view takes it there, drops it: "refused",
+    // "ignored" (dropped, the source deletes nothing) or "accepted".
+    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos,
+                          Qt::DropAction action = Qt::CopyAction)
     {
         QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &enter);
@@ -28,9 +29,18 @@ private:
         QApplication::sendEvent(view->viewport(), &move);
         if (!move.isAccepted())
             return "refused";
-        QDropEvent drop(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(pos, action, data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &drop);
         return drop.isAccepted() ? "accepted" : "ignored";
+    }
+
+    // The remote pane's drag of these rows.
+    static QMimeData* remoteDrag(QueueWindow& q, const QStringList& names)
+    {
+        QModelIndexList rows;
+        for (const QString& name : names)
+            rows << q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item(name)), 0);
+        return q.remote->model()->mimeData(rows);
     }
 
     static qint64 partialBytes(const QString& folder)
@@ -45,14 +55,20 @@ private:
 
 private slots:
     // The local pane takes only the remote pane's drags (its name, id, size and link make the
-    // row); a local file dropped on the remote pane uploads. Pause All holds the bytes, Start
-    // All finishes both exactly, and the next listing hands the finished upload its link.
+    // row); a local file dropped on the remote pane uploads. Start All starts them all, a
+    // download the service refuses goes to the error list with its reason, Pause All holds the
+    // bytes, Start All finishes the others exactly, and the next listing hands the finished
+    // upload its link.
     void dragsFeedTheQueueAndTheButtonsDriveIt()
     {
         QueueWindow q;
         QVERIFY(q.open());
         q.service.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
+        q.service.addFault({{"kind", "dlfile"},
+                            {"action", "refuse"},
+                            {"file", "301"},
+                            {"text", "File locked by its owner"}});
         auto* local = q.window->findChild<TreeView*>();
         auto* model = static_cast<FileSystemModel*>(local->model());
         const QString path = q.home.path() + "/report.txt";
@@ -60,9 +76,7 @@ private slots:
         std::unique_ptr<QMimeData> own(model->mimeData({model->index(path)}));
         QMimeData desktop;
         desktop.setUrls({QUrl::fromLocalFile(path)});
-        const QModelIndex big =
-            q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item("big.bin")), 0);
-        std::unique_ptr<QMimeData> remote(q.remote->model()->mimeData({big}));
+        std::unique_ptr<QMimeData> remote(remoteDrag(q, {"big.bin"}));
         QCOMPARE(dropOn(local, own.get(), QPoint(20, 20)), QString("refused"));
         QCOMPARE(dropOn(local, &desktop, QPoint(20, 20)), QString("refused"));
         QCOMPARE(dropOn(local, remote.get(), QPoint(20, 20)), QString("ignored"));
@@ -74,9 +88,12 @@ private slots:
         dropOn(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
         QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
+        q.startDownloads({"clip.mp4"}, {"301"}); // refused by the service when it starts
 
         ModalAnswer::click(q.window.get(), "Start All");
         QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
         ModalAnswer::click(q.window.get(), "Pause All");
         QCOMPARE(download->text(QueueColumn::State), QString("Paused"));
         QTest::qWait(1000);
@@ -102,6 +119,38 @@ private slots:
         const QString link = uploaded.value("link").toString();
         QVERIFY(!link.isEmpty());
         QVERIFY(upload->linkHtml().contains(link));
+    }
+
+    // The remote pane's own drags land on folder rows (moving every dragged entry there), never
+    // on a file row, and only with the copy action; desktop drops upload files only: no
+    // folders, nothing missing, nothing remote.
+    void remotePaneDropRules()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        QSignalSpy moves(q.remote, &TreeWidget::di_startMove);
+        QSignalSpy copies(q.remote, &TreeWidget::di_startCopy);
+        std::unique_ptr<QMimeData> own(remoteDrag(q, {"big.bin", "Empty"}));
+        const QPoint onFile = q.remote->visualItemRect(q.item("big.bin")).center();
+        const QPoint onFolder = q.remote->visualItemRect(q.item("Docs")).center();
+        QCOMPARE(dropOn(q.remote, own.get(), onFile), QString("refused"));
+        dropOn(q.remote, own.get(), onFolder, Qt::MoveAction);
+        QVERIFY(moves.isEmpty());
+        dropOn(q.remote, own.get(), onFolder);
+        QCOMPARE(moves.size(), 1);
+        QCOMPARE(moves.at(0).at(0).toStringList(), (QStringList{"201", "20"}));
+        QCOMPARE(moves.at(0).at(1).toString(), QString("10"));
+
+        const QString path = q.home.path() + "/up.txt";
+        QVERIFY(writeFile(path, "up"));
+        QMimeData desktop;
+        desktop.setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(q.home.path()),
+                         QUrl::fromLocalFile(q.home.path() + "/gone.txt"),
+                         QUrl("http://127.0.0.1/remote.txt")});
+        dropOn(q.remote, &desktop, QPoint(5, q.remote->viewport()->height() - 5));
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
+        QCOMPARE(copies.at(0).at(1).toString(), QString());
     }
 
     // Names in a drag come from any program: only plain file names join the local folder. An
@@ -143,20 +192,6 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(q.errors->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (%1)").arg(rows));
-    }
-
-    void failingDownloadReachesTheErrorListWithItsReason()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        q.service.addFault(
-            {{"kind", "dlfile"}, {"action", "refuse"}, {"text", "File locked by its owner"}});
-        q.startDownloads({"big.bin"}, {"201"});
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 10000);
-        QCOMPARE(q.running->topLevelItemCount(), 0);
-        QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
-        QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
     }
 };
 

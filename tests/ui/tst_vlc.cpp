@@ -28,11 +28,6 @@ QString fakePlayer(const QString& path)
     return path;
 }
 
-QByteArray argumentsOf(const QString& player)
-{
-    return readFile(player + ".args");
-}
-
 QString storedVlcPath()
 {
     return QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
@@ -156,9 +151,9 @@ private slots:
         }
         QCOMPARE(storedVlcPath(), paths.value(storedAfter));
         if (!played.isEmpty())
-            QTRY_COMPARE(argumentsOf(paths.value(played)), "--\n" + Address.toUtf8() + "\n");
+            QTRY_COMPARE(readFile(paths.value(played) + ".args"), "--\n" + Address.toUtf8() + "\n");
         const QString other = played == "player" ? onPathPlayer : player;
-        QCOMPARE(argumentsOf(other), QByteArray());
+        QCOMPARE(readFile(other + ".args"), QByteArray());
     }
 
     void pathChecks()
