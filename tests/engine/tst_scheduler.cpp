@@ -1,11 +1,5 @@
-#include "engine/dcommand.h"
-#include "engine/dcommandmanager.h"
-#include "engine/dglobals.h"
-#include "tests/common/scriptedprompt.h"
-#include "tests/common/testhome.h"
+#include "tests/protocol/protocolsession.h"
 #include "transfers/dtransfercommand.h"
-
-#include <QtTest>
 
 namespace {
 
@@ -50,9 +44,8 @@ class TestScheduler : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestHome> home;
-    std::unique_ptr<ScriptedPrompt> prompts;
-    std::unique_ptr<DCommandManager> manager;
+    std::unique_ptr<ProtocolSession> session;
+    DCommandManager* manager = nullptr;
 
     HeldTransfer* queued(int type, int status = StatusQueued)
     {
@@ -74,17 +67,11 @@ private slots:
         // Nothing is sent: no service listens on this port.
         qputenv("FERRYDESK_SERVICE_HOST", "127.0.0.1");
         qputenv("FERRYDESK_SERVICE_PORT", "5999");
-        home = std::make_unique<TestHome>();
-        prompts = std::make_unique<ScriptedPrompt>();
-        manager = std::make_unique<DCommandManager>();
+        session = std::make_unique<ProtocolSession>();
+        manager = &session->manager;
         DGlobals::canModify = true;
     }
-    void cleanup()
-    {
-        manager.reset();
-        prompts.reset();
-        home.reset();
-    }
+    void cleanup() { session.reset(); }
 
     // A full direction is skipped without blocking the other one; the overall limit ends the
     // pass. What waits keeps its place and starts in queue order once a slot is free again.
@@ -148,7 +135,7 @@ private slots:
         HeldTransfer* transfer = queued(CmdDownload);
         int calls = 0;
         connect(
-            manager.get(), &DCommandManager::di_commandStatusChanged, this,
+            manager, &DCommandManager::di_commandStatusChanged, this,
             [&](int id, CStatus st) {
                 if (st != StatusPaused || calls++ > 0)
                     return;
@@ -200,7 +187,7 @@ private slots:
         const int id = kind < 0 ? 999 : command->id();
         const QList<DCommand*> registry = manager->registry();
         const int before = command->status();
-        QSignalSpy statusSpy(manager.get(), &DCommandManager::di_commandStatusChanged);
+        QSignalSpy statusSpy(manager, &DCommandManager::di_commandStatusChanged);
         QTest::ignoreMessage(QtDebugMsg, qPrintable(line.arg(id)));
         DCommandManager& m = *manager;
         bool neutral = true;
