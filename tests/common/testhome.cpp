@@ -12,11 +12,6 @@ TestHome::TestHome() : m_previousHome(qgetenv("HOME"))
     DGlobals::resetForTests();
 }
 
-TestHome::~TestHome()
-{
-    qputenv("HOME", m_previousHome);
-}
-
 QStringList TestHome::logLines() const
 {
     return QString::fromLocal8Bit(readFile(dataFolder() + QStringLiteral("/Ferrydesk.log")))

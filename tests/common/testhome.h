@@ -11,7 +11,7 @@ class TestHome
 {
 public:
     TestHome();
-    ~TestHome();
+    ~TestHome() { qputenv("HOME", m_previousHome); }
 
     QString path() const { return m_dir.path(); }
     QString dataFolder() const { return m_dir.path() + QStringLiteral("/.dftp"); }

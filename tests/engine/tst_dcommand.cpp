@@ -97,43 +97,41 @@ private slots:
 
     void fiveQuickRetriesThenOneLongRetry()
     {
-        TestHome home;
         StandIn service;
         QVERIFY(service.start());
         // Six failures: the first attempt and five quick retries. The long retry then succeeds.
         service.addFault({{"kind", "create_folder"}, {"action", "drop"}, {"times", 6}});
-        DCommandManager manager;
+        ProtocolSession s;
         auto* command = new DCommand();
         // A create-folder request for alice's root: the stand-in answers it with a verdict.
         const QByteArray payload = "000000000000#2.56/alice/secret/-1/Patience";
         command->url = QUrl(service.httpBase() + "/tool/?create_folder=" + payload.toBase64());
-        manager.registerCommand(command);
+        s.manager.registerCommand(command);
         QSignalSpy announced(command, &DCommand::di_readyToDelete);
         command->dstart();
         // The sixth failure arms the long retry: no further "Reconnecting" line, and the
         // seventh request comes without another quick retry.
         QVERIFY(announced.wait(10000));
         QCOMPARE(service.requests("create_folder").size(), 7);
-        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 5);
+        QCOMPARE(s.home.logLines().filter("#Reconnecting in 10 seconds.").size(), 5);
     }
 
     void retryOnceStatusGoesToTheLongRetryAfterOneQuickRetry()
     {
-        TestHome home;
-        DCommandManager manager;
+        ProtocolSession s;
         auto* command = new RetryOnceCommand();
-        manager.registerCommand(command);
+        s.manager.registerCommand(command);
         command->setStatus(StatusRetryWaitOnce);
         command->handleFailure();
         QVERIFY(command->retryTimerActive());
-        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
+        QCOMPARE(s.home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
         // One quick retry used up: the next failure arms the long retry instead.
         command->retryCount = 1;
         command->handleFailure();
         QVERIFY(!command->retryTimerActive());
         QCOMPARE(command->retryCount, 0);
         QTRY_COMPARE_WITH_TIMEOUT(command->longRetries, 1, 10000);
-        QCOMPARE(home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
+        QCOMPARE(s.home.logLines().filter("#Reconnecting in 10 seconds.").size(), 1);
     }
 
     // An abort ends a request at once, even one the server keeps silent on, and quietly: no

@@ -5,7 +5,6 @@
 
 #include <csignal>
 
-// Makes this program the killed process of the kill tests: "--child download <path>".
 static const char* const ChildOption = "--child";
 
 // The per-user transfer history: the file's exact layout, restore after a restart (also after

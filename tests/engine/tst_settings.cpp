@@ -72,11 +72,10 @@ private slots:
         QCOMPARE(manager.maxTransfers(), 7);
         QCOMPARE(manager.maxDownSpeed(), 250.5);
         QCOMPARE(manager.maxUpSpeed(), 80.0);
-        QVERIFY(!manager.minToTray());
-        QVERIFY(!manager.limitsEnabled());
-        QVERIFY(!manager.osStart());
+        QCOMPARE((QList<bool>{manager.minToTray(), manager.limitsEnabled(), manager.osStart(),
+                              manager.powerOff()}),
+                 QList<bool>(4, false));
         QVERIFY(!QFile::exists(DCommandManager::autostartFilePath()));
-        QVERIFY(!manager.powerOff());
         QString host, user, password;
         int port = 0;
         QVERIFY(manager.proxy(host, user, password, port));

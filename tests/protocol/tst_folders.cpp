@@ -212,7 +212,7 @@ private slots:
                                                    s->home.path() + "/b.txt", "L");
         QVERIFY(failed);
         const QByteArray entry = "<cmd" + QByteArray::number(failed->id()) + " ";
-        QTRY_VERIFY_WITH_TIMEOUT(s->manager.registry().isEmpty(), ProtocolSession::Timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(s->manager.registry().isEmpty(), Timeout);
         s->manager.saveHistoryNow();
         QVERIFY(!readFile(s->manager.historyFilePath()).contains(entry));
 
@@ -220,7 +220,7 @@ private slots:
         auto* download = qobject_cast<DDownloadCommand*>(s->manager.buildCommand(
             DCommandManager::KindDownload, "201", s->home.path() + "/a", "link text"));
         QVERIFY(download && download->next);
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("dlfile").size(), 2, ProtocolSession::Timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("dlfile").size(), 2, Timeout);
         QCOMPARE(standIn.requests("dlfile").at(1)["payload"].toString(), credentials() + "/201");
         QCOMPARE(download->next->url.toString(QUrl::FullyEncoded),
                  "http://127.0.0.1:" + QString::number(standIn.httpPort()) + notice);
