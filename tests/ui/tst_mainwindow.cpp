@@ -20,27 +20,6 @@
 #include <QTreeView>
 #include <QtTest>
 
-// Records the links the window hands to the desktop instead of opening a browser.
-class LinkCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    LinkCatcher()
-    {
-        for (const char* scheme : {"http", "https", "file"})
-            QDesktopServices::setUrlHandler(scheme, this, "catchUrl");
-    }
-    ~LinkCatcher() override
-    {
-        for (const char* scheme : {"http", "https", "file"})
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QList<QUrl> urls;
-
-public slots:
-    void catchUrl(const QUrl& url) { urls.append(url); }
-};
-
 // The window against the stand-in service, with the remote pane at hand.
 struct Session : QueueWindow
 {
@@ -121,7 +100,18 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
+    QList<QUrl> m_opened; // links handed to the desktop, which opens no browser here
+
+public slots:
+    void catchUrl(const QUrl& url) { m_opened.append(url); }
+
 private slots:
+    void initTestCase()
+    {
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::setUrlHandler(scheme, this, "catchUrl");
+    }
+
     // A window that was never shown contacts nobody; its first show builds it and starts the
     // engine. Without a stored account the login dialog opens and logs in with what is typed,
     // remembered as the last account (the other tests log in with a stored one). The path box
@@ -258,7 +248,6 @@ private slots:
     void remoteFileOperationsAndLinks()
     {
         Session s;
-        LinkCatcher catcher;
         QVERIFY(s.open());
         QString title;
 
@@ -270,7 +259,7 @@ private slots:
         emit info->anchorClicked(QUrl("http://example.invalid/page"));
         emit info->anchorClicked(QUrl("file:///bin/sh"));
         QCOMPARE(info->toPlainText(), account);
-        QCOMPARE(catcher.urls, QList<QUrl>({QUrl("http://example.invalid/page")}));
+        QCOMPARE(m_opened, QList<QUrl>({QUrl("http://example.invalid/page")}));
 
         answerNameDialog(&title, "renamed.bin", "OK");
         s.rightAction("Rename")->trigger();
