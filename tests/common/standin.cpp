@@ -1,6 +1,7 @@
 #include "tests/common/standin.h"
 
 #include "engine/dcurl.h"
+#include "tests/common/testhome.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -37,20 +38,13 @@ QString encoded(const QString& value)
 
 StandIn::StandIn(const QString& scenarioJson) : m_scenario(scenarioJson) {}
 
-StandIn::~StandIn()
-{
-    stop();
-}
-
 bool StandIn::start()
 {
     if (!m_dir.isValid())
         return false;
     const QString scenarioPath = m_dir.filePath("scenario.json");
-    QFile scenario(scenarioPath);
-    if (!scenario.open(QIODevice::WriteOnly) || scenario.write(m_scenario.toUtf8()) < 0)
+    if (!writeFile(scenarioPath, m_scenario.toUtf8()))
         return false;
-    scenario.close();
 
     // The state folder lives inside our temporary folder, so it goes away even when the
     // service itself had to be killed.
@@ -101,11 +95,6 @@ void StandIn::stop()
         m_process.kill();
         m_process.waitForFinished(StopTimeoutMs);
     }
-}
-
-QString StandIn::httpBase() const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort);
 }
 
 void StandIn::applyEnvironment() const
@@ -166,11 +155,6 @@ void StandIn::addFault(const QJsonObject& fault)
         qWarning("StandIn: fault refused: %s", QJsonDocument(fault).toJson().constData());
 }
 
-void StandIn::reset()
-{
-    control("POST", "reset");
-}
-
 QJsonObject StandIn::files(const QString& user) const
 {
     return control("GET", "files?user=" + encoded(user)).toObject();
@@ -179,11 +163,6 @@ QJsonObject StandIn::files(const QString& user) const
 QJsonObject StandIn::tree(const QString& user) const
 {
     return control("GET", "tree?user=" + encoded(user)).toObject();
-}
-
-QString StandIn::fileSha256(const QString& user, const QString& id) const
-{
-    return files(user).value(id).toObject().value(QStringLiteral("sha256")).toString();
 }
 
 QJsonObject StandIn::ftpFile(const QString& user, const QString& name) const
@@ -203,8 +182,7 @@ void StandIn::setAccount(const QString& user, const QJsonObject& values)
 
 QString StandIn::defaultScenario()
 {
-    QFile file(QStringLiteral(FERRYDESK_SOURCE_DIR "/standin/testscenario.json"));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(readFile(FERRYDESK_SOURCE_DIR "/standin/testscenario.json"));
 }
 
 QString StandIn::sha256Of(const QString& path)

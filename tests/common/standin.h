@@ -20,7 +20,7 @@ class StandIn
 {
 public:
     explicit StandIn(const QString& scenarioJson = defaultScenario());
-    ~StandIn();
+    ~StandIn() { stop(); }
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
 
@@ -33,7 +33,7 @@ public:
     int ftpPort() const { return m_ftpPort; }
     QString caFile() const { return m_caFile; }
     // "http://127.0.0.1:<http port>"
-    QString httpBase() const;
+    QString httpBase() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort); }
 
     // Points the engine at this service: FERRYDESK_SERVICE_HOST, FERRYDESK_SERVICE_PORT,
     // FERRYDESK_SECURE_PORT and FERRYDESK_CA_FILE (read when a manager is built).
@@ -44,14 +44,17 @@ public:
     QJsonArray requests(const QString& kind = QString()) const;
     void addFault(const QJsonObject& fault);
     // Clears the request log and every fault that has not fired yet.
-    void reset();
+    void reset() { control("POST", "reset"); }
 
     // Every file of the account, keyed by file id: {id, name, folder, size, sha256, playable,
     // link}.
     QJsonObject files(const QString& user) const;
     // The account's folder tree: {id, name, file, size, children: [...]}.
     QJsonObject tree(const QString& user) const;
-    QString fileSha256(const QString& user, const QString& id) const;
+    QString fileSha256(const QString& user, const QString& id) const
+    {
+        return files(user).value(id).toObject().value("sha256").toString();
+    }
     // Size and sha256 of a file in the account's FTP home; an empty object when it is missing.
     QJsonObject ftpFile(const QString& user, const QString& name) const;
     // Changes account values at run time, e.g. {"param2": "0", "reason2": "..."}.

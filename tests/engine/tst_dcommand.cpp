@@ -1,12 +1,4 @@
-#include "engine/dcommand.h"
-#include "engine/dcommandmanager.h"
-#include "engine/dglobals.h"
-#include "engine/dtimings.h"
-#include "tests/common/scriptedprompt.h"
-#include "tests/common/standin.h"
-#include "tests/common/testhome.h"
-
-#include <QtTest>
+#include "tests/protocol/protocolsession.h"
 
 namespace {
 
@@ -50,24 +42,22 @@ private slots:
         QTest::addColumn<bool>("success");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
-        QTest::newRow("value 1 with text")
-            << QByteArray("<r><value>1</value><string>Done</string></r>") << true
-            << int(StatusFinished) << "Done";
-        QTest::newRow("value 0 with text")
-            << QByteArray("<r><value>0</value><string>No way</string></r>") << false
-            << int(StatusFailed) << "No way";
-        QTest::newRow("missing value keeps old message")
-            << QByteArray("<r><string2>x</string2></r>") << false << int(StatusFailed)
-            << "previous";
-        QTest::newRow("value not a number")
-            << QByteArray("<r><value>yes</value></r>") << false << int(StatusFailed) << "previous";
-        QTest::newRow("negative value is success")
-            << QByteArray("<?xml version=\"1.0\"?>\n<any><value>-2</value></any>") << true
-            << int(StatusFinished) << "previous";
-        QTest::newRow("not XML") << QByteArray(
-                                        "<detail>\nhello\n</detail>\n<r><value>1</value></r>")
-                                 << false << int(StatusFinished) << "previous";
-        QTest::newRow("empty answer") << QByteArray() << false << int(StatusFinished) << "previous";
+        const auto row = [](const char* name, const char* answer, bool success, CStatus status,
+                            const char* message) {
+            QTest::newRow(name) << QByteArray(answer) << success << int(status) << message;
+        };
+        row("value 1 with text", "<r><value>1</value><string>Done</string></r>", true,
+            StatusFinished, "Done");
+        row("value 0 with text", "<r><value>0</value><string>No way</string></r>", false,
+            StatusFailed, "No way");
+        row("missing value keeps old message", "<r><string2>x</string2></r>", false, StatusFailed,
+            "previous");
+        row("value not a number", "<r><value>yes</value></r>", false, StatusFailed, "previous");
+        row("negative value is success", "<?xml version=\"1.0\"?>\n<any><value>-2</value></any>",
+            true, StatusFinished, "previous");
+        row("not XML", "<detail>\nhello\n</detail>\n<r><value>1</value></r>", false, StatusFinished,
+            "previous");
+        row("empty answer", "", false, StatusFinished, "previous");
     }
 
     void verdict()
@@ -92,9 +82,7 @@ private slots:
         // The answer file: an unpredictable name in the data folder, for its owner only.
         const QFileInfo answer(command.file()->fileName());
         QCOMPARE(answer.path(), home.dataFolder());
-        const QFile::Permissions others =
-            QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
-        QCOMPARE(answer.permissions() & others, QFile::Permissions());
+        QCOMPARE(int(answer.permissions() & 0x0066), 0); // no read or write for others
         command.url = QUrl("http://127.0.0.1:1/tool/?x=1");
         command.answer("<r><value>1</value></r>");
         command.setStatus(StatusFinished);
@@ -103,9 +91,7 @@ private slots:
         DGlobals::dumpResponses = true;
         command.finish(false);
         DGlobals::dumpResponses = false;
-        QFile dump(home.dataFolder() + "/dftp.dump");
-        QVERIFY(dump.open(QIODevice::ReadOnly));
-        QCOMPARE(dump.readAll(),
+        QCOMPARE(readFile(home.dataFolder() + "/dftp.dump"),
                  QByteArray("http://127.0.0.1:1/tool/?x=1<r><value>1</value></r>\n\n"));
     }
 
@@ -163,18 +149,12 @@ private slots:
     void abortEndsARequestQuietly()
     {
         QFETCH(QString, kind);
-        TestHome home;
-        ScriptedPrompt prompts;
         StandIn service;
-        QVERIFY(service.start());
-        service.applyEnvironment();
-        DGlobals::canModify = true;
-        DCommandManager manager;
+        QVERIFY(startStandIn(service));
+        ProtocolSession s;
+        DCommandManager& manager = s.manager;
         if (kind != "login") {
-            QSignalSpy loggedIn(&manager, &DCommandManager::di_loggedIn);
-            manager.login("alice", "secret");
-            QVERIFY(loggedIn.wait(10000));
-            QTRY_VERIFY_WITH_TIMEOUT(manager.registry().isEmpty(), 10000);
+            QVERIFY(s.logIn());
             service.reset();
         }
         service.addFault({{"kind", kind}, {"action", "delay"}, {"seconds", 30}});
@@ -185,8 +165,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(service.requests(kind).size(), 1, 10000);
         manager.abort(id);
         QTRY_VERIFY_WITH_TIMEOUT(command.isNull(), 10000);
-        QVERIFY(prompts.calls.isEmpty());
-        QCOMPARE(home.logLines().filter("Transfer Perform failed").size(), 0);
+        QVERIFY(s.prompts.calls.isEmpty());
+        QVERIFY(!s.logText().contains("Transfer Perform failed"));
     }
 };
 

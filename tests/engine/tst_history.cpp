@@ -29,14 +29,6 @@ private:
         return ids;
     }
 
-    // Quits (every command aborted) and logs in again.
-    bool restart()
-    {
-        manager->abortAll();
-        manager.reset();
-        return openManager();
-    }
-
     // Restores and waits until the restore has gone through every entry.
     bool restoreAll()
     {
@@ -45,11 +37,6 @@ private:
     }
 
     int entriesInFile() const { return int(historyText().count(QStringLiteral(" filename="))); }
-
-    QStringList asideFiles() const
-    {
-        return QDir(home->dataFolder()).entryList({"transfers_alice.corrupt-*"}, QDir::Files);
-    }
 
 private slots:
     void init() { QVERIFY(openSession(QStringLiteral("files"))); }
@@ -62,9 +49,6 @@ private slots:
         const int down = manager->startDownload(target("d.bin"), BigId, BigSize, "L<1>");
         const int up = manager->startUpload(source);
         QVERIFY(down > 0 && up > 0);
-        const auto escape = [](QString text) {
-            return text.replace("&", "&amp;").replace("<", "&lt;").replace("\"", "&quot;");
-        };
         const QString downloads =
             QStringLiteral("    <Downloads>\n        <cmd%1 filename=\"%2\" folderId=\"201\" "
                            "size=\"2097152\" link=\"L&lt;1&gt;\" playable=\"0\"/>\n"
@@ -76,7 +60,7 @@ private slots:
             QStringLiteral("    <Uploads>\n        <cmd%1 filename=\"%2\" serverfilename=\"%3\" "
                            "folderId=\"-1\" size=\"1234\"/>\n    </Uploads>\n")
                 .arg(up)
-                .arg(escape(source), escape(serverName));
+                .arg(source.toHtmlEscaped(), serverName.toHtmlEscaped());
         QTRY_COMPARE_WITH_TIMEOUT(
             historyText(), EmptyHistory + "<Transfers>\n" + downloads + uploads + "</Transfers>\n",
             Timeout);
@@ -137,7 +121,9 @@ private slots:
         QVERIFY(openManager());
         QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), restored);
-        QCOMPARE(asideFiles().size(), damaged ? 1 : 0);
+        const QDir data(home->dataFolder());
+        QCOMPARE(data.entryList({"transfers_alice.corrupt-*"}, QDir::Files).size(),
+                 damaged ? 1 : 0);
         QCOMPARE(prompts->texts().filter("transfers could be read back").size(), damaged ? 1 : 0);
         if (damaged)
             QVERIFY(prompts->texts().last().contains(QString::number(restored) + " transfers"));
@@ -170,7 +156,9 @@ private slots:
         QVERIFY(writeFile(target("s.bin"), "12345"));
         QVERIFY(startBig("q.bin") > 0 && manager->startUpload(target("s.bin")) > 0);
         standIn.setAccount("alice", {{param, "0"}});
-        const bool restarted = restart();
+        manager->abortAll(); // quit, and log in again
+        manager.reset();
+        const bool restarted = openManager();
         standIn.setAccount("alice", {{param, "1"}});
         QVERIFY(restarted);
         prompts->calls.clear();

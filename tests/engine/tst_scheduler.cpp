@@ -22,21 +22,15 @@ public:
     }
     int commandType() const override { return m_type; }
     qint64 totalSize() const override { return 0; }
-    void release()
-    {
-        QMutexLocker locker(&m_mutex);
-        m_released = true;
-        m_condition.wakeAll();
-    }
+    void release() { m_released = true; }
     std::atomic<int> attempts{0};
 
 protected:
     Outcome performAttempt() override
     {
         ++attempts;
-        QMutexLocker locker(&m_mutex);
         while (!m_released && status() == StatusRunning)
-            m_condition.wait(&m_mutex, 10);
+            msleep(10);
         return status() == StatusRunning ? OutcomeDone : OutcomeRetry;
     }
     void reportDone() override {}
@@ -44,9 +38,7 @@ protected:
 
 private:
     int m_type;
-    QMutex m_mutex;
-    QWaitCondition m_condition;
-    bool m_released = false;
+    std::atomic<bool> m_released{false};
 };
 
 } // namespace
@@ -112,6 +104,12 @@ private slots:
         QVERIFY(runs(second));
         QCOMPARE(manager->waitingQueue(), QList<DCommand*>{lastUpload});
         QCOMPARE(lastUpload->attempts.load(), 0);
+        // A forced start ignores the limits and starts the retries afresh.
+        lastUpload->retryCount = 3;
+        manager->forceStart(lastUpload->id());
+        QVERIFY(runs(lastUpload));
+        QCOMPARE(lastUpload->retryCount, 0);
+        QCOMPARE(manager->runningTransferCount(), 3);
     }
 
     // A paused worker parks with its attempt ended; resuming counts a new one on the same
@@ -142,19 +140,6 @@ private slots:
         manager->abort(first->id());
         QTRY_COMPARE(manager->runningDownloadCount(), 0);
         QCOMPARE(manager->runningTransferCount(), 0);
-    }
-
-    void forceStartIgnoresTheLimitsAndStartsTheRetriesAfresh()
-    {
-        manager->setMaxTransfers(1);
-        HeldTransfer* running = queued(CmdDownload);
-        manager->flush();
-        HeldTransfer* waiting = queued(CmdUpload);
-        waiting->retryCount = 3;
-        manager->forceStart(waiting->id());
-        QVERIFY(runs(running) && runs(waiting));
-        QCOMPARE(waiting->retryCount, 0);
-        QCOMPARE(manager->runningTransferCount(), 2);
     }
 
     // A queue row may call the controls from a slot connected directly to the status signal.

@@ -12,13 +12,6 @@ class TestSettings : public QObject
 private:
     static constexpr int NoFile = -1000;
 
-    static void writeIni(const QVariantMap& values)
-    {
-        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            settings.setValue(it.key(), it.value());
-    }
-
 private slots:
     void loadClampsLimitsFromAboveOnly_data()
     {
@@ -36,8 +29,11 @@ private slots:
     {
         QFETCH(int, stored);
         TestHome home;
-        if (stored != NoFile)
-            writeIni({{"MaxTransfers", stored}, {"MaxDownloads", stored}, {"MaxUploads", stored}});
+        if (stored != NoFile) {
+            QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+            for (const char* key : {"MaxTransfers", "MaxDownloads", "MaxUploads"})
+                settings.setValue(key, stored);
+        }
         DCommandManager manager;
         QTEST(manager.maxTransfers(), "transfers");
         QTEST(manager.maxDownloads(), "downloads");

@@ -74,9 +74,9 @@ private slots:
         QCOMPARE(historyText(), EmptyHistory);
     }
 
-    // Answers the download must not trust end it with an error, the disk untouched beyond the
-    // size the service gave.
-    void untrustworthyAnswersEndInAnError_data()
+    // Answers the download must not trust, and a missing file, fail it for good: no retry, the
+    // disk untouched beyond the size the service gave.
+    void failuresEndForGood_data()
     {
         QTest::addColumn<QJsonObject>("fault");
         QTest::addColumn<QString>("error");
@@ -92,17 +92,26 @@ private slots:
         QTest::newRow("endless answer")
             << QJsonObject{{"kind", "download"}, {"action", "endless"}}
             << "Error download: the server sent more than the 2097152 bytes of the file";
+        QTest::newRow("missing file: nothing of the error page kept")
+            << QJsonObject{{"kind", "download"}, {"action", "missing"}, {"times", 0}}
+            << "Error Download: File not found!";
     }
 
-    void untrustworthyAnswersEndInAnError()
+    void failuresEndForGood()
     {
         QFETCH(QJsonObject, fault);
+        QFETCH(QString, error);
         standIn.addFault(fault);
         const int id = resumed(startBig());
-        QVERIFY(!finishes(id));
-        QTEST(lastReport(id, TransferError)->err, "error");
-        QVERIFY(QFileInfo(target("big.bin.201.part")).size() <= BigSize);
+        QTRY_VERIFY_WITH_TIMEOUT(rowTexts(id).contains(error), Timeout);
+        QVERIFY(!lastReport(id, TransferDone));
+        const qint64 kept = QFileInfo(target("big.bin.201.part")).size();
+        QVERIFY(kept <= BigSize && (kept == 0 || fault["action"] == "endless"));
         QVERIFY(!QFile::exists(target("big.bin")));
+        QCOMPARE(historyText(), EmptyHistory);
+        QTest::qWait(300);
+        QVERIFY(standIn.requests("download").size() <= 1);
+        QVERIFY(manager->status(id) == StatusFailed || !manager->findCommand(id));
     }
 
     // Five quick retries 10 s apart, each announced in the row, then the long retry.
@@ -154,19 +163,6 @@ private slots:
         QVERIFY2(speeds.size() >= 5, qPrintable(QString::number(speeds.size())));
         QVERIFY(*std::max_element(speeds.begin(), speeds.end()) < Cap * 1.5);
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
-    }
-
-    void missingFileFailsForGood()
-    {
-        standIn.addFault({{"kind", "download"}, {"action", "missing"}, {"times", 0}});
-        const int id = resumed(startBig());
-        QTRY_VERIFY_WITH_TIMEOUT(rowTexts(id).contains("Error Download: File not found!"), Timeout);
-        QCOMPARE(manager->status(id), int(StatusFailed));
-        // Nothing of the error answer reached the partial file, and no retry follows.
-        QCOMPARE(QFileInfo(target("big.bin.201.part")).size(), 0);
-        QCOMPARE(historyText(), EmptyHistory);
-        QTest::qWait(300);
-        QCOMPARE(standIn.requests("download").size(), 1);
     }
 
     void userAbortDeletesThePartialQuitKeepsIt()
@@ -228,51 +224,45 @@ private slots:
         QVERIFY(!QFile::exists(target("film.avi")));
     }
 
-    void partialNames_data()
+    // The partial file is "<name>.<id>.part" plus counters; the final name counts up before the
+    // last dot of the name.
+    void freeNames_data()
     {
-        QTest::addColumn<QStringList>("existing");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("free") << QStringList{} << "x.avi.7.part";
-        QTest::newRow("counters accumulate")
-            << QStringList{"x.avi.7.part", "x.avi.7.part1"} << "x.avi.7.part12";
-        QTest::newRow("a folder counts as taken")
-            << QStringList{"x.avi.7.part/"} << "x.avi.7.part1";
-    }
-
-    void partialNames()
-    {
-        QFETCH(QStringList, existing);
-        QFETCH(QString, expected);
-        for (const QString& name : existing)
-            QVERIFY(name.endsWith('/') ? QDir().mkpath(target(name))
-                                       : writeFile(target(name), "p"));
-        QCOMPARE(DDownloadCommand::freePartialPath(target("x.avi"), "7"), target(expected));
-        QCOMPARE(DDownloadCommand::targetOfPartial(target(expected), "7"), target("x.avi"));
-    }
-
-    void finalNames_data()
-    {
+        QTest::addColumn<bool>("partial");
         QTest::addColumn<QString>("wanted");
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("counters accumulate")
-            << "x.avi" << QStringList{"x.avi", "x(1).avi"} << "x(1)(2).avi";
-        QTest::newRow("no extension") << "README" << QStringList{"README"} << "README(1)";
-        QTest::newRow("hidden file") << ".profile" << QStringList{".profile"} << ".profile(1)";
-        QTest::newRow("last dot only") << "a.tar.gz" << QStringList{"a.tar.gz"} << "a.tar(1).gz";
-        QTest::newRow("dot in the folder")
-            << "v1.2/notes" << QStringList{"v1.2/notes"} << "v1.2/notes(1)";
+        const auto row = [](const char* name, bool partial, const char* wanted,
+                            const QStringList& existing, const char* expected) {
+            QTest::newRow(name) << partial << wanted << existing << expected;
+        };
+        row("partial free", true, "x.avi", {}, "x.avi.7.part");
+        row("partial counters accumulate", true, "x.avi", {"x.avi.7.part", "x.avi.7.part1"},
+            "x.avi.7.part12");
+        row("a folder counts as taken", true, "x.avi", {"x.avi.7.part/"}, "x.avi.7.part1");
+        row("counters accumulate", false, "x.avi", {"x.avi", "x(1).avi"}, "x(1)(2).avi");
+        row("no extension", false, "README", {"README"}, "README(1)");
+        row("hidden file", false, ".profile", {".profile"}, ".profile(1)");
+        row("last dot only", false, "a.tar.gz", {"a.tar.gz"}, "a.tar(1).gz");
+        row("dot in the folder", false, "v1.2/notes", {"v1.2/notes"}, "v1.2/notes(1)");
     }
 
-    void finalNames()
+    void freeNames()
     {
+        QFETCH(bool, partial);
         QFETCH(QString, wanted);
         QFETCH(QStringList, existing);
         QFETCH(QString, expected);
         QVERIFY(QDir().mkpath(target("v1.2")));
         for (const QString& name : existing)
-            QVERIFY(writeFile(target(name), "p"));
-        QCOMPARE(DDownloadCommand::finalName(target(wanted)), target(expected));
+            QVERIFY(name.endsWith('/') ? QDir().mkpath(target(name))
+                                       : writeFile(target(name), "p"));
+        if (partial) {
+            QCOMPARE(DDownloadCommand::freePartialPath(target(wanted), "7"), target(expected));
+            QCOMPARE(DDownloadCommand::targetOfPartial(target(expected), "7"), target(wanted));
+        } else {
+            QCOMPARE(DDownloadCommand::finalName(target(wanted)), target(expected));
+        }
     }
 
     void unsafeNames_data()
@@ -302,23 +292,13 @@ private slots:
         QTEST(DDownloadCommand::unsafeTargetError(folder, name, fileId).isEmpty(), "safe");
     }
 
-    void throttleSleeps_data()
-    {
-        QTest::addColumn<double>("limit");
-        QTest::addColumn<int>("divisor");
-        QTest::addColumn<int>("ms");
-        QTest::newRow("100 KB/s over two downloads") << 100.0 << 2 << 320;
-        QTest::newRow("no divisor") << 500.0 << 0 << 32;
-        QTest::newRow("fraction truncated") << 100.9 << 1 << 160;
-        QTest::newRow("no cap") << 0.0 << 2 << 0;
-        QTest::newRow("share below 1 KB/s") << 3.0 << 4 << 16000;
-    }
-
+    // 16 KB blocks: the sleep per block for a cap shared by the running downloads.
     void throttleSleeps()
     {
-        QFETCH(double, limit);
-        QFETCH(int, divisor);
-        QTEST(DTransferCommand::throttleDelayMs(limit, divisor), "ms");
+        QCOMPARE(DTransferCommand::throttleDelayMs(100.9, 2), 320);
+        QCOMPARE(DTransferCommand::throttleDelayMs(500, 0), 32);
+        QCOMPARE(DTransferCommand::throttleDelayMs(0, 2), 0);
+        QCOMPARE(DTransferCommand::throttleDelayMs(3, 4), 16000);
     }
 };
 

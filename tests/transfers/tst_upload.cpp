@@ -48,14 +48,24 @@ private slots:
         QTest::addColumn<int>("serverBytes"); // a copy already on the server, restored from it
         QTest::addColumn<bool>("force");      // started with "force start" instead of a resume
         QTest::addColumn<bool>("appended");
+        QTest::addColumn<int>("waits"); // for a login slot, on the worker that keeps its slot
         const QJsonObject cut{{"kind", "ftp-stor"}, {"action", "cut"}, {"bytes", 400000}};
-        QTest::newRow("no trouble: stored in one go") << QJsonArray{} << 0 << false << false;
+        const QJsonObject full{{"kind", "ftp-login"}, {"action", "max_clients"}, {"times", 3}};
+        QTest::newRow("no trouble: stored in one go") << QJsonArray{} << 0 << false << false << 0;
         QTest::newRow("cut: appends from the server's size")
-            << QJsonArray{cut} << 0 << false << true;
+            << QJsonArray{cut} << 0 << false << true << 0;
         QTest::newRow("force started, then cut: the retry appends")
-            << QJsonArray{cut} << 0 << true << true;
+            << QJsonArray{cut} << 0 << true << true << 0;
         QTest::newRow("server copy larger than the file: stored whole")
-            << QJsonArray{} << 1600000 << false << false;
+            << QJsonArray{} << 1600000 << false << false << 0;
+        QTest::newRow("no login slot three times: waits and cycles")
+            << QJsonArray{full} << 0 << false << false << 3;
+        // A throttled upload is paused half-way by the user, then started again.
+        const QJsonObject slow{{"kind", "ftp-stor"}, {"action", "throttle"}, {"kbps", 1024}};
+        QTest::newRow("paused, resumed: appends on the same worker")
+            << QJsonArray{slow} << 0 << false << true << 0;
+        QTest::newRow("paused, force started: stored whole")
+            << QJsonArray{slow} << 0 << true << false << 0;
     }
 
     void resumesFromWhatTheServerHolds()
@@ -63,12 +73,14 @@ private slots:
         QFETCH(QJsonArray, faults);
         QFETCH(int, serverBytes);
         QFETCH(bool, force);
+        const QString action = faults.isEmpty() ? "" : faults[0].toObject()["action"].toString();
         // The debug output shows the address, never the scrambled password.
         static QStringList debugLines;
         debugLines.clear();
         const QtMessageHandler previous = qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext&, const QString& text) { debugLines << text; });
-        const QString path = source("a.bin", 1500000, 2);
+        // Larger than the socket buffers hold when paused, so the upload is still reading it.
+        const QString path = source("a.bin", action == "throttle" ? 12000000 : 1500000, 2);
         int id = -1;
         QString name;
         if (serverBytes > 0) {
@@ -85,13 +97,31 @@ private slots:
             QVERIFY(name.startsWith("a.bin."));
         }
         QCOMPARE(manager->status(id), int(StatusPaused));
+        QSignalSpy starts(manager->findCommand(id), &QThread::started);
+        if (action == "throttle") {
+            startUnder(faults, id, false);
+            QTRY_VERIFY_WITH_TIMEOUT(standIn.ftpFile("alice", name).value("size").toInt() > 100000,
+                                     Timeout);
+            manager->pause(id);
+            QTRY_COMPARE_WITH_TIMEOUT(manager->status(id), int(StatusPaused), Timeout);
+            // A force start waits for the old attempt's end; a resume takes over its worker.
+            QTRY_VERIFY_WITH_TIMEOUT(!force || manager->runningUploadCount() == 0, Timeout);
+            standIn.reset();
+            faults = {};
+        }
         startUnder(faults, id, force);
         const bool finished = finishes(id);
         qInstallMessageHandler(previous);
         QVERIFY2(finished, trace(id));
+        QTEST(int(rowTexts(id).count("Waiting 10 sec to restart (max reached)...")), "waits");
+        QTEST(int(home->logLines().filter("Reach max upload concurrent, wait for continue").size()),
+              "waits");
+        if (action != "cut" && !force)
+            QCOMPARE(starts.size(), 1);
         QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
         const QStringList commands = ftpCommands();
         QTEST(commands.contains("APPE"), "appended");
+        QVERIFY(action != "throttle" || commands.contains("STOR") == force);
         QVERIFY(debugLines.filter("ftp://alice:********@").size() > 0);
         QVERIFY(debugLines.filter(manager->password()).isEmpty());
         // The notice registers the file, then the folder is listed again.
@@ -163,23 +193,6 @@ private slots:
         QCOMPARE(manager->runningUploadCount(), 0);
     }
 
-    void maximumClientsCyclesUntilALoginSlotIsFree()
-    {
-        standIn.addFault({{"kind", "ftp-login"}, {"action", "max_clients"}, {"times", 3}});
-        const QString path = source("d.bin", 50000, 3);
-        const int id = manager->startUpload(path);
-        const QString name = serverName(id);
-        QSignalSpy starts(manager->findCommand(id), &QThread::started);
-        QVERIFY2(finishes(resumed(id)), trace(id));
-        QCOMPARE(rowTexts(id).count("Waiting 10 sec to restart (max reached)..."), 3);
-        QCOMPARE(
-            home->logLines().filter("Reach max upload concurrent, wait for continue ...").size(),
-            3);
-        // The wait happens on the worker, which keeps its slot: one thread for everything.
-        QCOMPARE(starts.size(), 1);
-        QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
-    }
-
     void refusalsEndAsFailed_data()
     {
         QTest::addColumn<QJsonObject>("fault");
@@ -210,43 +223,6 @@ private slots:
         QVERIFY(manager->status(id) == StatusFailed || !manager->findCommand(id));
         QCOMPARE(historyText(), EmptyHistory);
         QCOMPARE(standIn.requests("upload_done").size(), 0);
-    }
-
-    void pausedHalfway_data()
-    {
-        QTest::addColumn<bool>("force");
-        QTest::newRow("resumed at once: appends") << false;
-        QTest::newRow("force started: stores it whole") << true;
-    }
-
-    void pausedHalfway()
-    {
-        QFETCH(bool, force);
-        // Larger than the socket buffers can swallow, so the upload is still reading its file.
-        standIn.addFault({{"kind", "ftp-stor"}, {"action", "throttle"}, {"kbps", 1024}});
-        const QString path = source("g.bin", 12000000, 6);
-        const int id = manager->startUpload(path);
-        const QString name = serverName(id);
-        QSignalSpy starts(manager->findCommand(id), &QThread::started);
-        resumed(id);
-        QTRY_VERIFY_WITH_TIMEOUT(standIn.ftpFile("alice", name).value("size").toInt() > 100000,
-                                 Timeout);
-        manager->pause(id);
-        QTRY_COMPARE_WITH_TIMEOUT(manager->status(id), int(StatusPaused), Timeout);
-        standIn.reset();
-        if (force) {
-            QTRY_VERIFY_WITH_TIMEOUT(manager->runningUploadCount() == 0, Timeout);
-            manager->forceStart(id);
-        } else {
-            // Bytes of the aborted connection may still be arriving.
-            resumed(id);
-        }
-        QVERIFY2(finishes(id), trace(id));
-        QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
-        QCOMPARE(ftpCommands().contains("APPE"), !force);
-        QCOMPARE(ftpCommands().contains("STOR"), force);
-        if (!force)
-            QCOMPARE(starts.size(), 1);
     }
 
     void sourcesOpenOnlyWhenNeeded()

@@ -139,7 +139,7 @@ private slots:
         dropOn(q.remote, own.get(), onFolder);
         QCOMPARE(moves.size(), 1);
         QStringList moved = moves.at(0).at(0).toStringList();
-        moved.sort(); // a drag lists its rows in no particular order
+        moved.sort(); // the order of the dragged entries does not matter
         QCOMPARE(moved, (QStringList{"20", "201"}));
         QCOMPARE(moves.at(0).at(1).toString(), QString("10"));
 
