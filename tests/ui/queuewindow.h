@@ -24,7 +24,7 @@ struct QueueWindow
     TestHome home;
     StandIn service;
     std::unique_ptr<MainWindow> window;
-    // Answers the engine's prompts (installed over the window's own dialogs).
+    // Answers the engine's prompts (installed over the window's own dialogs, gone before it).
     std::unique_ptr<ScriptedPrompt> prompt;
     QTreeWidget* running = nullptr;
     QTreeWidget* errors = nullptr;
@@ -67,12 +67,6 @@ struct QueueWindow
         remote = window->findChild<TreeWidget*>("rightTree");
         return running && errors && successes && tabs && remote &&
                QTest::qWaitFor([this] { return remote->topLevelItemCount() > 0; }, 10000);
-    }
-
-    ~QueueWindow()
-    {
-        prompt.reset();
-        window.reset();
     }
 
     DCommandManager* engine() const { return window->engine(); }

@@ -248,27 +248,18 @@ private slots:
         for (const QString& path : paths)
             QVERIFY(writeFile(path, QByteArray(2097152, 'x')));
 
-        QList<ModalAnswer::Seen> seen;
+        QStringList seen;
         ModalAnswer::next([&](QWidget* dialog) {
-            auto* box = qobject_cast<QMessageBox*>(dialog);
-            seen.append({dialog->windowTitle(), box ? box->text() : QString()});
+            seen << dialog->windowTitle() + "|" + qobject_cast<QMessageBox*>(dialog)->text();
             dialog->findChild<QCheckBox*>()->setChecked(true);
             ModalAnswer::click(dialog, answer);
         });
         q.startUploads({paths.at(0)});
-        QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen.at(0).title, QString("File exists.."));
-        QCOMPARE(seen.at(0).text, QString("File big.bin with size 2.0 MB \n already exists"));
         // Later duplicates follow the remembered answer without asking.
         q.startUploads({paths.at(1), paths.at(2)});
-        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen,
+                 QStringList{"File exists..|File big.bin with size 2.0 MB \n already exists"});
         QCOMPARE(q.running->topLevelItemCount(), rows);
-        if (rows) {
-            TreeItemWidget* row = q.row(q.running, 0);
-            QCOMPARE(row->text(QueueColumn::Direction), QString(" <Upload> "));
-            QCOMPARE(row->text(QueueColumn::Percent), QString("00.00"));
-            QCOMPARE(row->direction(), int(CmdUpload));
-        }
     }
 
     void speedDialogLoopsUntilTheSpeedFits_data()
