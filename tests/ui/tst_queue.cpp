@@ -2,6 +2,7 @@
 #include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
 #include "transfers/dtransfercommand.h"
+#include "ui/dstatusbarwidget.h"
 #include "ui/treeitemwidget.h"
 
 #include <QCheckBox>
@@ -194,6 +195,30 @@ private slots:
         QCOMPARE(q.row(q.errors, 0)->text(QueueColumn::State), QString("No space left"));
         QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (1)"));
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+    }
+
+    // An unfinished download comes back after login as a paused row; while a restore runs the
+    // status bar tells how far it is.
+    void restoredTransfersComeBackAsRows()
+    {
+        QueueWindow q;
+        const QString part = q.home.path() + "/big.bin.201.part";
+        QVERIFY(writeFile(part, QByteArray(1000, 'p')));
+        QVERIFY(writeFile(q.home.dataFolder() + "/transfers_alice",
+                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n<cmd7 filename=\"" +
+                              part.toUtf8() +
+                              "\" folderId=\"201\" size=\"2097152\" link=\"L\" "
+                              "playable=\"0\"/>\n</Downloads>\n</Transfers>\n"));
+        QVERIFY(q.open());
+        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), part);
+        QTRY_COMPARE(q.row(q.running, 0)->lastStatus(), StatusPaused);
+        QTRY_COMPARE(q.row(q.running, 0)->text(QueueColumn::Percent), QString("0.04 %"));
+        auto* statusBar = q.window->findChild<DStatusBarWidget*>();
+        emit q.engine()->di_restoreProgress(3, 10);
+        QTRY_VERIFY(statusBar->message().startsWith("Restoring transfers: 3 of 10"));
+        emit q.engine()->di_restoreProgress(10, 10);
+        QTRY_VERIFY(!statusBar->message().contains("Restoring"));
     }
 
     void removingAsksFirst()
