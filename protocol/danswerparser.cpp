@@ -258,7 +258,16 @@ QByteArray bytesOf(QIODevice& answer, const Line& line)
 {
     const qint64 resume = answer.pos();
     answer.seek(line.start);
-    const QByteArray bytes = answer.read(line.end - line.start);
+    // A device may hand out fewer bytes than asked for (a socket, a pipe): read until the line
+    // is whole or the device ends.
+    QByteArray bytes;
+    for (qint64 left = line.end - line.start; left > 0;) {
+        const QByteArray piece = answer.read(left);
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        left -= piece.size();
+    }
     answer.seek(resume);
     return bytes;
 }

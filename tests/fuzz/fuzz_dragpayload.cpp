@@ -1,0 +1,30 @@
+// Drag-and-drop payloads another program may drop on either pane.
+#include "fuzzinput.h"
+#include "ui/dragformats.h"
+
+#include <QMimeData>
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput input(data, size);
+    const quint8 shape = input.take();
+    const QByteArray payload = input.rest();
+    const QStringList strings = DragFormats::decodeStrings(payload);
+    // What decodes must survive another drag unchanged.
+    if (DragFormats::decodeStrings(DragFormats::encodeStrings(strings)) != strings)
+        abort();
+
+    QMimeData mime;
+    const QString types[] = {DragFormats::CopyType, DragFormats::IdsType,
+                             DragFormats::SizeType, DragFormats::LinksType,
+                             DragFormats::MoveType, DragFormats::UriListType};
+    for (int i = 0; i < 6; ++i)
+        if (shape & (1 << i))
+            mime.setData(types[i], payload);
+    for (const QString& name : DragFormats::downloadDrop(&mime).names)
+        DragFormats::isPlainFileName(name);
+    DragFormats::remoteDrop(&mime, shape & 0x80);
+    return 0;
+}
