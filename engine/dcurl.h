@@ -17,6 +17,7 @@ public:
     // worker threads; the time limits above; the extra certificate authorities of
     // FERRYDESK_CA_FILE), or null.
     static CURL* newHandle();
-    // The manager's proxy, when it is enabled and has a host.
+    // The manager's proxy, when it is enabled and has a host. FTP handles add
+    // CURLOPT_HTTPPROXYTUNNEL: an HTTP proxy only tunnels FTP, it never sees an FTP address.
     static void applyProxy(CURL* handle, const DCommandManager& manager);
 };

@@ -1,3 +1,5 @@
+#include "protocol/dlinkcheck.h"
+#include "tests/common/tinyproxy.h"
 #include "tests/transfers/transfersession.h"
 
 #include <sys/resource.h>
@@ -128,6 +130,64 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("upload_done").size(), 1, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("listing").size(), 1, Timeout);
         QCOMPARE(historyText(), EmptyHistory);
+    }
+
+    // With the user's HTTP proxy every connection goes through it: service requests as GET,
+    // secure and FTP connections (control and data) through CONNECT tunnels, so the FTP address
+    // with the account's name and password is never a request line to the proxy.
+    void everyTransferThroughTheProxy_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("through"); // a request line, with the ports named
+        QTest::addColumn<int>("dataTunnels"); // CONNECTs to the FTP server's data ports
+        QTest::newRow("upload, cut and appended") << "upload"
+                                                  << "CONNECT 127.0.0.1:FTP " << 2;
+        QTest::newRow("download") << "download"
+                                  << "GET http://127.0.0.1:HTTP/dl/" << 0;
+        QTest::newRow("link check") << "link"
+                                    << "CONNECT 127.0.0.1:SECURE " << 0;
+    }
+
+    void everyTransferThroughTheProxy()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, through);
+        QFETCH(int, dataTunnels);
+        if (TinyProxy::program().isEmpty())
+            QSKIP("tinyproxy is not installed: scripts/install-deps.sh installs it");
+        TinyProxy proxy;
+        QVERIFY(proxy.start());
+        manager->setProxy("127.0.0.1", QString(), QString(), proxy.port());
+        QList<QByteArray> never{"ftp://", "alice"};
+        if (kind == "upload") {
+            standIn.addFault({{"kind", "ftp-stor"}, {"action", "cut"}, {"bytes", 400000}});
+            const QString path = source("p.bin", 1500000, 5);
+            const int id = resumed(manager->startUpload(path));
+            const QString name = serverName(id);
+            never << transfer(id)->url.password().toLatin1();
+            QVERIFY2(finishes(id), trace(id));
+            QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
+            QVERIFY(ftpCommands().contains("APPE"));
+        } else if (kind == "download") {
+            const int id = resumed(startBig());
+            QVERIFY2(finishes(id), trace(id));
+            QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
+        } else {
+            DLinkCheck check;
+            check.setEngine(manager.get());
+            QVERIFY(DLinkCheck::isCanonical(
+                check.checkOneLink("https://127.0.0.1/f/201/big.bin.file")));
+        }
+        const QString line = QString(through)
+                                 .replace("HTTP", QString::number(standIn.httpPort()))
+                                 .replace("SECURE", QString::number(standIn.httpsPort()))
+                                 .replace("FTP", QString::number(standIn.ftpPort()));
+        QTRY_VERIFY2_WITH_TIMEOUT(!proxy.requests().filter(line).isEmpty(), proxy.log(), Timeout);
+        const QRegularExpression otherPort(
+            QString("^CONNECT 127\\.0\\.0\\.1:(?!%1 )").arg(standIn.ftpPort()));
+        QVERIFY2(proxy.requests().filter(otherPort).size() >= dataTunnels, proxy.log());
+        for (const QByteArray& text : never)
+            QVERIFY2(!proxy.log().contains(text), proxy.log());
     }
 
     // Attempts that end in odd places give their slot back: with both upload slots lost
