@@ -212,7 +212,8 @@ DUploadCommand::Preparation DUploadCommand::prepareAttempt()
         m_append = size > 0 && size <= m_totalSize;
         resumeOffset = m_append ? size : 0;
     }
-    m_source = std::fopen(QFile::encodeName(m_localPath).constData(), "rb");
+    // "e": close-on-exec, so a program we start while the file is sent never holds it open.
+    m_source = std::fopen(QFile::encodeName(m_localPath).constData(), "rbe");
     if (!m_source) {
         message = tr("Error can not open file:") + m_localPath;
         return SourceMissing;

@@ -1,4 +1,6 @@
 #include "protocol/dlinkcheck.h"
+#include "support/dshutdown.h"
+#include "support/logwindow.h"
 #include "tests/common/tinyproxy.h"
 #include "tests/transfers/transfersession.h"
 
@@ -16,6 +18,29 @@ private:
         if (!QFile::exists(target(name)))
             writeFile(target(name), pattern(size, seed));
         return target(name);
+    }
+
+    // What a program we start finds open besides its standard streams, as "fd -> target". The
+    // power-off command stands for them all: VLC and the updater are started the same way.
+    QStringList inheritedByChild()
+    {
+        const QString listing = target("inherited.txt");
+        const QString command =
+            "ls -l /proc/self/fd > " + listing + ".part && mv " + listing + ".part " + listing;
+        qputenv("FERRYDESK_SHUTDOWN_COMMAND", ("/bin/sh -c \"" + command + "\"").toLocal8Bit());
+        if (!DShutdown::powerOff() || !QTest::qWaitFor([&] { return QFile::exists(listing); }))
+            return {"no listing"};
+        static const QRegularExpression entry(" (\\d+) -> (.*)$");
+        QStringList open;
+        for (const QString& line : QString::fromLocal8Bit(readFile(listing)).split('\n')) {
+            const QRegularExpressionMatch match = entry.match(line);
+            // Besides the standard streams, only the folder that "ls" reads.
+            if (match.hasMatch() && match.captured(1).toInt() > 2 &&
+                !match.captured(2).startsWith("/proc/"))
+                open << match.captured(1) + " -> " + match.captured(2);
+        }
+        QFile::remove(listing);
+        return open;
     }
 
     QString serverName(int id) const
@@ -104,6 +129,10 @@ private slots:
             startUnder(faults, id, false);
             QTRY_VERIFY_WITH_TIMEOUT(standIn.ftpFile("alice", name).value("size").toInt() > 100000,
                                      Timeout);
+            // Mid-transfer, with the log window's file open too: nothing of ours leaks.
+            LogWindow::instance();
+            const QStringList inherited = inheritedByChild();
+            QVERIFY2(inherited.isEmpty(), qPrintable(inherited.join(", ")));
             manager->pause(id);
             QTRY_COMPARE_WITH_TIMEOUT(manager->status(id), int(StatusPaused), Timeout);
             // A force start waits for the old attempt's end; a resume takes over its worker.
