@@ -26,7 +26,7 @@ private:
     {
         const QString listing = target("inherited.txt");
         const QString command =
-            "ls -l /proc/self/fd > " + listing + ".part && mv " + listing + ".part " + listing;
+            "ls -ln /proc/self/fd > " + listing + ".part && mv " + listing + ".part " + listing;
         qputenv("FERRYDESK_SHUTDOWN_COMMAND", ("/bin/sh -c \"" + command + "\"").toLocal8Bit());
         if (!DShutdown::powerOff() || !QTest::qWaitFor([&] { return QFile::exists(listing); }))
             return {"no listing"};
