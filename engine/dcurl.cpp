@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+
 namespace {
 
 // Never below two seconds, whatever the test scale: a busy machine may keep a healthy
@@ -18,6 +21,22 @@ constexpr int MinimumLimitMs = 2000;
 long limitSeconds(int ms)
 {
     return std::max(DTimings::scaled(ms), MinimumLimitMs) / 1000;
+}
+
+// Connections are made close-on-exec at once, so a program started meanwhile on another
+// thread (VLC, the browser, the updater, the power-off command) never holds one open.
+curl_socket_t openPrivateSocket(void*, curlsocktype, curl_sockaddr* address)
+{
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// Sockets libcurl makes without asking us (an accepted active-mode FTP data connection).
+int markPrivateSocket(void*, curl_socket_t fd, curlsocktype)
+{
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC))
+        fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    return CURL_SOCKOPT_OK;
 }
 
 } // namespace
@@ -35,6 +54,8 @@ CURL* DCurl::newHandle()
     if (!handle)
         return nullptr;
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &openPrivateSocket);
+    curl_easy_setopt(handle, CURLOPT_SOCKOPTFUNCTION, &markPrivateSocket);
     // A silent server ends the request (then the retry rule) instead of hanging it forever.
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limitSeconds(ConnectTimeoutMs));
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);

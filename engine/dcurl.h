@@ -14,9 +14,10 @@ public:
     static constexpr int ConnectTimeoutMs = 30000;
     static constexpr int SilenceTimeoutMs = 60000;
     // A new easy handle with the options every request needs (no signals, so it is safe on
-    // worker threads; the time limits above; the extra certificate authorities of
-    // FERRYDESK_CA_FILE), or null.
+    // worker threads; the time limits above; close-on-exec sockets; the extra certificate
+    // authorities of FERRYDESK_CA_FILE), or null.
     static CURL* newHandle();
-    // The manager's proxy, when it is enabled and has a host.
+    // The manager's proxy, when it is enabled and has a host. FTP handles add
+    // CURLOPT_HTTPPROXYTUNNEL: an HTTP proxy only tunnels FTP, it never sees an FTP address.
     static void applyProxy(CURL* handle, const DCommandManager& manager);
 };

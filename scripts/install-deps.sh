@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build, the tests and the stand-in service need.
 set -euo pipefail
 packages=(build-essential cmake qt6-base-dev qt6-svg-dev libqt6opengl6-dev libcurl4-openssl-dev
-          python3 python3-pyftpdlib openssl curl nginx-light desktop-file-utils lintian)
+          python3 python3-pyftpdlib openssl curl nginx-light desktop-file-utils lintian
+          tinyproxy-bin)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

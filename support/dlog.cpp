@@ -78,7 +78,8 @@ void writeLogLine(const QByteArray& message)
     const std::string line = formatLine(message);
     const QByteArray path = QFile::encodeName(logFilePath());
     QMutexLocker locker(&s_logFileMutex);
-    std::FILE* file = std::fopen(path.constData(), "a");
+    // "e": close-on-exec, so a program started by another thread meanwhile never inherits it.
+    std::FILE* file = std::fopen(path.constData(), "ae");
     if (!file)
         return;
     std::fwrite(line.data(), 1, line.size(), file);

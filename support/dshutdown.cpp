@@ -1,5 +1,6 @@
 #include "support/dshutdown.h"
 
+#include "support/dchildprocess.h"
 #include "support/dlog.h"
 
 #include <QProcess>
@@ -33,7 +34,7 @@ bool powerOff()
     const QString program = arguments.takeFirst();
     logToFile(QStringLiteral("Shut down: ") + program + QLatin1Char(' ') +
               arguments.join(QLatin1Char(' ')));
-    return QProcess::startDetached(program, arguments);
+    return DChildProcess::startDetached(program, arguments);
 }
 
 } // namespace DShutdown

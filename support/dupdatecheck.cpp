@@ -3,6 +3,7 @@
 #include "engine/dcurl.h"
 #include "engine/dglobals.h"
 #include "engine/dtimings.h"
+#include "support/dchildprocess.h"
 #include "support/dlog.h"
 #include "support/md5file.h"
 
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QProcess>
 #include <QThread>
 #include <QThreadPool>
 #include <QUrl>
@@ -183,7 +183,7 @@ void handOver(const QString& updater, const QString& folder)
     logToFile(QStringLiteral("Current PID: %1").arg(pid));
     const QStringList arguments = updaterArguments(pid, logOnStart);
     // An argument list, no shell; the updater outlives this process.
-    QProcess::startDetached(updater, arguments, folder);
+    DChildProcess::startDetached(updater, arguments, folder);
     logToFile(QStringLiteral("Call %1 %2")
                   .arg(QString::fromLatin1(UpdaterName), arguments.join(QLatin1Char(' '))));
     if (waitForHandOver())

@@ -137,7 +137,8 @@ void md5Final(unsigned char digest[16], MD5Context& context)
 
 char* MD5File(const char* path)
 {
-    FILE* file = path ? std::fopen(path, "rb") : nullptr;
+    // "e" (close-on-exec) here and below: programs we start never inherit the file.
+    FILE* file = path ? std::fopen(path, "rbe") : nullptr;
     if (!file)
         return nullptr;
     MD5Context context;
@@ -164,7 +165,7 @@ bool FileExist(const char* filename)
                       filename ? filename : "");
         throw CByteError(text);
     }
-    FILE* file = std::fopen(filename, "r");
+    FILE* file = std::fopen(filename, "re");
     if (!file)
         return false;
     std::fclose(file);

@@ -149,6 +149,7 @@ bool DUploadCommand::querySize(const QByteArray& address, const DCommandManager*
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &cancelled);
     if (manager)
         DCurl::applyProxy(handle, *manager);
+    curl_easy_setopt(handle, CURLOPT_HTTPPROXYTUNNEL, 1L);
     size = -1;
     const CURLcode rc = curl_easy_perform(handle);
     curl_easy_cleanup(handle);
@@ -194,6 +195,10 @@ void DUploadCommand::configureHandle()
     // The address carries the scrambled password: the debug output shows it masked.
     qDebug() << (manager ? manager->maskedRequest(url) : QStringLiteral("(no manager)"));
     curl_easy_setopt(curlHandle, CURLOPT_FTP_CREATE_MISSING_DIRS, 2L);
+    // Through an HTTP proxy FTP goes in CONNECT tunnels (control and data connections): the
+    // proxy cannot carry an FTP upload itself, and the address would hand it our FTP user and
+    // password in clear.
+    curl_easy_setopt(curlHandle, CURLOPT_HTTPPROXYTUNNEL, 1L);
 }
 
 DUploadCommand::Preparation DUploadCommand::prepareAttempt()
@@ -207,7 +212,8 @@ DUploadCommand::Preparation DUploadCommand::prepareAttempt()
         m_append = size > 0 && size <= m_totalSize;
         resumeOffset = m_append ? size : 0;
     }
-    m_source = std::fopen(QFile::encodeName(m_localPath).constData(), "rb");
+    // "e": close-on-exec, so a program we start while the file is sent never holds it open.
+    m_source = std::fopen(QFile::encodeName(m_localPath).constData(), "rbe");
     if (!m_source) {
         message = tr("Error can not open file:") + m_localPath;
         return SourceMissing;

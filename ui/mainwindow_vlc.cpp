@@ -4,9 +4,9 @@
 
 #include "engine/dcommandmanager.h"
 #include "engine/dprompt.h"
+#include "support/dchildprocess.h"
 #include "support/dvlc.h"
 
-#include <QProcess>
 #include <QSettings>
 
 namespace {
@@ -27,7 +27,7 @@ void MainWindow::playInVlc(const QString& address)
     }
     // An argument list, no shell, so the address reaches the player whole; detached, so the
     // player keeps playing when this program ends.
-    QProcess::startDetached(m_vlcPath, DVlc::playerArguments(address));
+    DChildProcess::startDetached(m_vlcPath, DVlc::playerArguments(address));
 }
 
 void MainWindow::findVlc()

@@ -1,3 +1,7 @@
+#include "protocol/dlinkcheck.h"
+#include "support/dshutdown.h"
+#include "support/logwindow.h"
+#include "tests/common/tinyproxy.h"
 #include "tests/transfers/transfersession.h"
 
 #include <sys/resource.h>
@@ -14,6 +18,29 @@ private:
         if (!QFile::exists(target(name)))
             writeFile(target(name), pattern(size, seed));
         return target(name);
+    }
+
+    // What a program we start finds open besides its standard streams, as "fd -> target". The
+    // power-off command stands for them all: VLC and the updater are started the same way.
+    QStringList inheritedByChild()
+    {
+        const QString listing = target("inherited.txt");
+        const QString command =
+            "ls -ln /proc/self/fd > " + listing + ".part && mv " + listing + ".part " + listing;
+        qputenv("FERRYDESK_SHUTDOWN_COMMAND", ("/bin/sh -c \"" + command + "\"").toLocal8Bit());
+        if (!DShutdown::powerOff() || !QTest::qWaitFor([&] { return QFile::exists(listing); }))
+            return {"no listing"};
+        static const QRegularExpression entry(" (\\d+) -> (.*)$");
+        QStringList open;
+        for (const QString& line : QString::fromLocal8Bit(readFile(listing)).split('\n')) {
+            const QRegularExpressionMatch match = entry.match(line);
+            // Besides the standard streams, only the folder that "ls" reads.
+            if (match.hasMatch() && match.captured(1).toInt() > 2 &&
+                !match.captured(2).startsWith("/proc/"))
+                open << match.captured(1) + " -> " + match.captured(2);
+        }
+        QFile::remove(listing);
+        return open;
     }
 
     QString serverName(int id) const
@@ -102,6 +129,10 @@ private slots:
             startUnder(faults, id, false);
             QTRY_VERIFY_WITH_TIMEOUT(standIn.ftpFile("alice", name).value("size").toInt() > 100000,
                                      Timeout);
+            // Mid-transfer, with the log window's file open too: nothing of ours leaks.
+            LogWindow::instance();
+            const QStringList inherited = inheritedByChild();
+            QVERIFY2(inherited.isEmpty(), qPrintable(inherited.join(", ")));
             manager->pause(id);
             QTRY_COMPARE_WITH_TIMEOUT(manager->status(id), int(StatusPaused), Timeout);
             // A force start waits for the old attempt's end; a resume takes over its worker.
@@ -128,6 +159,64 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("upload_done").size(), 1, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("listing").size(), 1, Timeout);
         QCOMPARE(historyText(), EmptyHistory);
+    }
+
+    // With the user's HTTP proxy every connection goes through it: service requests as GET,
+    // secure and FTP connections (control and data) through CONNECT tunnels, so the FTP address
+    // with the account's name and password is never a request line to the proxy.
+    void everyTransferThroughTheProxy_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("through"); // a request line, with the ports named
+        QTest::addColumn<int>("dataTunnels"); // CONNECTs to the FTP server's data ports
+        QTest::newRow("upload, cut and appended") << "upload"
+                                                  << "CONNECT 127.0.0.1:FTP " << 2;
+        QTest::newRow("download") << "download"
+                                  << "GET http://127.0.0.1:HTTP/dl/" << 0;
+        QTest::newRow("link check") << "link"
+                                    << "CONNECT 127.0.0.1:SECURE " << 0;
+    }
+
+    void everyTransferThroughTheProxy()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, through);
+        QFETCH(int, dataTunnels);
+        if (TinyProxy::program().isEmpty())
+            QSKIP("tinyproxy is not installed: scripts/install-deps.sh installs it");
+        TinyProxy proxy;
+        QVERIFY(proxy.start());
+        manager->setProxy("127.0.0.1", QString(), QString(), proxy.port());
+        QList<QByteArray> never{"ftp://", "alice"};
+        if (kind == "upload") {
+            standIn.addFault({{"kind", "ftp-stor"}, {"action", "cut"}, {"bytes", 400000}});
+            const QString path = source("p.bin", 1500000, 5);
+            const int id = resumed(manager->startUpload(path));
+            const QString name = serverName(id);
+            never << transfer(id)->url.password().toLatin1();
+            QVERIFY2(finishes(id), trace(id));
+            QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
+            QVERIFY(ftpCommands().contains("APPE"));
+        } else if (kind == "download") {
+            const int id = resumed(startBig());
+            QVERIFY2(finishes(id), trace(id));
+            QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
+        } else {
+            DLinkCheck check;
+            check.setEngine(manager.get());
+            QVERIFY(DLinkCheck::isCanonical(
+                check.checkOneLink("https://127.0.0.1/f/201/big.bin.file")));
+        }
+        const QString line = QString(through)
+                                 .replace("HTTP", QString::number(standIn.httpPort()))
+                                 .replace("SECURE", QString::number(standIn.httpsPort()))
+                                 .replace("FTP", QString::number(standIn.ftpPort()));
+        QTRY_VERIFY2_WITH_TIMEOUT(!proxy.requests().filter(line).isEmpty(), proxy.log(), Timeout);
+        const QRegularExpression otherPort(
+            QString("^CONNECT 127\\.0\\.0\\.1:(?!%1 )").arg(standIn.ftpPort()));
+        QVERIFY2(proxy.requests().filter(otherPort).size() >= dataTunnels, proxy.log());
+        for (const QByteArray& text : never)
+            QVERIFY2(!proxy.log().contains(text), proxy.log());
     }
 
     // Attempts that end in odd places give their slot back: with both upload slots lost
