@@ -3,7 +3,7 @@
 # given number of seconds (default 60), starting from the seeds in tests/fuzz/corpus/<target>.
 # Prints one line per target: runs, executions per second, coverage, findings. Exits 1 when a
 # target found something; the input that did it is in build-fuzz/findings/<target>/.
-#   scripts/fuzz.sh [seconds] [target...]
+#   scripts/fuzz.sh [seconds] [target...]      (FUZZ_SEED=n for another seed; 1 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -29,7 +29,7 @@ for t in "${targets[@]}"; do
     set +e
     "$build/tests/fuzz/fuzz_$t" "$corpus" "tests/fuzz/corpus/$t" -max_total_time="$seconds" \
         -max_len=65536 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$findings/" >"$log" 2>&1
+        -seed="${FUZZ_SEED:-1}" -artifact_prefix="$findings/" >"$log" 2>&1
     set -e
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
