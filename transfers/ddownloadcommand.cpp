@@ -282,6 +282,9 @@ void DDownloadCommand::applyLinkAnswer(const LinkAnswer& answer)
         }
         // No box here: answers arrive by the thousand after a restore. The row takes the
         // reason to the error list and the window tells the user once.
+        // A restore made an empty partial file for the row; it holds nothing worth keeping.
+        if (QFileInfo(partialPath()).isFile() && partialSize() == 0)
+            QFile::remove(partialPath());
         m_startWanted = false;
         setStatus(StatusFailed);
         finish(true);

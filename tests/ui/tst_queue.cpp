@@ -227,6 +227,7 @@ private slots:
         for (int i = 0; i < Gone; ++i)
             QCOMPARE(q.row(q.errors, i)->text(QueueColumn::State),
                      QString("Error download:File not found"));
+        QCOMPARE(QDir(q.home.path()).entryList({"gone*"}), QStringList()); // no empty partials
         const QString notice =
             "20 transfers failed; the reasons are on the \"Error Download/Upload\" tab.";
         QTRY_COMPARE(q.home.logLines().filter(notice).size(), 1);
