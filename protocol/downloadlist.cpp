@@ -104,10 +104,17 @@ QString DownloadList::checkOneLink(const QString& link)
 
 void DownloadList::checkLinks(QStringList& names, QStringList& ids, QStringList& links)
 {
-    const QStringList candidates = DLinkCheck::candidates(m_text->toPlainText());
-    QStringList found[3];
+    QStringList refused;
     QStringList invalid;
+    runChecks(DLinkCheck::candidates(m_text->toPlainText()), names, ids, links, refused, invalid);
+    // The progress dialog is gone for good: the report is the only window now.
+    if (!refused.isEmpty() || !invalid.isEmpty())
+        showMessage(report(refused, invalid));
+}
 
+void DownloadList::runChecks(const QStringList& candidates, QStringList& names, QStringList& ids,
+                             QStringList& links, QStringList& refused, QStringList& invalid)
+{
     QProgressDialog progress(tr("Checking links..."), tr("Cancel"), 0, candidates.size(), this);
     progress.setWindowTitle(windowTitle());
     progress.setWindowModality(Qt::ApplicationModal);
@@ -122,6 +129,7 @@ void DownloadList::checkLinks(QStringList& names, QStringList& ids, QStringList&
     });
     m_check->reset();
 
+    // Nothing else opens while the progress may show: every verdict waits for the report.
     for (int i = 0; i < candidates.size() && !m_check->isCancelled(); ++i) {
         const QString& candidate = candidates.at(i);
         progress.setLabelText(tr("Checking link %1 of %2...").arg(i + 1).arg(candidates.size()));
@@ -131,38 +139,41 @@ void DownloadList::checkLinks(QStringList& names, QStringList& ids, QStringList&
             continue;
         }
         const QString answer = checkOneLink(candidate);
+        // A cancelled check has no verdict; the links confirmed so far are kept.
         if (m_check->isCancelled())
             break;
         if (!DLinkCheck::isCanonical(answer)) {
-            showMessage(QStringLiteral("INVALID LINK2: ") + answer);
+            refused.append(QStringLiteral("INVALID LINK2: ") + answer);
             continue;
         }
-        found[0].append(DLinkCheck::fileName(answer));
-        found[1].append(DLinkCheck::fileId(answer));
-        found[2].append(DLinkCheck::displayLink(answer));
+        names.append(DLinkCheck::fileName(answer));
+        ids.append(DLinkCheck::fileId(answer));
+        links.append(DLinkCheck::displayLink(answer));
     }
-    const bool cancelled = m_check->isCancelled() || progress.wasCanceled();
-    progress.hide();
-    if (cancelled)
-        return;
-    names += found[0];
-    ids += found[1];
-    links += found[2];
-    if (!invalid.isEmpty())
-        showMessage(invalidReport(invalid));
 }
 
-QString DownloadList::invalidReport(const QStringList& invalid)
+QString DownloadList::report(const QStringList& refused, const QStringList& invalid)
 {
-    QString text = QStringLiteral("Error, this link not valid:\n");
-    const int shown = qMin(invalid.size(), ReportLinkLimit);
-    for (int i = 0; i < shown; ++i) {
-        QString line = invalid.at(i);
-        if (line.size() > ReportLineLimit)
-            line = line.left(ReportLineLimit) + QStringLiteral("...");
+    QString text = clipped(refused).join(QLatin1Char('\n'));
+    if (invalid.isEmpty())
+        return text;
+    if (!text.isEmpty())
+        text += QLatin1Char('\n');
+    text += QStringLiteral("Error, this link not valid:\n");
+    for (const QString& line : clipped(invalid))
         text += line + QStringLiteral("\n ");
-    }
-    if (invalid.size() > shown)
-        text += tr("(%1 more)").arg(invalid.size() - shown) + QStringLiteral("\n ");
     return text;
+}
+
+QStringList DownloadList::clipped(const QStringList& lines)
+{
+    QStringList shown;
+    for (int i = 0; i < qMin(lines.size(), ReportLinkLimit); ++i) {
+        const QString& line = lines.at(i);
+        shown << (line.size() > ReportLineLimit ? line.left(ReportLineLimit) + QStringLiteral("...")
+                                                : line);
+    }
+    if (lines.size() > shown.size())
+        shown << tr("(%1 more)").arg(lines.size() - shown.size());
+    return shown;
 }

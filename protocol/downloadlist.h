@@ -25,9 +25,10 @@ public:
     bool showAfterLogin() const;
     void setShowAfterLogin(bool show);
 
-    // Checks every pasted link and appends the confirmed ones to the three lists. Links that
-    // are no links of the service are reported together at the end; links the service does
-    // not confirm are reported one by one. Cancelling the check appends nothing.
+    // Checks every pasted link and appends the confirmed ones to the three lists. One dialog at
+    // a time: the progress (with "Cancel") while the check runs, then one report of the links
+    // the service did not confirm and of those that are no links of the service. Cancelling
+    // keeps the links confirmed so far and still reports.
     void checkLinks(QStringList& names, QStringList& ids, QStringList& links);
     // The service's answer for one link, or an error text (see DLinkCheck::checkOneLink).
     QString checkOneLink(const QString& link);
@@ -37,8 +38,13 @@ public:
     void setEngine(const DCommandManager* engine);
 
 private:
-    // The text of the final report: one line per link that is not one of the service's.
-    static QString invalidReport(const QStringList& invalid);
+    // Runs the checks under the progress dialog, which is gone when this returns.
+    void runChecks(const QStringList& candidates, QStringList& names, QStringList& ids,
+                   QStringList& links, QStringList& refused, QStringList& invalid);
+    // The final report: "INVALID LINK2: <answer>" per refused link, then the links that are
+    // not the service's; long lists and lines are clipped.
+    static QString report(const QStringList& refused, const QStringList& invalid);
+    static QStringList clipped(const QStringList& lines);
 
     QPlainTextEdit* m_text = nullptr;
     QCheckBox* m_showAfterLogin = nullptr;

@@ -3,7 +3,6 @@
 #include "engine/dcommandmanager.h"
 #include "engine/dcurl.h"
 #include "engine/dglobals.h"
-#include "engine/dprompt.h"
 #include "support/dlog.h"
 
 #include <QDomDocument>
@@ -275,13 +274,17 @@ void DDownloadCommand::applyLinkAnswer(const LinkAnswer& answer)
     if (!answer.ok) {
         m_linkState = LinkNone;
         message = answer.text;
-        if (answer.refused)
-            showMessage(answer.text);
-        // A restored download nobody started yet stays paused and asks again when started.
-        if (m_restored && status() == StatusPaused && !m_startWanted) {
+        // A restored download nobody started yet stays paused and asks again when started,
+        // unless the service refused the file: that is its final word.
+        if (!answer.refused && m_restored && status() == StatusPaused && !m_startWanted) {
             logError(message);
             return;
         }
+        // No box here: answers arrive by the thousand after a restore. The row takes the
+        // reason to the error list and the window tells the user once.
+        // A restore made an empty partial file for the row; it holds nothing worth keeping.
+        if (QFileInfo(partialPath()).isFile() && partialSize() == 0)
+            QFile::remove(partialPath());
         m_startWanted = false;
         setStatus(StatusFailed);
         finish(true);
@@ -590,9 +593,6 @@ bool DDownloadCommand::failsForGood()
     if (!collectedServerText().contains(QLatin1String(": No such file or directory")))
         return false;
     setStatus(StatusFailed);
-    const QString text = tr("Error Download: File not found!");
-    logError(text);
-    if (manager)
-        manager->reportTransferStatus(id(), partialName(), partialPath(), TransferMessage, text);
+    message = tr("Error Download: File not found!");
     return true;
 }

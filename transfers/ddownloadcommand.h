@@ -11,9 +11,10 @@
 //
 // The link request runs in the background as soon as the command is registered; the command
 // starts moving bytes only once its answer is in. When it arrives the manager emits
-// di_updateLink for the download, and transferSize / isPlayable answer from then on. A new
-// download whose link request fails ends as failed (TransferError); a restored one stays paused
-// and asks again when it is started.
+// di_updateLink for the download, and transferSize / isPlayable answer from then on. A download
+// whose link request fails ends as failed (TransferError, the row goes to the error list);
+// only a restored one that nobody started, and that the service did not refuse, stays paused
+// and asks again when it is started. No failure opens a box.
 class DDownloadCommand : public DTransferCommand
 {
     Q_OBJECT

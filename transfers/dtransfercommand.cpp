@@ -563,16 +563,18 @@ void DTransferCommand::finish(bool announce)
         break;
     case StatusRetryWait:
         reportRetryWait();
-        if (failsForGood()) {
-            stopRetryTimer();
-            if (manager)
-                manager->removeFromHistory(this);
-            // Failed for good, yet the row keeps showing why until the user removes it.
+        if (!failsForGood()) {
+            logError(message);
+            handleFailure();
             return;
         }
+        // A server reply made it final: it ends as every failure does, in the error list.
+        stopRetryTimer();
+        if (manager)
+            manager->removeFromHistory(this);
         logError(message);
-        handleFailure();
-        return;
+        reportFailed();
+        break;
     default:
         break;
     }

@@ -121,7 +121,7 @@ protected:
     virtual void reportFailed() = 0;
     virtual void reportRetryWait() {}
     // A server reply that makes a transport failure final ("quota exceeded:", a missing
-    // file): reports it and answers true.
+    // file): sets the failed status and its reason in `message` and answers true.
     virtual bool failsForGood() { return false; }
     // The user aborted the transfer and no worker runs any more.
     virtual void cleanUpAbort() {}

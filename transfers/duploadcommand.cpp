@@ -343,9 +343,7 @@ bool DUploadCommand::failsForGood()
     setStatus(StatusFailed);
     logError(tr("Error Upload: you're uploading over quota limit! \nPlease upgrade your "
                 "account or delete files to continue upload!"));
-    if (manager)
-        manager->reportTransferStatus(id(), localName(), m_localPath, TransferMessage,
-                                      tr("Error: quota is limited! Please upgrade you account or "
-                                         "delete files to continue upload!"));
+    message = tr("Error: quota is limited! Please upgrade you account or delete files to "
+                 "continue upload!");
     return true;
 }

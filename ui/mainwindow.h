@@ -3,6 +3,7 @@
 #include "engine/dtypes.h"
 #include "protocol/dtreeelement.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QIcon>
 #include <QList>
@@ -253,6 +254,10 @@ private:
     // Totals and the local pane's refresh follow bursts of transfer reports once per interval.
     void scheduleQueueFollowUps(bool refreshLocalPane);
     void flushQueueFollowUps();
+    // Failed transfers come in bursts (a restore whose files are gone): each row carries its
+    // reason, and the log view tells once, when the burst has settled, where to look.
+    void noteFailedTransfer();
+    void tellFailedTransfers();
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
@@ -290,6 +295,9 @@ private:
     RowWidgetPlacer* m_rowPlacer = nullptr;
     QTimer* m_queueTimer = nullptr;
     bool m_localRefreshPending = false;
+    QTimer* m_failureNoticeTimer = nullptr;
+    int m_untoldFailures = 0;
+    QElapsedTimer m_untoldSince;
     std::deque<PendingTransfer> m_pendingTransfers;
     bool m_feeding = false;
 

@@ -2,6 +2,7 @@
 
 #include "engine/dcommandmanager.h"
 #include "engine/dprompt.h"
+#include "support/dlog.h"
 #include "ui/dformat.h"
 #include "ui/dragformats.h"
 #include "ui/rowwidgetplacer.h"
@@ -39,6 +40,10 @@ using namespace QueueColumn;
 constexpr int CoalesceMs = 200;
 // Longest stretch of starting transfers before the window handles its events again.
 constexpr int FeedSliceMs = 20;
+// Failures this close together are one burst, told once; a burst that never settles is still
+// told after the longer delay.
+constexpr int FailureQuietMs = 1000;
+constexpr int FailureNoticeMaxDelayMs = 30000;
 
 // The address inside link label HTML, read from the anchor's target. (Halving the markup-free
 // text breaks as soon as the encoded and the readable form differ, e.g. for a blank.) Text
@@ -143,6 +148,10 @@ QWidget* MainWindow::buildQueueViews(QWidget* parent)
     m_queueTimer->setSingleShot(true);
     m_queueTimer->setInterval(CoalesceMs);
     connect(m_queueTimer, &QTimer::timeout, this, &MainWindow::flushQueueFollowUps);
+    m_failureNoticeTimer = new QTimer(this);
+    m_failureNoticeTimer->setSingleShot(true);
+    m_failureNoticeTimer->setInterval(FailureQuietMs);
+    connect(m_failureNoticeTimer, &QTimer::timeout, this, &MainWindow::tellFailedTransfers);
     return m_tabWidget;
 }
 
@@ -532,6 +541,8 @@ void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, cons
         if (!row)
             return;
         finishRow(row, status == TransferDone, lFile, path, err);
+        if (status == TransferError)
+            noteFailedTransfer();
         break;
     case TransferQueued:
         if (row)
@@ -572,6 +583,28 @@ void MainWindow::finishRow(TreeItemWidget* row, bool done, const QString& second
             1, tr("Error Download/Upload (%1)").arg(m_errorList->topLevelItemCount()));
         setRunningTabTitle(tr("Uploading/Downloading (%1)"));
     }
+}
+
+void MainWindow::noteFailedTransfer()
+{
+    if (m_untoldFailures++ == 0)
+        m_untoldSince.start();
+    // Each failure of a burst postpones the notice, up to the longer delay.
+    if (!m_untoldSince.hasExpired(FailureNoticeMaxDelayMs) || !m_failureNoticeTimer->isActive())
+        m_failureNoticeTimer->start();
+}
+
+void MainWindow::tellFailedTransfers()
+{
+    if (m_untoldFailures == 0)
+        return;
+    // The log view, not a box: a box would stop whatever the user is doing, once per burst.
+    logError(m_untoldFailures == 1
+                 ? tr("1 transfer failed; the reason is on the \"Error Download/Upload\" tab.")
+                 : tr("%1 transfers failed; the reasons are on the \"Error Download/Upload\" "
+                      "tab.")
+                       .arg(m_untoldFailures));
+    m_untoldFailures = 0;
 }
 
 void MainWindow::addAnnouncedRow(int cmdId, const QString& path, long long size)

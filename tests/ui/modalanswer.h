@@ -3,11 +3,14 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <functional>
 
 // Answers dialogs and menus that a window opens modally while the test waits inside the call
@@ -83,5 +86,56 @@ inline void readMenu(QStringList* texts, const QString& trigger = QString())
         },
         true);
 }
+
+// Plays the user for every modal window while it lives: the top one is handed to `answer` once
+// it has been up for `reactionMs` (a person reads before clicking). Records each modal as it
+// appears ("QMessageBox: <text>", otherwise its class) and the most that were open at once.
+class Watch
+{
+public:
+    explicit Watch(std::function<void(QWidget*)> answer, int reactionMs = 300)
+        : m_answer(std::move(answer)), m_reactionMs(reactionMs)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start(10);
+    }
+
+    QStringList shown;
+    int mostAtOnce = 0;
+
+private:
+    void tick()
+    {
+        QList<QWidget*> open;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowModality() != Qt::NonModal)
+                open << widget;
+        }
+        mostAtOnce = std::max(mostAtOnce, int(open.size()));
+        for (QWidget* widget : open) {
+            if (m_seen.contains(widget))
+                continue;
+            auto* box = qobject_cast<QMessageBox*>(widget);
+            shown << (box ? "QMessageBox: " + box->text()
+                          : QString::fromLatin1(widget->metaObject()->className()));
+        }
+        m_seen = QList<QPointer<QWidget>>(open.begin(), open.end());
+        QWidget* top = QApplication::activeModalWidget();
+        if (top != m_top) {
+            m_top = top;
+            m_since.start();
+        } else if (top && top->isVisible() && m_since.hasExpired(m_reactionMs)) {
+            m_top = nullptr;
+            m_answer(top);
+        }
+    }
+
+    std::function<void(QWidget*)> m_answer;
+    int m_reactionMs;
+    QTimer m_timer;
+    QList<QPointer<QWidget>> m_seen;
+    QPointer<QWidget> m_top;
+    QElapsedTimer m_since;
+};
 
 } // namespace ModalAnswer

@@ -4,6 +4,7 @@
 #include "tests/common/scriptedprompt.h"
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
+#include "ui/dwidgetprompt.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
 #include "ui/treewidget.h"
@@ -23,6 +24,9 @@ struct QueueWindow
 {
     TestHome home;
     StandIn service;
+    // The window's real dialogs, when a test asks for them (outlives the window, which
+    // uninstalls it).
+    std::unique_ptr<DWidgetPrompt> realPrompt;
     std::unique_ptr<MainWindow> window;
     // Answers the engine's prompts (installed over the window's own dialogs, gone before it).
     std::unique_ptr<ScriptedPrompt> prompt;
@@ -70,6 +74,14 @@ struct QueueWindow
     }
 
     DCommandManager* engine() const { return window->engine(); }
+
+    // Every box of the engine becomes a real modal dialog of the window.
+    void useRealDialogs()
+    {
+        prompt.reset();
+        realPrompt = std::make_unique<DWidgetPrompt>(window.get());
+        setPrompt(realPrompt.get());
+    }
 
     TreeItemWidget* row(QTreeWidget* list, int index) const
     {

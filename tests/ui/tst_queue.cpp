@@ -197,28 +197,58 @@ private slots:
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
     }
 
-    // An unfinished download comes back after login as a paused row; while a restore runs the
-    // status bar tells how far it is.
+    // Unfinished downloads come back after login as paused rows; while a restore runs the status
+    // bar tells how far it is. Those whose files the service no longer has go to the error list
+    // with the service's reason, without a single box and with one line in the log view; one
+    // whose link request failed on the way stays paused and asks again when started.
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
         const QString part = q.home.path() + "/big.bin.201.part";
         QVERIFY(writeFile(part, QByteArray(1000, 'p')));
+        QByteArray entries = "<cmd7 filename=\"" + part.toUtf8() +
+                             "\" folderId=\"201\" size=\"2097152\" link=\"L\" playable=\"0\"/>\n";
+        constexpr int Gone = 20;
+        for (int i = 0; i < Gone; ++i)
+            entries += QString("<cmd%1 filename=\"%2/gone%1.bin.90%1.part\" folderId=\"90%1\" "
+                               "size=\"10\" link=\"L\" playable=\"0\"/>\n")
+                           .arg(10 + i)
+                           .arg(q.home.path())
+                           .toUtf8();
         QVERIFY(writeFile(q.home.dataFolder() + "/transfers_alice",
-                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n<cmd7 filename=\"" +
-                              part.toUtf8() +
-                              "\" folderId=\"201\" size=\"2097152\" link=\"L\" "
-                              "playable=\"0\"/>\n</Downloads>\n</Transfers>\n"));
+                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n" + entries +
+                              "</Downloads>\n</Transfers>\n"));
+        QVERIFY(q.prepare());
+        q.service.addFault({{"kind", "dlfile"}, {"action", "drop"}, {"file", "201"}});
+        q.useRealDialogs();
+        ModalAnswer::Watch watch([](QWidget* box) { ModalAnswer::click(box, "OK"); }, 50);
         QVERIFY(q.open());
-        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), part);
-        QTRY_COMPARE(q.row(q.running, 0)->lastStatus(), StatusPaused);
-        QTRY_COMPARE(q.row(q.running, 0)->text(QueueColumn::Percent), QString("0.04 %"));
+        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), Gone, 20000);
+        for (int i = 0; i < Gone; ++i)
+            QCOMPARE(q.row(q.errors, i)->text(QueueColumn::State),
+                     QString("Error download:File not found"));
+        QCOMPARE(QDir(q.home.path()).entryList({"gone*"}), QStringList()); // no empty partials
+        const QString notice =
+            "20 transfers failed; the reasons are on the \"Error Download/Upload\" tab.";
+        QTRY_COMPARE(q.home.logLines().filter(notice).size(), 1);
+        QCOMPARE(watch.shown, QStringList());
+
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        TreeItemWidget* row = q.row(q.running, 0);
+        QCOMPARE(row->text(QueueColumn::File), part);
+        QTRY_COMPARE(row->lastStatus(), StatusPaused);
+        QTRY_COMPARE(row->text(QueueColumn::Percent), QString("0.04 %"));
         auto* statusBar = q.window->findChild<DStatusBarWidget*>();
         emit q.engine()->di_restoreProgress(3, 10);
         QTRY_VERIFY(statusBar->message().startsWith("Restoring transfers: 3 of 10"));
         emit q.engine()->di_restoreProgress(10, 10);
         QTRY_VERIFY(!statusBar->message().contains("Restoring"));
+
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 20000);
+        QCOMPARE(q.service.requests("dlfile").size(), Gone + 2);
+        QCOMPARE(q.home.logLines().filter(notice).size(), 1);
+        QCOMPARE(watch.mostAtOnce, 0);
     }
 
     void removingAsksFirst()

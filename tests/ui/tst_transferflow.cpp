@@ -5,6 +5,7 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QPlainTextEdit>
 #include <QtTest>
 
 #include <memory>
@@ -55,14 +56,16 @@ private:
 
 private slots:
     // The local pane takes only the remote pane's drags (its name, id, size and link make the
-    // row); a local file dropped on the remote pane uploads. Start All starts them all, a
-    // download the service refuses goes to the error list with its reason, Pause All holds the
-    // bytes, Start All finishes the others exactly, and the next listing hands the finished
-    // upload its link.
+    // row); a local file dropped on the remote pane uploads. Start All starts them all; a
+    // download the service refuses and one whose file is gone from the server go to the error
+    // list with their whole reasons, Pause All holds the bytes, Start All finishes the others
+    // exactly, and the next listing hands the finished upload its link.
     void dragsFeedTheQueueAndTheButtonsDriveIt()
     {
         QueueWindow q;
         QVERIFY(q.open());
+        q.service.addFault(
+            {{"kind", "download"}, {"action", "missing"}, {"file", "101"}, {"times", 0}});
         q.service.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 400}, {"times", 0}});
         q.service.addFault({{"kind", "dlfile"},
@@ -88,12 +91,16 @@ private slots:
         dropOn(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
         QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
-        q.startDownloads({"clip.mp4"}, {"301"}); // refused by the service when it starts
+        q.startDownloads({"clip.mp4", "a.txt"}, {"301", "101"});
 
         ModalAnswer::click(q.window.get(), "Start All");
         QTRY_VERIFY_WITH_TIMEOUT(partialBytes(q.home.path()) > 100000, 10000);
-        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
-        QVERIFY(q.row(q.errors, 0)->text(QueueColumn::State).contains("File locked by its owner"));
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 2);
+        QStringList reasons{q.row(q.errors, 0)->text(QueueColumn::State),
+                            q.row(q.errors, 1)->text(QueueColumn::State)};
+        reasons.sort();
+        QCOMPARE(reasons, (QStringList{"Error Download: File not found!",
+                                       "Error download:File locked by its owner"}));
         ModalAnswer::click(q.window.get(), "Pause All");
         QCOMPARE(download->text(QueueColumn::State), QString("Paused"));
         QTest::qWait(1000);
@@ -194,6 +201,57 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(q.errors->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (%1)").arg(rows));
+    }
+
+    // Pasted links, one dialog at a time: the check's progress while it runs, then one report
+    // of the links the service did not confirm; the progress never comes back over it. A user
+    // who cancels a slow check keeps the links already confirmed.
+    void pastedLinksInOneFlow_data()
+    {
+        QTest::addColumn<QStringList>("ids");
+        QTest::newRow("quick check") << QStringList{"101/a.txt", "999/gone.txt"};
+        QTest::newRow("slow check cancelled")
+            << QStringList{"101/a.txt", "999/gone.txt", "102/notes.txt"};
+    }
+
+    void pastedLinksInOneFlow()
+    {
+        QFETCH(QStringList, ids);
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.useRealDialogs();
+        q.service.addFault(
+            {{"kind", "checklink"}, {"action", "delay"}, {"seconds", 5}, {"file", "102"}});
+        ModalAnswer::Watch user(
+            [&](QWidget* dialog) {
+                if (dialog->inherits("DownloadList")) {
+                    dialog->findChild<QPlainTextEdit*>()->setPlainText(
+                        "https://127.0.0.1/f/" + ids.join("\nhttps://127.0.0.1/f/"));
+                    ModalAnswer::click(dialog, "Download");
+                    return;
+                }
+                ModalAnswer::click(dialog, qobject_cast<QMessageBox*>(dialog) ? "OK" : "Cancel");
+            },
+            600);
+        for (QAction* action : q.window->findChildren<QAction*>()) {
+            if (action->text() == "&Download-Links")
+                action->trigger();
+        }
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/a.txt");
+        QTest::qWait(800);
+        const QString report = "QMessageBox: INVALID LINK2: Error: file not found";
+        QCOMPARE(user.shown.last(), report);
+        QStringList others = user.shown;
+        QVERIFY(others.removeAll("QProgressDialog") <= 1); // shown when the check takes a while
+        QCOMPARE(others, (QStringList{"DownloadList", report}));
+        QCOMPARE(user.mostAtOnce, 1);
+        QStringList asked;
+        for (const QJsonValue& request : q.service.requests("checklink"))
+            asked << request.toObject().value("payload").toString();
+        for (QString& id : ids)
+            id = id.section('/', 0, 0);
+        QCOMPARE(asked, ids);
     }
 };
 
