@@ -198,7 +198,8 @@ private slots:
     }
 
     // An unfinished download comes back after login as a paused row; while a restore runs the
-    // status bar tells how far it is.
+    // status bar tells how far it is. Another account's login takes the rows away, and the
+    // first account's next login brings each back once.
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
@@ -219,6 +220,19 @@ private slots:
         QTRY_VERIFY(statusBar->message().startsWith("Restoring transfers: 3 of 10"));
         emit q.engine()->di_restoreProgress(10, 10);
         QTRY_VERIFY(!statusBar->message().contains("Restoring"));
+
+        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
+        q.engine()->login("bob", "pw/with/slash");
+        QVERIFY(loggedIn.wait(10000));
+        QTRY_COMPARE(q.running->topLevelItemCount(), 0);
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+        q.engine()->login("alice", "secret");
+        QVERIFY(loggedIn.wait(10000));
+        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
+        QTRY_VERIFY(!q.engine()->isRestoring());
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), part);
     }
 
     void removingAsksFirst()
