@@ -112,9 +112,12 @@ public:
     // request runs on its worker while this call keeps the event loop running, so the window
     // stays responsive; an empty list when the listing failed.
     DTreeElementList listFolderNow(const QString& folderId);
-    DDownloadCommand* restoreDownload(const QString& fileId, const QString& localTarget);
+    // Re-create a transfer of the history. `historyKey` names the entry it takes over; with -1
+    // it gets an entry of its own.
+    DDownloadCommand* restoreDownload(const QString& fileId, const QString& localTarget,
+                                      qint64 historyKey = -1);
     DUploadCommand* restoreUpload(const QString& localPath, const QString& serverFileName,
-                                  const QString& folderId);
+                                  const QString& folderId, qint64 historyKey = -1);
     QString userName() const { return m_userName; }
     QString password() const { return m_password; }
     QString currentFolderId() const { return m_currentFolderId; }
@@ -213,6 +216,9 @@ signals:
     void di_restoreProgress(int done, int total);
     // A folder listing could not be read; the entries shown so far are not current any more.
     void di_listingFailed(QString folderId, QString message);
+    // Another account logged in: these transfers of the previous one left the engine (their
+    // partial files and history entries wait for that account's next login).
+    void di_transfersRetired(QList<int> cmdIds);
 
 private:
     friend class DCommand;
@@ -226,10 +232,10 @@ private:
     void abortLoginCommands();
     // Request builder steps for transfers (protocol/dcommandmanager_requests.cpp).
     DUploadCommand* buildUpload(const QString& localPath, const QString& storedServerFileName,
-                                const QString& folderId);
+                                const QString& folderId, qint64 historyKey = -1);
     DDownloadCommand* buildDownload(const QString& base, const QString& fileId,
                                     const QString& localTarget, const QString& linkText,
-                                    bool restored);
+                                    bool restored, qint64 historyKey = -1);
     int startRequest(DCommand* command);
     void readServiceConfiguration();
 
@@ -248,11 +254,16 @@ private:
     static bool isRecordable(const QString& text);
     void loadHistory();
     void retireAccountTransfers();
-    void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry);
+    // Records the transfer in its own entry, else in the entry `key` (one it re-creates), else
+    // in a new entry at the end.
+    void recordInHistory(DTransferCommand* transfer, qint64 key);
+    void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry, qint64 key = -1);
     void markHistoryDirty();
     // Hands the whole history to the writer thread, which saves it atomically.
     void writeHistory();
     void restoreSlice();
+    // One restore step. It never asks the user anything: no event loop may run while an entry
+    // is being re-created.
     bool restoreEntry(const HistoryEntry& entry, qint64 key);
     void finishRestore();
 
@@ -317,13 +328,12 @@ private:
     // One thread at most, so saves reach the disk in the order they were made.
     QThreadPool m_historyWriter;
     // Keys of the entries a running restore still has to re-create, and how many it started
-    // with; the entry being re-created right now (its new transfer takes over the key).
+    // with.
     QList<qint64> m_restoreQueue;
     int m_restoreTotal = 0;
     int m_restoreDone = 0;
     int m_restoredCount = 0;
     qint64 m_restoreLogMs = 0;
-    qint64 m_restoringKey = -1;
 
     bool m_busy = false;
     bool m_quitting = false;

@@ -220,6 +220,17 @@ bool restorableDownload(const QString& partialPath, const QString& fileId)
     return DDownloadCommand::unsafeTargetError(target, fileId).isEmpty();
 }
 
+// A restored upload's source must open now: creating the upload would otherwise stop the
+// restore with a box about it.
+bool restorableUpload(const QString& localPath)
+{
+    QFile source(localPath);
+    if (source.open(QIODevice::ReadOnly))
+        return true;
+    logError(QObject::tr("Error can not open file:") + localPath);
+    return false;
+}
+
 void refuse(const QString& text)
 {
     prompt()->showMessage(text);
@@ -282,11 +293,16 @@ void DCommandManager::retireAccountTransfers()
         command->setStatus(StatusAborted);
         command->discard();
     }
+    QList<int> retiredTransfers;
     for (DCommand* command : retired) {
         command->wait();
+        if (command->commandType() != CmdListing)
+            retiredTransfers.append(command->id());
         deleteCommand(command->id());
     }
     m_quitting = quitting;
+    if (!retiredTransfers.isEmpty())
+        emit di_transfersRetired(retiredTransfers);
     m_history.clear();
     m_historyKeyById.clear();
     m_historyGroups.clear();
@@ -352,6 +368,11 @@ void DCommandManager::loadHistory()
 
 void DCommandManager::addToHistory(DTransferCommand* transfer)
 {
+    recordInHistory(transfer, -1);
+}
+
+void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
+{
     if (!transfer)
         return;
     HistoryEntry entry;
@@ -371,6 +392,8 @@ void DCommandManager::addToHistory(DTransferCommand* transfer)
             {tr("size"), QString::number(download->serviceSize())},
             {tr("link"), download->linkText()},
             {tr("playable"), download->isPlayable() ? QStringLiteral("1") : QStringLiteral("0")}};
+        if (download->replacesTarget())
+            entry.attributes.append({tr("overwrite"), QStringLiteral("1")});
     } else {
         return;
     }
@@ -382,18 +405,15 @@ void DCommandManager::addToHistory(DTransferCommand* transfer)
             return;
         }
     }
-    storeHistoryEntry(transfer, entry);
+    storeHistoryEntry(transfer, entry, key);
 }
 
-// Puts the entry in its place: the transfer's own entry when it has one, the entry a restore
-// is re-creating right now, or a new entry at the end.
-void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry)
+// Puts the entry in its place: the transfer's own entry when it has one, else the entry `key`
+// (the one a restore re-creates), else a new entry at the end.
+void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry, qint64 key)
 {
-    qint64 key = transfer ? m_historyKeyById.value(transfer->id(), -1) : -1;
-    if (key < 0 && transfer && m_restoringKey >= 0) {
-        key = m_restoringKey;
-        m_restoringKey = -1;
-    }
+    if (transfer)
+        key = m_historyKeyById.value(transfer->id(), key);
     const auto existing = key >= 0 ? m_history.find(key) : m_history.end();
     if (existing != m_history.end()) {
         // What the new transfer does not know yet (the service's size, the link) stays as read.
@@ -533,6 +553,7 @@ void DCommandManager::restoreSlice()
 {
     QElapsedTimer clock;
     clock.start();
+    QString refusal;
     while (!m_restoreQueue.isEmpty() && clock.elapsed() < RestoreSliceMs) {
         const qint64 key = m_restoreQueue.takeFirst();
         const auto it = m_history.find(key);
@@ -541,8 +562,11 @@ void DCommandManager::restoreSlice()
             ++m_restoreDone;
             continue;
         }
-        if (it->second.upload && !DGlobals::canModify) {
-            refuse(tr("Your account Can NOT Uploads!"));
+        // The account's rights may change while a restore runs (a new login answer): the
+        // first entry it may not re-create ends the restore, which then says why, once.
+        if (it->second.upload ? !DGlobals::canModify : !DGlobals::canDownload) {
+            refusal = it->second.upload ? tr("Your account Can NOT Uploads!")
+                                        : tr("Your account Can NOT Downloads!");
             m_restoreQueue.clear();
             break;
         }
@@ -553,11 +577,15 @@ void DCommandManager::restoreSlice()
             logError(QStringLiteral("History transfer may be corrupt!"));
         ++m_restoreDone;
     }
-    emit di_restoreProgress(m_restoreDone, m_restoreTotal);
     if (m_restoreQueue.isEmpty()) {
+        emit di_restoreProgress(m_restoreTotal, m_restoreTotal);
         finishRestore();
+        // Only now, with the restore over, may a box run its event loop.
+        if (!refusal.isEmpty())
+            refuse(refusal);
         return;
     }
+    emit di_restoreProgress(m_restoreDone, m_restoreTotal);
     m_restoreLogMs += clock.elapsed();
     if (m_restoreLogMs >= RestoreLogPeriodMs) {
         m_restoreLogMs = 0;
@@ -574,18 +602,20 @@ void DCommandManager::finishRestore()
     m_restoreTotal = m_restoreDone = m_restoredCount = 0;
 }
 
-// Re-creates one entry, paused. An entry that cannot come back stays in the history as read.
+// Re-creates one entry, paused, in the entry's own place. An entry that cannot come back stays
+// in the history as read.
 bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
 {
     const QString fileName = attributeOf(entry.attributes, tr("filename"));
     const QString folderId = attributeOf(entry.attributes, tr("folderId"));
     const long long size = attributeOf(entry.attributes, tr("size")).toLongLong(nullptr, 10);
     const QString shownName = QFileInfo(fileName).fileName();
-    m_restoringKey = key;
+    if (!isRecordable(fileName))
+        return false;
     if (!entry.upload) {
-        DDownloadCommand* download =
-            restorableDownload(fileName, folderId) ? restoreDownload(folderId, fileName) : nullptr;
-        m_restoringKey = -1;
+        DDownloadCommand* download = restorableDownload(fileName, folderId)
+                                         ? restoreDownload(folderId, fileName, key)
+                                         : nullptr;
         if (!download)
             return false;
         const QString link = attributeOf(entry.attributes, tr("link"));
@@ -595,23 +625,23 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
         const QString playable = attributeOf(entry.attributes, tr("playable"));
         download->setPlayable(
             (playable.isNull() ? QStringLiteral("false") : playable).toInt(nullptr, 10) != 0);
+        download->setReplacesTarget(attributeOf(entry.attributes, tr("overwrite")) ==
+                                    QLatin1String("1"));
         download->setKnownSize(size);
         download->restorePaused();
-        // The entry was written before the link and the flag were known: write them too.
-        m_restoringKey = key;
+        // The entry was written before the link and the flags were known: write them too.
         addToHistory(download);
-        m_restoringKey = -1;
         return true;
     }
     DUploadCommand* upload =
-        restoreUpload(fileName, attributeOf(entry.attributes, tr("serverfilename")), folderId);
-    m_restoringKey = -1;
+        restorableUpload(fileName)
+            ? restoreUpload(fileName, attributeOf(entry.attributes, tr("serverfilename")), folderId,
+                            key)
+            : nullptr;
     if (!upload)
         return false;
     reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
     upload->restorePaused();
-    m_restoringKey = key;
     addToHistory(upload);
-    m_restoringKey = -1;
     return true;
 }

@@ -11,12 +11,14 @@
 #include <QSettings>
 
 #include <climits>
+#include <cmath>
 
 namespace {
 
 constexpr int MaxTransfersLimit = 15;
 constexpr int MaxDownloadsLimit = 10;
 constexpr int MaxUploadsLimit = 5;
+constexpr int MaxProxyPort = 65535;
 
 // The options dialog's rule: 0 and anything above the maximum mean the maximum.
 int clampedLimit(int value, int maximum)
@@ -30,6 +32,24 @@ int shownLimit(int value)
     return value == INT_MAX ? 0 : value;
 }
 
+// A stored limit read as the options dialog reads a typed one: a whole number from 0 up, 0 and
+// anything above the maximum meaning the maximum; anything else keeps `current`. (A 0 or a
+// negative number held as it is would let the scheduler start nothing.)
+int storedLimit(const QSettings& settings, const QString& key, int current, int maximum)
+{
+    bool ok = false;
+    const int value = settings.value(key, current).toInt(&ok);
+    return ok && value >= 0 ? clampedLimit(value, maximum) : current;
+}
+
+// A stored speed cap in KB/s: finite and from 0 up, as the dialog takes it; otherwise no cap.
+double storedSpeed(const QSettings& settings, const QString& key)
+{
+    bool ok = false;
+    const double value = settings.value(key, 0.0).toDouble(&ok);
+    return ok && std::isfinite(value) && value >= 0 ? value : 0.0;
+}
+
 } // namespace
 
 QString DCommandManager::settingsFilePath()
@@ -41,25 +61,23 @@ void DCommandManager::loadSettings()
 {
     tightenDataFolder();
     QSettings settings(settingsFilePath(), QSettings::IniFormat);
-    m_maxTransfers = settings.value(QStringLiteral("MaxTransfers"), m_maxTransfers).toInt();
-    m_maxDownloads = settings.value(QStringLiteral("MaxDownloads"), m_maxDownloads).toInt();
-    m_maxUploads = settings.value(QStringLiteral("MaxUploads"), m_maxUploads).toInt();
-    if (m_maxTransfers > MaxTransfersLimit)
-        m_maxTransfers = MaxTransfersLimit;
-    if (m_maxDownloads > MaxDownloadsLimit)
-        m_maxDownloads = MaxDownloadsLimit;
-    if (m_maxUploads > MaxUploadsLimit)
-        m_maxUploads = MaxUploadsLimit;
+    m_maxTransfers =
+        storedLimit(settings, QStringLiteral("MaxTransfers"), m_maxTransfers, MaxTransfersLimit);
+    m_maxDownloads =
+        storedLimit(settings, QStringLiteral("MaxDownloads"), m_maxDownloads, MaxDownloadsLimit);
+    m_maxUploads =
+        storedLimit(settings, QStringLiteral("MaxUploads"), m_maxUploads, MaxUploadsLimit);
 
-    DGlobals::MaxDownSpeed = settings.value(QStringLiteral("MaxDownSpeed"), 0.0).toDouble();
-    DGlobals::MaxUpSpeed = settings.value(QStringLiteral("MaxUpSpeed"), 0.0).toDouble();
+    DGlobals::MaxDownSpeed = storedSpeed(settings, QStringLiteral("MaxDownSpeed"));
+    DGlobals::MaxUpSpeed = storedSpeed(settings, QStringLiteral("MaxUpSpeed"));
 
     m_minToTray = settings.value(QStringLiteral("MinToTray"), m_minToTray).toBool();
     m_powerOff = settings.value(QStringLiteral("PowerOff"), m_powerOff).toBool();
     {
         QMutexLocker locker(&m_lock);
         m_proxyEnabled = settings.value(QStringLiteral("ProxyEnabled"), m_proxyEnabled).toBool();
-        m_proxyPort = settings.value(QStringLiteral("ProxyPort"), 0).toInt();
+        const int port = settings.value(QStringLiteral("ProxyPort"), 0).toInt();
+        m_proxyPort = port >= 0 && port <= MaxProxyPort ? port : 0;
         m_proxyHost = settings.value(QStringLiteral("ProxyHost"), QString()).toString();
         m_proxyUser = settings.value(QStringLiteral("ProxyUser"), QString()).toString();
         m_proxyPassword = settings.value(QStringLiteral("ProxyPassword"), QString()).toString();

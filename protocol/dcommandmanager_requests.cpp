@@ -261,7 +261,7 @@ DCommand* DCommandManager::buildCommand(int kind, const QString& a, const QStrin
 
 DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
                                              const QString& storedServerFileName,
-                                             const QString& folderId)
+                                             const QString& folderId, qint64 historyKey)
 {
     m_ftpHost = DGlobals::ftpHost();
     m_ftpPort = DGlobals::ftpPort();
@@ -300,13 +300,14 @@ DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
 
     upload->setServerFileName(serverFileName);
     upload->setFolderId(folderId);
-    addToHistory(upload);
+    recordInHistory(upload, historyKey);
     return upload;
 }
 
 DDownloadCommand* DCommandManager::buildDownload(const QString& base, const QString& fileId,
                                                  const QString& localTarget,
-                                                 const QString& linkText, bool restored)
+                                                 const QString& linkText, bool restored,
+                                                 qint64 historyKey)
 {
     if (!isRecordable(localTarget)) {
         refuse(controlCharacterText(localTarget));
@@ -327,7 +328,7 @@ DDownloadCommand* DCommandManager::buildDownload(const QString& base, const QStr
     DCommand* notice = buildCommand(KindPlain);
     notice->url = requestUrl(base, "dlfile_ok=", payload);
     download->next = notice;
-    addToHistory(download);
+    recordInHistory(download, historyKey);
     return download;
 }
 
@@ -411,7 +412,7 @@ void DCommandManager::reportListingFailed(const QString& folderId, const QString
 }
 
 DDownloadCommand* DCommandManager::restoreDownload(const QString& fileId,
-                                                   const QString& localTarget)
+                                                   const QString& localTarget, qint64 historyKey)
 {
     if (m_serviceHost.isEmpty())
         return nullptr;
@@ -419,14 +420,14 @@ DDownloadCommand* DCommandManager::restoreDownload(const QString& fileId,
         refuse(refusalText(KindDownload));
         return nullptr;
     }
-    return buildDownload(secureBaseAddress(), fileId, localTarget, QString(), true);
+    return buildDownload(secureBaseAddress(), fileId, localTarget, QString(), true, historyKey);
 }
 
 DUploadCommand* DCommandManager::restoreUpload(const QString& localPath,
                                                const QString& serverFileName,
-                                               const QString& folderId)
+                                               const QString& folderId, qint64 historyKey)
 {
     if (m_serviceHost.isEmpty())
         return nullptr;
-    return buildUpload(localPath, serverFileName, folderId);
+    return buildUpload(localPath, serverFileName, folderId, historyKey);
 }

@@ -1,7 +1,6 @@
 #include "engine/dcommandmanager.h"
 
 #include "engine/dcommand.h"
-#include "engine/dglobals.h"
 #include "engine/dprompt.h"
 #include "transfers/ddownloadcommand.h"
 #include "transfers/dtransfercommand.h"
@@ -84,15 +83,16 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
             return -1;
         }
     }
+    bool overwrite = false;
     if (size >= 0 && QFileInfo::exists(target)) {
         const QFileInfo info(target);
         switch (prompt()->askTargetExists(target)) {
         case DPrompt::ConflictCancelled:
             return -1;
         case DPrompt::ConflictOverwrite:
-            // A download the account may not make must not cost the user's file.
-            if (DGlobals::canDownload)
-                QFile::remove(info.absoluteFilePath());
+            // The user's file stays as it is until the new one is whole: removed, refused or
+            // failed, the download costs nothing.
+            overwrite = true;
             break;
         case DPrompt::ConflictRename: {
             QString name = suggestedName(target);
@@ -105,5 +105,14 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
         }
     }
     DCommand* command = buildCommand(KindDownload, fileId, target, link);
-    return command ? queuePaused(*this, command) : -1;
+    if (!command)
+        return -1;
+    if (overwrite) {
+        if (auto* download = qobject_cast<DDownloadCommand*>(findCommand(command->id()))) {
+            download->setReplacesTarget(true);
+            // The choice is kept with the entry: it holds after a restart too.
+            addToHistory(download);
+        }
+    }
+    return queuePaused(*this, command);
 }

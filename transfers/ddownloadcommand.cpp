@@ -15,6 +15,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -566,11 +568,25 @@ void DDownloadCommand::cleanUpAbort()
     QFile::remove(partialPath());
 }
 
+QString DDownloadCommand::moveIntoPlace()
+{
+    if (m_replacesTarget && !QFileInfo(m_targetPath).isDir()) {
+        // One rename over the old file: it is there, whole, until the new one takes its place.
+        std::error_code error;
+        std::filesystem::rename(QFile::encodeName(partialPath()).toStdString(),
+                                QFile::encodeName(m_targetPath).toStdString(), error);
+        if (!error)
+            return m_targetPath;
+    }
+    const QString finalPath = finalName(m_targetPath);
+    return QFile::rename(partialPath(), finalPath) ? finalPath : QString();
+}
+
 void DDownloadCommand::reportDone()
 {
-    const QString finalPath = finalName(m_targetPath);
-    if (!QFile::rename(partialPath(), finalPath)) {
-        message = tr("Could not rename %1 to %2").arg(partialPath(), finalPath);
+    const QString finalPath = moveIntoPlace();
+    if (finalPath.isEmpty()) {
+        message = tr("Could not rename %1 to %2").arg(partialPath(), m_targetPath);
         logError(message);
         if (manager)
             manager->reportTransferStatus(id(), partialName(), m_targetPath, TransferError,

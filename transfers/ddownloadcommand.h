@@ -43,6 +43,10 @@ public:
     QString linkText() const { return m_linkText; }
     void setLinkText(const QString& link) { m_linkText = link; }
     QString targetPath() const { return m_targetPath; }
+    // The finished file replaces whatever is at the target (the user chose "Overwrite") instead
+    // of taking the first free name beside it.
+    bool replacesTarget() const { return m_replacesTarget; }
+    void setReplacesTarget(bool value) { m_replacesTarget = value; }
     QString partialPath() const;
 
     // "<base>(1)(2).<ext>" rule for a finished download whose target exists.
@@ -101,6 +105,8 @@ private:
     void truncatePartial();
     void closePartial();
     QString partialName() const;
+    // Renames the finished partial file into its place; the final path, empty when it failed.
+    QString moveIntoPlace();
 
     QString m_fileId;
     QString m_linkText;
@@ -108,6 +114,7 @@ private:
     QString m_linkRequestAddress;
     QString m_targetPath;
     bool m_playable = false;
+    bool m_replacesTarget = false;
     bool m_restored = false;
     LinkState m_linkState = LinkNone;
     // A direct start (forced, retried) came while the link was unknown: it starts on arrival.

@@ -293,6 +293,8 @@ bool DTransferCommand::enterAttempt()
         previous = storeStatusLocked(StatusRunning);
     }
     announceStatus(previous, StatusRunning);
+    // Each attempt is judged by what the server says to it alone.
+    clearServerText();
     m_lastSampleBytes = 0.0;
     m_attemptBytes = 0;
     m_attemptStartMs = QDateTime::currentMSecsSinceEpoch();
@@ -418,9 +420,11 @@ void DTransferCommand::sampleProgress(double now, double total, double whole)
         manager->reportProgress(id(), progress, speed, secondsLeft);
 }
 
+// Only what the server said counts: our own request lines and libcurl's notes carry file names
+// that may hold any of the phrases.
 int DTransferCommand::onCurlDebug(CURL*, int type, char* data, size_t size, void* clientp)
 {
-    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+    if (type != CURLINFO_HEADER_IN)
         return 0;
     auto* transfer = static_cast<DTransferCommand*>(clientp);
     const QString text = QString::fromLatin1(data, static_cast<qsizetype>(size));
@@ -432,6 +436,12 @@ int DTransferCommand::onCurlDebug(CURL*, int type, char* data, size_t size, void
     if (text.contains(QLatin1String("No such file or directory")))
         transfer->m_serverLog += QStringLiteral(" *** ERROR Download file: ") + text;
     return 0;
+}
+
+void DTransferCommand::clearServerText()
+{
+    QMutexLocker locker(&m_serverLogMutex);
+    m_serverLog.clear();
 }
 
 QString DTransferCommand::collectedServerText() const

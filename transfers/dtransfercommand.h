@@ -65,6 +65,7 @@ public:
     void setFreshStart(bool value) { freshStart = value; }
     bool isFreshStart() const { return freshStart; }
     qint64 currentResumeOffset() const { return resumeOffset.load(); }
+    // The server's replies of interest during the current (or the last) attempt.
     QString collectedServerText() const;
 
     // Milliseconds throttle() sleeps for one block: 16000 / share, share = trunc(limit) / divisor
@@ -165,6 +166,7 @@ private:
     // Worker: true when the attempt is over, false when it must go again (paused, restarted).
     bool leaveAttempt(int finalStatus);
     bool makeHandle();
+    void clearServerText();
     void releaseHandle();
     // Stores the status under the gate; the caller announces the change after unlocking.
     int storeStatusLocked(int status);

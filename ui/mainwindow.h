@@ -223,6 +223,8 @@ private:
     QTreeWidget* makeQueueList(QWidget* parent, const QStringList& stateHeaders);
     void connectQueueViews();
     void commandStatusChanged(int cmdId, CStatus status);
+    // The rows of transfers the engine put aside (another account logged in) go.
+    void removeRetiredRows(const QList<int>& cmdIds);
     // The running row of a command id, through the id index; null when there is none.
     TreeItemWidget* findRow(int cmdId) const;
     TreeItemWidget* newQueueRow(int cmdId = -1);

@@ -188,6 +188,8 @@ void MainWindow::connectQueueViews()
     // instead of waking every row of the list.
     connect(m_engine, &DCommandManager::di_commandStatusChanged, this,
             &MainWindow::commandStatusChanged, Qt::QueuedConnection);
+    connect(m_engine, &DCommandManager::di_transfersRetired, this, &MainWindow::removeRetiredRows,
+            Qt::QueuedConnection);
 }
 
 // --- Rows and their index -----------------------------------------------------------------
@@ -251,6 +253,19 @@ void MainWindow::commandStatusChanged(int cmdId, CStatus status)
 {
     if (TreeItemWidget* row = findRow(cmdId))
         row->object()->onCommandStatusChanged(cmdId, status);
+}
+
+void MainWindow::removeRetiredRows(const QList<int>& cmdIds)
+{
+    for (int cmdId : cmdIds) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (!row)
+            continue;
+        takeOutOfRunningList(row);
+        delete row;
+    }
+    setRunningTabTitle(tr("Uploading/Downloading (%1)"));
+    scheduleQueueFollowUps(false);
 }
 
 void MainWindow::setRunningTabTitle(const QString& format)

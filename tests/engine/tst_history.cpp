@@ -7,6 +7,18 @@
 
 static const char* const ChildOption = "--child";
 
+// Answers like the scripted prompt; while its first box is open the user does something more.
+struct BusyUserPrompt : ScriptedPrompt
+{
+    std::function<void()> meanwhile;
+    void showMessage(const QString& text) override
+    {
+        ScriptedPrompt::showMessage(text);
+        if (meanwhile)
+            std::exchange(meanwhile, nullptr)();
+    }
+};
+
 // The per-user transfer history: the file's exact layout, restore after a restart (also after
 // the process was killed mid-transfer) with progress from the bytes on disk, and refusals.
 class TestHistory : public TransferFixture
@@ -137,42 +149,75 @@ private slots:
         QCOMPARE(progress.value(first, -1), 0LL);
     }
 
+    // A refusal ends the restore with one box, shown once the restore is over: a transfer the
+    // user adds while it is open (or during the restore) takes no entry of the history.
     void refusalsAtRestore_data()
     {
-        QTest::addColumn<QString>("param");
+        QTest::addColumn<QString>("param"); // turned off for the next login
+        QTest::addColumn<bool>("midway");   // downloads turned off once the restore has begun
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("restored");
-        QTest::newRow("no downloads: nothing at all") << "param2"
-                                                      << "Your account Can NOT Downloads!" << 0;
-        QTest::newRow("no uploads: downloads only") << "param1"
-                                                    << "Your account Can NOT Uploads!" << 1;
+        QTest::newRow("no downloads: nothing at all")
+            << "param2" << false << "Your account Can NOT Downloads!" << 0;
+        QTest::newRow("no uploads: downloads only")
+            << "param1" << false << "Your account Can NOT Uploads!" << 1;
+        QTest::newRow("downloads turned off during the restore")
+            << "" << true << "Your account Can NOT Downloads!" << 0;
     }
 
     void refusalsAtRestore()
     {
         QFETCH(QString, param);
+        QFETCH(bool, midway);
         QFETCH(QString, text);
-        QVERIFY(writeFile(target("s.bin"), "12345"));
+        QVERIFY(writeFile(target("s.bin"), "12345") && writeFile(target("n.bin"), "new"));
         QVERIFY(startBig("q.bin") > 0 && manager->startUpload(target("s.bin")) > 0);
-        standIn.setAccount("alice", {{param, "0"}});
+        if (!param.isEmpty())
+            standIn.setAccount("alice", {{param, "0"}});
         manager->abortAll(); // quit, and log in again
         manager.reset();
         const bool restarted = openManager();
-        standIn.setAccount("alice", {{param, "1"}});
+        if (!param.isEmpty())
+            standIn.setAccount("alice", {{param, "1"}});
         QVERIFY(restarted);
-        prompts->calls.clear();
-        QVERIFY(restoreAll());
+        // While a box is open the user starts another upload.
+        prompts.reset();
+        auto* busy = new BusyUserPrompt;
+        prompts.reset(busy);
+        if (midway)
+            busy->meanwhile = [this] { manager->startUpload(target("n.bin")); };
+        manager->restoreHistory();
+        if (midway)
+            DGlobals::canDownload = false;
+        const bool restored = QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
+        DGlobals::canDownload = true;
+        QVERIFY(restored);
         QCOMPARE(prompts->texts(), QStringList{text});
         QVERIFY(!home->logLines().filter(text).isEmpty());
         QTEST(int(restoredIds().size()), "restored");
+        // Nothing lost: the entries not restored stay, the user's upload joins them.
+        const QString history = historyText();
+        for (const char* name : {"q.bin.201.part", "s.bin", "n.bin"})
+            QVERIFY2(!midway || history.contains(name), name);
+        QCOMPARE(entriesInFile(), midway ? 3 : 2);
     }
 
     // Killed mid-download: back paused under a new id, with its link and the progress of the
-    // bytes on disk, and resumed from exactly there.
+    // bytes on disk, and resumed from exactly there. A file the user chose to overwrite stays as
+    // it was until the new one is whole, then the new one takes its place.
+    void killedMidDownloadResumesExactly_data()
+    {
+        QTest::addColumn<bool>("overwrite");
+        QTest::newRow("nothing in the way") << false;
+        QTest::newRow("overwriting the user's file") << true;
+    }
+
     void killedMidDownloadResumesExactly()
     {
+        QFETCH(bool, overwrite);
         const QString path = target("k.bin");
         const QString partial = path + ".201.part";
+        QVERIFY(!overwrite || writeFile(path, "mine"));
         standIn.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
         manager.reset();
@@ -183,6 +228,7 @@ private slots:
         ::kill(pid_t(child.processId()), SIGKILL);
         QVERIFY(child.waitForFinished());
         const qint64 before = QFileInfo(partial).size();
+        QVERIFY(!overwrite || readFile(path) == "mine");
 
         standIn.reset();
         QVERIFY(openManager());
@@ -193,14 +239,15 @@ private slots:
         QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
         QVERIFY(
             historyText().contains(QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" "
-                                                  "size=\"2097152\" link=\"k\" playable=\"0\"/>")
+                                                  "size=\"2097152\" link=\"k\" playable=\"0\"%3/>")
                                        .arg(id)
-                                       .arg(partial)));
+                                       .arg(partial, overwrite ? " overwrite=\"1\"" : "")));
         QTRY_COMPARE_WITH_TIMEOUT(transfer(id)->currentResumeOffset(), before, Timeout);
         QTRY_COMPARE_WITH_TIMEOUT(progress.value(id), before * 10000 / BigSize, Timeout);
         QVERIFY2(finishes(resumed(id)), trace(id));
         QCOMPARE(ranges(), QStringList{QStringLiteral("bytes=%1-").arg(before)});
         QCOMPARE(StandIn::sha256Of(path), bigSha());
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"k.bin"});
     }
 
     // Saves are coalesced, never skipped: a clean quit right after a burst keeps every entry;
@@ -320,6 +367,8 @@ static int runChild(int argc, char** argv)
         session.manager->restoreHistory();
         return app.exec();
     }
+    // A file in the way is overwritten.
+    prompts.conflictAnswers << DPrompt::ConflictOverwrite;
     const int id = session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"));
     if (id <= 0)
         return 3;

@@ -9,35 +9,41 @@ class TestSettings : public QObject
 {
     Q_OBJECT
 
-private:
-    static constexpr int NoFile = -1000;
-
 private slots:
-    void loadClampsLimitsFromAboveOnly_data()
+    // Stored values are read as the options dialog reads typed ones: a limit of 0 or above the
+    // maximum is the maximum, anything else that is no count keeps the default; a speed cap
+    // that is no finite number from 0 up is no cap.
+    void loadReadsValuesAsTheDialogDoes_data()
     {
-        QTest::addColumn<int>("stored");
+        QTest::addColumn<QString>("stored"); // null: no settings file at all
         QTest::addColumn<int>("transfers");
         QTest::addColumn<int>("downloads");
         QTest::addColumn<int>("uploads");
-        QTest::newRow("over the maximum") << 40 << 15 << 10 << 5;
-        QTest::newRow("zero stays zero") << 0 << 0 << 0 << 0;
-        QTest::newRow("negative stays") << -3 << -3 << -3 << -3;
-        QTest::newRow("no file: the defaults") << int(NoFile) << 4 << 2 << 2;
+        QTest::addColumn<double>("speed");
+        QTest::newRow("over the maximum") << "40" << 15 << 10 << 5 << 40.0;
+        QTest::newRow("zero: the maximum") << "0" << 15 << 10 << 5 << 0.0;
+        QTest::newRow("negative: the defaults") << "-3" << 4 << 2 << 2 << 0.0;
+        QTest::newRow("not a number: the defaults") << "many" << 4 << 2 << 2 << 0.0;
+        QTest::newRow("nan") << "nan" << 4 << 2 << 2 << 0.0;
+        QTest::newRow("no file: the defaults") << QString() << 4 << 2 << 2 << 0.0;
     }
 
-    void loadClampsLimitsFromAboveOnly()
+    void loadReadsValuesAsTheDialogDoes()
     {
-        QFETCH(int, stored);
+        QFETCH(QString, stored);
         TestHome home;
-        if (stored != NoFile) {
+        if (!stored.isNull()) {
             QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-            for (const char* key : {"MaxTransfers", "MaxDownloads", "MaxUploads"})
+            for (const char* key :
+                 {"MaxTransfers", "MaxDownloads", "MaxUploads", "MaxDownSpeed", "MaxUpSpeed"})
                 settings.setValue(key, stored);
         }
         DCommandManager manager;
         QTEST(manager.maxTransfers(), "transfers");
         QTEST(manager.maxDownloads(), "downloads");
         QTEST(manager.maxUploads(), "uploads");
+        QTEST(manager.maxDownSpeed(), "speed");
+        QTEST(manager.maxUpSpeed(), "speed");
     }
 
     // Everything comes back but the power-off choice, which never survives a restart; the

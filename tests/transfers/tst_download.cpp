@@ -74,8 +74,9 @@ private slots:
         QCOMPARE(historyText(), EmptyHistory);
     }
 
-    // Answers the download must not trust, and a missing file, fail it for good: the error
-    // list gets the reason, no retry, the disk untouched beyond the size the service gave.
+    // Answers the download must not trust, a refused link and a missing file fail it for good:
+    // the error list gets the reason, no retry, the disk untouched beyond the size the service
+    // gave, and the user's file it was to overwrite still as it was.
     void failuresEndForGood_data()
     {
         QTest::addColumn<QJsonObject>("fault");
@@ -95,6 +96,9 @@ private slots:
         QTest::newRow("missing file: nothing of the error page kept")
             << QJsonObject{{"kind", "download"}, {"action", "missing"}, {"times", 0}}
             << "Error Download: File not found!";
+        QTest::newRow("link refused")
+            << QJsonObject{{"kind", "dlfile"}, {"action", "refuse"}, {"text", "File gone"}}
+            << "Error download:File gone";
     }
 
     void failuresEndForGood()
@@ -102,13 +106,15 @@ private slots:
         QFETCH(QJsonObject, fault);
         QFETCH(QString, error);
         standIn.addFault(fault);
+        QVERIFY(writeFile(target("big.bin"), "mine"));
+        prompts->conflictAnswers << DPrompt::ConflictOverwrite;
         const int id = resumed(startBig());
         QTRY_VERIFY_WITH_TIMEOUT(lastReport(id, TransferError), Timeout);
         QCOMPARE(lastReport(id, TransferError)->err, error);
         QVERIFY(!lastReport(id, TransferDone));
         const qint64 kept = QFileInfo(target("big.bin.201.part")).size();
         QVERIFY(kept <= BigSize && (kept == 0 || fault["action"] == "endless"));
-        QVERIFY(!QFile::exists(target("big.bin")));
+        QCOMPARE(readFile(target("big.bin")), QByteArray("mine"));
         QCOMPARE(historyText(), EmptyHistory);
         QTest::qWait(300);
         QVERIFY(standIn.requests("download").size() <= 1);
@@ -166,10 +172,13 @@ private slots:
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
     }
 
+    // The files the user chose to overwrite stay as they were.
     void userAbortDeletesThePartialQuitKeepsIt()
     {
         standIn.addFault(
             {{"kind", "download"}, {"action", "throttle"}, {"kbps", 256}, {"times", 0}});
+        QVERIFY(writeFile(target("a.bin"), "mine") && writeFile(target("k.bin"), "mine"));
+        prompts->conflictAnswers << DPrompt::ConflictOverwrite << DPrompt::ConflictOverwrite;
         const int aborted = resumed(startBig("a.bin"));
         resumed(startBig("k.bin"));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target("a.bin.201.part")).size() > 0 &&
@@ -178,11 +187,13 @@ private slots:
         manager->abort(aborted);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(target("a.bin.201.part")), Timeout);
         QVERIFY(!historyText().contains("a.bin"));
+        QCOMPARE(readFile(target("a.bin")), QByteArray("mine"));
         // Quitting aborts everything but keeps what a restart resumes.
         manager->abortAll();
         manager.reset();
         QVERIFY(QFileInfo(target("k.bin.201.part")).size() > 0);
         QVERIFY(historyText().contains("k.bin.201.part"));
+        QCOMPARE(readFile(target("k.bin")), QByteArray("mine"));
     }
 
     void startRefusals()
@@ -220,9 +231,15 @@ private slots:
         QCOMPARE(readFile(target("film.avi")), QByteArray("mine"));
         QCOMPARE(prompts->calls.last().text, QStringLiteral("Your account Can NOT Download!"));
         DGlobals::canDownload = true;
+        // Overwrite: the user's file stays until the new one is whole, which then takes its place.
         prompts->conflictAnswers << DPrompt::ConflictOverwrite;
-        QVERIFY(manager->startDownload(target("film.avi"), BigId, 5, "L") > 0);
-        QVERIFY(!QFile::exists(target("film.avi")));
+        const QStringList before = QDir(folder).entryList(QDir::Files);
+        const int overwriting = manager->startDownload(target("film.avi"), BigId, 5, "L");
+        QVERIFY(overwriting > 0);
+        QCOMPARE(readFile(target("film.avi")), QByteArray("mine"));
+        QVERIFY2(finishes(resumed(overwriting)), trace(overwriting));
+        QCOMPARE(StandIn::sha256Of(target("film.avi")), bigSha());
+        QCOMPARE(QDir(folder).entryList(QDir::Files), before);
     }
 
     // The partial file is "<name>.<id>.part" plus counters; the final name counts up before the

@@ -282,29 +282,53 @@ private slots:
         QCOMPARE(manager->runningUploadCount(), 0);
     }
 
-    void refusalsEndAsFailed_data()
+    // The server's refusals end the upload as failed; each attempt is judged by the server's
+    // own replies to it, so a refusal once (or a file name holding its words) fails nothing later.
+    void serverRefusals_data()
     {
-        QTest::addColumn<QJsonObject>("fault");
-        QTest::addColumn<QString>("logged");
+        QTest::addColumn<QJsonArray>("faults");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("logged"); // empty: the upload ends whole
         QTest::addColumn<QString>("shown");
-        QTest::newRow("quota")
-            << QJsonObject{{"kind", "ftp-stor"}, {"action", "quota"}, {"times", 0}}
-            << "Error Upload: you're uploading over quota limit! "
-            << "Error: quota is limited! Please upgrade you account or delete files to continue "
-               "upload!";
+        const QString quotaShown = "Error: quota is limited! Please upgrade you account or delete "
+                                   "files to continue upload!";
+        const QString denied = "Upload: invalid User or Password (Login denied) (CM?)";
+        const auto fault = [](const char* kind, const char* action, int times) {
+            return QJsonObject{{"kind", kind}, {"action", action}, {"times", times}};
+        };
+        QJsonObject cut = fault("ftp-stor", "cut", 1);
+        cut["bytes"] = 10000;
+        QTest::newRow("quota") << QJsonArray{fault("ftp-stor", "quota", 0)} << "e.bin"
+                               << "Error Upload: you're uploading over quota limit! " << quotaShown;
         QTest::newRow("login denied")
-            << QJsonObject{{"kind", "ftp-login"}, {"action", "login_denied"}, {"times", 0}}
-            << "Upload: invalid User or Password (Login denied) (CM?)"
-            << "Upload: invalid User or Password (Login denied) (CM?)";
+            << QJsonArray{fault("ftp-login", "login_denied", 0)} << "e.bin" << denied << denied;
+        QTest::newRow("no login slot once, then login denied")
+            << QJsonArray{fault("ftp-login", "max_clients", 1),
+                          fault("ftp-login", "login_denied", 0)}
+            << "e.bin" << denied << denied;
+        QTest::newRow("the quota words in the file name, cut: resumes")
+            << QJsonArray{cut} << "quota exceeded: e.bin"
+            << ""
+            << "";
     }
 
-    void refusalsEndAsFailed()
+    void serverRefusals()
     {
-        QFETCH(QJsonObject, fault);
+        QFETCH(QJsonArray, faults);
+        QFETCH(QString, name);
         QFETCH(QString, logged);
         QFETCH(QString, shown);
-        standIn.addFault(fault);
-        const int id = resumed(manager->startUpload(source("e.bin", 30000, 4)));
+        for (const auto& fault : faults)
+            standIn.addFault(fault.toObject());
+        const QString path = source(name, 30000, 4);
+        const int id = resumed(manager->startUpload(path));
+        const QString stored = serverName(id);
+        if (logged.isEmpty()) {
+            QVERIFY2(finishes(id), trace(id));
+            QCOMPARE(ftpSha(stored), StandIn::sha256Of(path));
+            QCOMPARE(historyText(), EmptyHistory);
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(lastReport(id, TransferError), Timeout);
         QCOMPARE(lastReport(id, TransferError)->err, shown);
         QTRY_VERIFY_WITH_TIMEOUT(!home->logLines().filter(logged).isEmpty(), Timeout);

@@ -200,7 +200,9 @@ private slots:
     // Unfinished downloads come back after login as paused rows; while a restore runs the status
     // bar tells how far it is. Those whose files the service no longer has go to the error list
     // with the service's reason, without a single box and with one line in the log view; one
-    // whose link request failed on the way stays paused and asks again when started.
+    // whose link request failed on the way stays paused and asks again when started. Another
+    // account's login takes the rows away, and the first account's next login brings each back
+    // once.
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
@@ -244,11 +246,26 @@ private slots:
         emit q.engine()->di_restoreProgress(10, 10);
         QTRY_VERIFY(!statusBar->message().contains("Restoring"));
 
+        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
+        q.engine()->login("bob", "pw/with/slash");
+        QVERIFY(loggedIn.wait(10000));
+        QTRY_COMPARE(q.running->topLevelItemCount(), 0);
+        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+        q.engine()->login("alice", "secret");
+        QVERIFY(loggedIn.wait(10000));
+        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
+        QTRY_VERIFY(!q.engine()->isRestoring());
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), part);
+
         ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 20000);
         QCOMPARE(q.service.requests("dlfile").size(), Gone + 2);
         QCOMPARE(q.home.logLines().filter(notice).size(), 1);
-        QCOMPARE(watch.mostAtOnce, 0);
+        // The one box of it all: bob's account may not download.
+        QCOMPARE(watch.shown, QStringList{"QMessageBox: Downloads are off for bob"});
+        QCOMPARE(watch.mostAtOnce, 1);
     }
 
     void removingAsksFirst()
