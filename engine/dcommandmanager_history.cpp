@@ -2,6 +2,7 @@
 
 #include "engine/datafolder.h"
 #include "engine/dglobals.h"
+#include "engine/dhistoryfile.h"
 #include "engine/dprompt.h"
 #include "support/dlog.h"
 #include "transfers/ddownloadcommand.h"
@@ -15,7 +16,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
-#include <QXmlStreamReader>
 
 namespace {
 
@@ -24,182 +24,11 @@ constexpr int HistorySaveDelayMs = 300;
 // A restore re-creates entries for this long, then lets the event loop breathe.
 constexpr int RestoreSliceMs = 10;
 constexpr int RestoreLogPeriodMs = 1000;
-// Our files nest three levels deep; anything far deeper is not a history.
-constexpr int MaxHistoryDepth = 16;
-constexpr int MaxEntityExpansion = 1024;
 // The writer thread goes away soon after a save; an idle engine keeps no extra thread.
 constexpr int WriterExpiryMs = 1000;
 
 const QString UploadsGroup = QStringLiteral("Uploads");
 const QString DownloadsGroup = QStringLiteral("Downloads");
-
-using Attributes = QList<QPair<QString, QString>>;
-
-struct ReadEntry
-{
-    bool upload = false;
-    QString element;
-    Attributes attributes;
-};
-
-QString attributeOf(const Attributes& attributes, const QString& name)
-{
-    for (const auto& attribute : attributes) {
-        if (attribute.first == name)
-            return attribute.second;
-    }
-    return QString();
-}
-
-QString escapeAttribute(const QString& value)
-{
-    QString out;
-    out.reserve(value.size());
-    for (const QChar c : value) {
-        switch (c.unicode()) {
-        case '&':
-            out += QLatin1String("&amp;");
-            break;
-        case '<':
-            out += QLatin1String("&lt;");
-            break;
-        case '>':
-            out += QLatin1String("&gt;");
-            break;
-        case '"':
-            out += QLatin1String("&quot;");
-            break;
-        case '\n':
-            out += QLatin1String("&#xa;");
-            break;
-        case '\r':
-            out += QLatin1String("&#xd;");
-            break;
-        case '\t':
-            out += QLatin1String("&#x9;");
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-// What a save writes: the root's name, each group's name and entry count, and the entries
-// group after group.
-struct HistorySnapshot
-{
-    QString root;
-    QList<QPair<QString, int>> groups;
-    QList<QPair<QString, Attributes>> entries;
-};
-
-QByteArray historyText(const HistorySnapshot& snapshot)
-{
-    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
-    if (snapshot.entries.isEmpty())
-        return out.toUtf8();
-    out += QLatin1Char('<') + snapshot.root + QLatin1String(">\n");
-    qsizetype next = 0;
-    for (const auto& [group, count] : snapshot.groups) {
-        out += QLatin1String("    <") + group + QLatin1String(">\n");
-        for (const qsizetype end = next + count; next < end; ++next) {
-            const auto& [element, attributes] = snapshot.entries.at(next);
-            out += QLatin1String("        <") + element;
-            for (const auto& attribute : attributes)
-                out += QLatin1Char(' ') + attribute.first + QLatin1String("=\"") +
-                       escapeAttribute(attribute.second) + QLatin1Char('"');
-            out += QLatin1String("/>\n");
-        }
-        out += QLatin1String("    </") + group + QLatin1String(">\n");
-    }
-    out += QLatin1String("</") + snapshot.root + QLatin1String(">\n");
-    return out.toUtf8();
-}
-
-Attributes attributesOf(const QXmlStreamReader& reader)
-{
-    Attributes attributes;
-    for (const QXmlStreamAttribute& attribute : reader.attributes())
-        attributes.append({attribute.qualifiedName().toString(), attribute.value().toString()});
-    return attributes;
-}
-
-void boundReader(QXmlStreamReader& reader)
-{
-    reader.setEntityExpansionLimit(MaxEntityExpansion);
-}
-
-// Reads the whole file as the writer writes it. False when it is not well-formed; `entries`
-// then holds what came before the fault. `sawElement` tells an empty file from a damaged one.
-bool readWellFormed(const QByteArray& bytes, QList<ReadEntry>& entries, bool& sawElement)
-{
-    QXmlStreamReader reader(bytes);
-    boundReader(reader);
-    int depth = 0;
-    int group = -1; // 1 uploads, 0 downloads, -1 anything else
-    sawElement = false;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::DTD:
-            if (!reader.entityDeclarations().isEmpty())
-                reader.raiseError(QStringLiteral("entity declarations are not allowed"));
-            break;
-        case QXmlStreamReader::StartElement:
-            sawElement = true;
-            if (++depth > MaxHistoryDepth) {
-                reader.raiseError(QStringLiteral("nested too deep"));
-                break;
-            }
-            if (depth == 2)
-                group = reader.name() == UploadsGroup     ? 1
-                        : reader.name() == DownloadsGroup ? 0
-                                                          : -1;
-            else if (depth == 3 && group >= 0)
-                entries.append({group == 1, reader.name().toString(), attributesOf(reader)});
-            break;
-        case QXmlStreamReader::EndElement:
-            --depth;
-            break;
-        default:
-            break;
-        }
-    }
-    return !reader.hasError();
-}
-
-// The writer puts every entry on a line of its own: a damaged file still gives back every
-// entry line that reads as an element by itself.
-QList<ReadEntry> salvageLines(const QByteArray& bytes)
-{
-    QList<ReadEntry> entries;
-    int group = -1;
-    for (const QByteArray& rawLine : bytes.split('\n')) {
-        const QByteArray line = rawLine.trimmed();
-        if (line.startsWith("<Uploads")) {
-            group = 1;
-            continue;
-        }
-        if (line.startsWith("<Downloads")) {
-            group = 0;
-            continue;
-        }
-        if (group < 0 || !line.startsWith('<') || !line.endsWith("/>"))
-            continue;
-        QXmlStreamReader reader(line);
-        boundReader(reader);
-        while (!reader.atEnd() && reader.readNext() != QXmlStreamReader::StartElement) {
-        }
-        if (reader.hasError() || !reader.isStartElement())
-            continue;
-        ReadEntry entry{group == 1, reader.name().toString(), attributesOf(reader)};
-        while (!reader.atEnd())
-            reader.readNext();
-        if (!reader.hasError())
-            entries.append(entry);
-    }
-    return entries;
-}
 
 QString asideName(const QString& path)
 {
@@ -331,16 +160,9 @@ void DCommandManager::loadHistory()
     const QByteArray bytes = file.readAll();
     file.close();
 
-    QList<ReadEntry> entries;
-    bool sawElement = false;
-    const bool wellFormed = readWellFormed(bytes, entries, sawElement);
-    const bool damaged = !wellFormed && sawElement;
-    if (damaged) {
-        const QList<ReadEntry> salvaged = salvageLines(bytes);
-        if (salvaged.size() > entries.size())
-            entries = salvaged;
-    }
-    for (const ReadEntry& read : entries) {
+    const DHistoryFile::Contents contents = DHistoryFile::read(bytes);
+    const bool damaged = contents.damaged;
+    for (const DHistoryFile::Entry& read : contents.entries) {
         HistoryEntry entry;
         entry.upload = read.upload;
         entry.element = read.element;
@@ -360,7 +182,7 @@ void DCommandManager::loadHistory()
     }
     refuse(tr("The transfer history was damaged: %1 transfers could be read back. The damaged "
               "file was kept as %2.")
-               .arg(entries.size())
+               .arg(contents.entries.size())
                .arg(aside));
     markHistoryDirty();
     saveHistoryNow();
@@ -418,7 +240,8 @@ void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry
     if (existing != m_history.end()) {
         // What the new transfer does not know yet (the service's size, the link) stays as read.
         for (auto& attribute : entry.attributes) {
-            const QString before = attributeOf(existing->second.attributes, attribute.first);
+            const QString before =
+                DHistoryFile::attributeOf(existing->second.attributes, attribute.first);
             const bool unknown = attribute.second.isEmpty() ||
                                  (attribute.first == tr("size") && attribute.second == "0");
             if (unknown && !before.isEmpty())
@@ -481,7 +304,7 @@ void DCommandManager::writeHistory()
     // The entries are handed over as they are (their texts are shared, not copied); the file's
     // text is made and written on the writer thread, so a long history never holds up the
     // window.
-    HistorySnapshot snapshot;
+    DHistoryFile::Snapshot snapshot;
     snapshot.root = tr("Transfers");
     snapshot.entries.reserve(qsizetype(m_history.size()));
     for (const QString& group : m_historyGroups) {
@@ -498,7 +321,7 @@ void DCommandManager::writeHistory()
     // Owner-only: the file names what the user transfers. A failed save is silent; the next
     // change writes the whole history again.
     m_historyWriter.start([path = m_historyPath, snapshot = std::move(snapshot)] {
-        const QByteArray bytes = historyText(snapshot);
+        const QByteArray bytes = DHistoryFile::text(snapshot);
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             return;
@@ -606,9 +429,10 @@ void DCommandManager::finishRestore()
 // in the history as read.
 bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
 {
-    const QString fileName = attributeOf(entry.attributes, tr("filename"));
-    const QString folderId = attributeOf(entry.attributes, tr("folderId"));
-    const long long size = attributeOf(entry.attributes, tr("size")).toLongLong(nullptr, 10);
+    const QString fileName = DHistoryFile::attributeOf(entry.attributes, tr("filename"));
+    const QString folderId = DHistoryFile::attributeOf(entry.attributes, tr("folderId"));
+    const long long size =
+        DHistoryFile::attributeOf(entry.attributes, tr("size")).toLongLong(nullptr, 10);
     const QString shownName = QFileInfo(fileName).fileName();
     if (!isRecordable(fileName))
         return false;
@@ -618,14 +442,14 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
                                          : nullptr;
         if (!download)
             return false;
-        const QString link = attributeOf(entry.attributes, tr("link"));
+        const QString link = DHistoryFile::attributeOf(entry.attributes, tr("link"));
         download->setLinkText(link);
         reportTransferStatus(download->id(), fileName, shownName, TransferQueued, QString(), size);
         reportUpdateLink(download->id(), link);
-        const QString playable = attributeOf(entry.attributes, tr("playable"));
+        const QString playable = DHistoryFile::attributeOf(entry.attributes, tr("playable"));
         download->setPlayable(
             (playable.isNull() ? QStringLiteral("false") : playable).toInt(nullptr, 10) != 0);
-        download->setReplacesTarget(attributeOf(entry.attributes, tr("overwrite")) ==
+        download->setReplacesTarget(DHistoryFile::attributeOf(entry.attributes, tr("overwrite")) ==
                                     QLatin1String("1"));
         download->setKnownSize(size);
         download->restorePaused();
@@ -635,8 +459,9 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
     }
     DUploadCommand* upload =
         restorableUpload(fileName)
-            ? restoreUpload(fileName, attributeOf(entry.attributes, tr("serverfilename")), folderId,
-                            key)
+            ? restoreUpload(fileName,
+                            DHistoryFile::attributeOf(entry.attributes, tr("serverfilename")),
+                            folderId, key)
             : nullptr;
     if (!upload)
         return false;
