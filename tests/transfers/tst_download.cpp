@@ -137,6 +137,19 @@ private slots:
                          "Waiting to transfer retry ... 2/5", "Waiting to transfer retry ... 3/5",
                          "Waiting to transfer retry ... 4/5", "Next time retry - ", "Trying"}));
         QCOMPARE(standIn.requests("download").size(), 7);
+        // The seventh attempt waits for the long retry, not for another quick one (a timer may
+        // fire a little early, hence the margin).
+        qint64 longRetryAnnounced = -1, seventhTry = -1;
+        for (const Report& r : reports) {
+            if (r.id != id || r.status != TransferMessage)
+                continue;
+            if (r.err.startsWith("Next time retry - "))
+                longRetryAnnounced = r.atMs;
+            else if (r.err == "Trying" && longRetryAnnounced >= 0)
+                seventhTry = r.atMs;
+        }
+        QVERIFY(seventhTry - longRetryAnnounced >=
+                DTimings::scaled(DTimings::LongRetryMs) * 9 / 10);
     }
 
     // Progress, speed and time left keep coming under a cap, and the cap holds.
