@@ -156,15 +156,21 @@ private slots:
     void capsHoldAndProgressKeepsComing_data()
     {
         QTest::addColumn<bool>("global");
-        QTest::newRow("global cap") << true;
-        QTest::newRow("per-transfer limit") << false;
+        QTest::addColumn<int>("downloads");
+        QTest::newRow("global cap") << true << 1;
+        QTest::newRow("global cap shared by two downloads") << true << 2;
+        QTest::newRow("per-transfer limit") << false << 1;
     }
 
     void capsHoldAndProgressKeepsComing()
     {
         QFETCH(bool, global);
+        QFETCH(int, downloads);
         constexpr int Cap = 600;
-        const int id = startBig();
+        QList<int> ids;
+        for (int i = 0; i < downloads; ++i)
+            ids << startBig(i == 0 ? "big.bin" : "second.bin");
+        const int id = ids.first();
         if (global) {
             manager->setLimitsEnabled(true);
             manager->setMaxDownSpeed(Cap);
@@ -177,11 +183,18 @@ private slots:
                     if (cmd == id)
                         speeds << speed;
                 });
-        QVERIFY2(finishes(resumed(id)), trace(id));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        for (int each : ids)
+            resumed(each);
+        for (int each : ids)
+            QVERIFY2(finishes(each), trace(each));
         manager->setMaxDownSpeed(0);
         // 2 MiB at 600 KB/s takes over three seconds: a report every half second.
         QVERIFY2(speeds.size() >= 5, qPrintable(QString::number(speeds.size())));
         QVERIFY(*std::max_element(speeds.begin(), speeds.end()) < Cap * 1.5);
+        // A global cap is shared: all of it together can not arrive sooner than the cap allows.
+        QVERIFY(elapsed.elapsed() >= downloads * BigSize / (Cap * 1024) * 1000 * 8 / 10);
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
     }
 
