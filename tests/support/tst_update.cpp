@@ -238,8 +238,6 @@ private slots:
             << downloaded + QStringList{"UpdateVersion CheckSum error? Can not update new "
                                         "version! ",
                                         "(Web:%WEB% <>%GOT%)", End};
-        QTest::newRow("hand-over")
-            << QStringList{} << handOver + QStringList{"Call ferrydesk-update %PID%"} + notStopped;
         QTest::newRow("hand-over in a log-on start")
             << QStringList{"-m"}
             << handOver + QStringList{"Call ferrydesk-update %PID% -m"} + notStopped;
