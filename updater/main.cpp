@@ -182,6 +182,19 @@ bool install(const QString& download, const QString& program, const QString& bac
     return false;
 }
 
+// Puts the kept old program back in place of a new one that does not start.
+bool putBack(const QString& backup, const QString& program)
+{
+    if (::rename(QFile::encodeName(backup).constData(), QFile::encodeName(program).constData()) !=
+        0) {
+        report(QStringLiteral("can not put the old program back from %1: %2")
+                   .arg(backup, lastError()));
+        return false;
+    }
+    report(QStringLiteral("put the old program back"));
+    return true;
+}
+
 // The new process's id, 0 when it could not be started.
 qint64 startProgram(const QString& program, const QString& folder, bool logOnStart)
 {
@@ -234,16 +247,10 @@ int main(int argc, char* argv[])
     qint64 started = startProgram(program, folder, arguments.logOnStart);
     if (installed && started == 0) {
         installed = false;
-        if (::rename(QFile::encodeName(backup).constData(),
-                     QFile::encodeName(program).constData()) != 0) {
-            report(QStringLiteral("can not put the old program back from %1: %2")
-                       .arg(backup, lastError()));
-            DUpdateCheck::rememberFailed(arguments.md5);
-            return 1;
-        }
-        report(QStringLiteral("put the old program back"));
-        started = startProgram(program, folder, arguments.logOnStart);
+        if (putBack(backup, program))
+            started = startProgram(program, folder, arguments.logOnStart);
     }
+    // A backup that could not be put back stays, for the user to restore by hand.
     if (installed)
         QFile::remove(backup);
     else
