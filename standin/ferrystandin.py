@@ -73,6 +73,7 @@ def main(argv):
         context.load_cert_chain(cert, key)
         https_server = standin_http.StandInHTTPServer(args.https_port, service, stopping,
                                                       context)
+        service.https_port = https_server.server_address[1]
 
         if scenario.get("prebuilt_listings"):
             standin_answers.prebuild_listings(service)

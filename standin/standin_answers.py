@@ -112,7 +112,7 @@ def version(service):
     scenario = service.scenario
     url = scenario.get("url_download")
     if url is None:
-        url = "http://127.0.0.1:%d/update/tool.exe" % service.http_port
+        url = "https://%s:%d/update/tool.exe" % (service.host, service.https_port)
     md5 = scenario.get("md5_lastver")
     if md5 is None:
         md5 = service.update_md5

@@ -227,10 +227,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         sign = params.get("sign", [""])[0]
         self.service.record({"kind": "ver", "method": self.command, "path": path,
                              "query": query, "param": "ver", "fields": [sign],
-                             "range": self.headers.get("Range")})
-        if self.apply_common_fault(self.service.take_fault("ver")):
+                             "range": self.headers.get("Range"),
+                             "secure": self.server.ssl_context is not None})
+        fault = self.service.take_fault("ver")
+        if self.apply_common_fault(fault):
             return
-        self.send_body(200, answers.version(self.service))
+        body = answers.version(self.service)
+        if fault is not None and fault["action"] == "pad":
+            # The same answer behind a comment of `bytes` bytes.
+            body = body.replace("<response>", "<!--%s--><response>" % ("x" * int(fault["bytes"])), 1)
+        self.send_body(200, body)
 
     def check_link(self, path, query):
         param, _, value = query.partition("=")
@@ -300,10 +306,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def update_file(self, path, query):
         self.service.record({"kind": "update", "method": self.command, "path": path,
                              "query": query, "range": self.headers.get("Range")})
+        fault = self.service.take_fault("update")
+        if fault is not None and fault["action"] == "redirect":
+            self.send_body(302, "", "text/plain", headers=[("Location", fault["to"])])
+            return
         if not self.service.update_path:
             self.send_body(404, "Not found\n", "text/plain")
             return
-        self.send_file(self.service.update_path, os.path.getsize(self.service.update_path), None)
+        self.send_file(self.service.update_path, os.path.getsize(self.service.update_path), fault)
 
     def send_file(self, file_path, size, fault):
         action = fault["action"] if fault else None
@@ -430,6 +440,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return service.update_account(user, body)
         if (method, name) == ("POST", "version"):
             return service.update_version(body)
+        if (method, name) == ("POST", "update"):
+            return service.serve_update(body["path"])
         if name == "ftpfile":
             return self.ftp_file(method, service.account(user), params, body)
         raise ServiceError("unknown control call %s %s" % (method, name))

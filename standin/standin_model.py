@@ -21,13 +21,13 @@ DEFAULT_TIME = "2024-01-01 12:00:00"
 
 HTTP_KINDS = {
     "startup", "login", "listing", "folder", "create_folder", "rename_f", "move_f", "delete_f",
-    "upload_done", "dlfile", "dlfile_ok", "ver", "checklink", "download",
+    "upload_done", "dlfile", "dlfile_ok", "ver", "checklink", "download", "update",
 }
 FTP_KINDS = {"ftp-login", "ftp-stor", "ftp-size"}
 ACTIONS = {
     "drop", "delay", "refuse", "cut", "throttle", "ignore_range", "stall", "missing",
     "max_clients", "login_denied", "quota", "foreign",
-    "short", "endless", "unsatisfiable", "answer", "silent",
+    "short", "endless", "unsatisfiable", "answer", "silent", "pad", "redirect",
 }
 
 # The request parameter of "/tool/?" and the kind it stands for.
@@ -151,6 +151,7 @@ class Service:
         self.scenario = scenario
         self.host = scenario.get("host") or "127.0.0.1"
         self.http_port = 0
+        self.https_port = 0
         self.ftp_port = 0
         self.log = []
         self.faults = []
@@ -229,9 +230,20 @@ class Service:
                 f.write(str(item["content"]).encode("utf-8"))
         else:
             write_seeded_file(path, int(item.get("size", 0)), int(item.get("seed", 0)))
-        self.update_path = path
+        self.serve_update(path)
+
+    def serve_update(self, path):
+        """Serves the file at `path` (read where it lies) as the new program."""
+        if not os.path.isfile(path):
+            raise ServiceError("No such file: %s" % path)
+        digest = hashlib.md5()
         with open(path, "rb") as f:
-            self.update_md5 = hashlib.md5(f.read()).hexdigest()
+            for block in iter(lambda: f.read(BLOCK), b""):
+                digest.update(block)
+        with self.lock:
+            self.update_path = path
+            self.update_md5 = digest.hexdigest()
+            return {"path": path, "md5": self.update_md5}
 
     def update_version(self, values):
         """Changes the version answer at run time: version_on_server, url_download, md5_lastver

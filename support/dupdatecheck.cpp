@@ -5,9 +5,9 @@
 #include "engine/dtimings.h"
 #include "support/dchildprocess.h"
 #include "support/dlog.h"
-#include "support/md5file.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
@@ -53,29 +53,59 @@ int abortWhenStopping(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return stopping.load() ? 1 : 0;
 }
 
-size_t appendToText(char* data, size_t size, size_t count, void* text)
+// The version answer, read up to MaxAnswerBytes; a longer one ends the fetch.
+struct BoundedText
 {
-    static_cast<QByteArray*>(text)->append(data, static_cast<qsizetype>(size * count));
+    QByteArray text;
+    bool tooLong = false;
+};
+
+size_t appendBounded(char* data, size_t size, size_t count, void* target)
+{
+    auto* answer = static_cast<BoundedText*>(target);
+    const auto bytes = static_cast<qsizetype>(size * count);
+    if (answer->text.size() + bytes > MaxAnswerBytes) {
+        answer->tooLong = true;
+        return 0;
+    }
+    answer->text.append(data, bytes);
     return size * count;
 }
 
-// The file is opened on the first block, so a fetch that delivers nothing leaves no file.
+// The body of a successful answer goes to the file, opened on its first block, so a fetch that
+// delivers nothing leaves no file; the body of a redirect goes nowhere.
+struct FileSink
+{
+    CURL* handle;
+    QFile* file;
+};
+
 size_t writeToFile(char* data, size_t size, size_t count, void* target)
 {
-    auto* file = static_cast<QFile*>(target);
-    if (!file->isOpen() && !file->open(QIODevice::WriteOnly))
+    auto* sink = static_cast<FileSink*>(target);
+    long status = 0;
+    curl_easy_getinfo(sink->handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status / 100 == 3)
+        return size * count;
+    if (!sink->file->isOpen() && !sink->file->open(QIODevice::WriteOnly))
         return 0;
-    return static_cast<size_t>(file->write(data, static_cast<qint64>(size * count)));
+    return static_cast<size_t>(sink->file->write(data, static_cast<qint64>(size * count)));
 }
 
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
+// A handle that speaks HTTPS only, verifies the certificate and the host name, and never
+// follows a redirect by itself.
 CurlHandle newHandle(const QByteArray& address)
 {
     CurlHandle handle(DCurl::newHandle(), &curl_easy_cleanup);
     if (!handle)
         return handle;
     curl_easy_setopt(handle.get(), CURLOPT_URL, address.constData());
+    curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(DTimings::scaled(ConnectTimeoutMs)));
     curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
@@ -83,44 +113,51 @@ CurlHandle newHandle(const QByteArray& address)
     return handle;
 }
 
-// An unreachable or silent service gives an empty text.
-QByteArray fetchText(const QString& address)
+QString versionAddress()
 {
-    QByteArray text;
-    CurlHandle handle = newHandle(address.toUtf8());
-    if (!handle)
-        return text;
-    curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS,
-                     static_cast<long>(DTimings::scaled(AnswerTimeoutMs)));
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, appendToText);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &text);
-    if (curl_easy_perform(handle.get()) != CURLE_OK)
-        text.clear();
-    return text;
+    const QString port = DGlobals::securePort();
+    return QStringLiteral("https://") + DGlobals::serviceHost() +
+           (port.isEmpty() ? QString() : QLatin1Char(':') + port) +
+           QStringLiteral("/tool/?ver=win&startup=1&sign=") + DGlobals::machineId();
 }
 
-// Fetches over HTTPS only (redirects included), with the certificate and host verified. A
-// failed fetch leaves no file behind, so a cut download is never mistaken for the program.
-void fetchFile(const QString& address, const QString& path)
+// An unreachable or silent service, or an answer longer than MaxAnswerBytes, gives an empty
+// text.
+QByteArray fetchText(const QString& address)
 {
-    QFile::remove(path);
+    BoundedText answer;
+    CurlHandle handle = newHandle(address.toUtf8());
+    if (!handle)
+        return QByteArray();
+    curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS,
+                     static_cast<long>(DTimings::scaled(AnswerTimeoutMs)));
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, appendBounded);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &answer);
+    if (curl_easy_perform(handle.get()) == CURLE_OK)
+        return answer.text;
+    if (answer.tooLong)
+        logToFile(
+            QStringLiteral("Version answer too long? Not read past %1 bytes").arg(MaxAnswerBytes));
+    return QByteArray();
+}
+
+// One GET into the file; answers where a redirect points (empty for none). A failed fetch
+// leaves no file behind, so a cut download is never mistaken for the program.
+QString fetchOnce(const QString& address, const QString& path)
+{
     CurlHandle handle = newHandle(address.toUtf8());
     if (!handle) {
         qDebug("Could not get curl handle");
-        return;
+        return QString();
     }
     QFile file(path);
-    curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(handle.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_SSL_VERIFYHOST, 2L);
+    FileSink sink{handle.get(), &file};
     curl_easy_setopt(handle.get(), CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME,
                      static_cast<long>(qMax(1, DTimings::scaled(DownloadStallSec * 1000) / 1000)));
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &file);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
     const CURLcode result = curl_easy_perform(handle.get());
     if (file.isOpen()) {
         file.flush();
@@ -130,13 +167,30 @@ void fetchFile(const QString& address, const QString& path)
         logToFile(QStringLiteral("Download failed: ") +
                   QString::fromUtf8(curl_easy_strerror(result)));
         QFile::remove(path);
+        return QString();
     }
+    const char* redirect = nullptr;
+    curl_easy_getinfo(handle.get(), CURLINFO_REDIRECT_URL, &redirect);
+    return redirect ? QString::fromUtf8(redirect) : QString();
 }
 
-QString md5Of(const QString& path)
+// Follows redirects itself, and only those that stay on the service's own host over HTTPS.
+void fetchFile(const QString& address, const QString& path)
 {
-    std::unique_ptr<char[]> digest(MD5File(QFile::encodeName(path).constData()));
-    return digest ? QString::fromLatin1(digest.get()) : QString();
+    QFile::remove(path);
+    QString next = address;
+    for (int hop = 0; hop <= MaxRedirects; ++hop) {
+        next = fetchOnce(next, path);
+        if (next.isEmpty())
+            return;
+        const QString refusal = downloadRefusal(next);
+        if (!refusal.isEmpty()) {
+            logToFile(QStringLiteral("Refused a redirect ") + refusal + QStringLiteral(": ") +
+                      next);
+            return;
+        }
+    }
+    logToFile(QStringLiteral("Too many redirects? Not followed past %1").arg(next));
 }
 
 // Waits for the updater to end this process; false when the program is ending anyway.
@@ -175,30 +229,73 @@ bool canReplaceProgram(const QString& folder, const QString& updater)
     return true;
 }
 
-void handOver(const QString& updater, const QString& folder)
+void handOver(const QString& updater, const QString& folder, const QString& md5)
 {
     const qint64 pid = QCoreApplication::applicationPid();
     const bool logOnStart = DGlobals::startedByOs.load();
     logToFile(QStringLiteral("Call Update file now ..."));
     logToFile(QStringLiteral("Current PID: %1").arg(pid));
     const QStringList arguments = updaterArguments(pid, logOnStart);
-    // An argument list, no shell; the updater outlives this process.
-    DChildProcess::startDetached(updater, arguments, folder);
+    // An argument list, no shell; the updater outlives this process. It installs nothing but
+    // a file with the digest checked here.
+    DChildProcess::startDetached(
+        updater, arguments + QStringList{QLatin1String(DigestOption) + md5}, folder);
     logToFile(QStringLiteral("Call %1 %2")
                   .arg(QString::fromLatin1(UpdaterName), arguments.join(QLatin1Char(' '))));
     if (waitForHandOver())
         logError(QStringLiteral("Not stoped? Some error in update?"));
 }
 
+// What keeps a newer version from being fetched at all; logs the reason and answers false.
+bool mayFetch(const VersionAnswer& answer, const QString& folder, const QString& updater)
+{
+    const QDateTime notBefore = retryNotBefore(answer.md5);
+    if (notBefore.isValid()) {
+        logToFile(QStringLiteral("Update failed before? Not tried again before ") +
+                  notBefore.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+        return false;
+    }
+    const QString refusal = downloadRefusal(answer.url);
+    if (!refusal.isEmpty()) {
+        logToFile(QStringLiteral("Refused to download a program ") + refusal +
+                  QStringLiteral(": ") + answer.url);
+        return false;
+    }
+    return canReplaceProgram(folder, updater);
+}
+
+// Downloads "update.bin" and answers true when it is the announced program for this machine.
+// A wrong digest leaves the file on disk; a file that is no program here is removed.
+bool downloadVerified(const VersionAnswer& answer, const QString& download)
+{
+    logToFile(QStringLiteral("Start Download:"));
+    fetchFile(answer.url, download);
+    if (!QFileInfo(download).isReadable()) {
+        logToFile(QStringLiteral(" Can not download update.bin?"));
+        return false;
+    }
+    const QString downloaded = md5Of(download);
+    logToFile(QStringLiteral("MD5 Downloaded:") + downloaded);
+    if (downloaded != answer.md5) {
+        logError(
+            QStringLiteral("UpdateVersion CheckSum error? Can not update new version! \n(Web:") +
+            answer.md5 + QStringLiteral(" <>") + downloaded + QLatin1Char(')'));
+        return false;
+    }
+    if (!isProgramForThisMachine(download)) {
+        logError(QStringLiteral("update.bin is not a program for this machine? Not update"));
+        QFile::remove(download);
+        rememberFailed(answer.md5);
+        return false;
+    }
+    return true;
+}
+
 void check()
 {
     logToFile(QStringLiteral("Call UpdateVersion Current PID: %1")
                   .arg(QCoreApplication::applicationPid()));
-    const QString address = QStringLiteral("http://") + DGlobals::serviceHost() + QLatin1Char(':') +
-                            DGlobals::servicePort() +
-                            QStringLiteral("/tool/?ver=win&startup=1&sign=") +
-                            DGlobals::machineId();
-    const VersionAnswer answer = parseAnswer(fetchText(address));
+    const VersionAnswer answer = parseAnswer(fetchText(versionAddress()));
     logToFile(QStringLiteral("Ver on server:") + answer.version);
     if (!isNewer(answer.version)) {
         logToFile(QStringLiteral("Not Need update"));
@@ -216,32 +313,11 @@ void check()
             QStringLiteral("Current excute is the same last version on server? => Not update"));
         return;
     }
-    if (!isTrustedDownload(answer.url)) {
-        logToFile(QStringLiteral("Refused to download a program over an unverified address: ") +
-                  answer.url);
-        return;
-    }
     const QString folder = QFileInfo(program).absolutePath();
     const QString updater = folder + QLatin1Char('/') + QString::fromLatin1(UpdaterName);
-    if (!canReplaceProgram(folder, updater))
-        return;
-
-    logToFile(QStringLiteral("Start Download:"));
     const QString download = folder + QLatin1Char('/') + QString::fromLatin1(DownloadName);
-    fetchFile(answer.url, download);
-    if (!QFileInfo(download).isReadable()) {
-        logToFile(QStringLiteral(" Can not download update.bin?"));
-        return;
-    }
-    const QString downloaded = md5Of(download);
-    logToFile(QStringLiteral("MD5 Downloaded:") + downloaded);
-    if (downloaded != answer.md5) {
-        logError(
-            QStringLiteral("UpdateVersion CheckSum error? Can not update new version! \n(Web:") +
-            answer.md5 + QStringLiteral(" <>") + downloaded + QLatin1Char(')'));
-        return;
-    }
-    handOver(updater, folder);
+    if (mayFetch(answer, folder, updater) && downloadVerified(answer, download))
+        handOver(updater, folder, answer.md5);
 }
 
 } // namespace
@@ -262,12 +338,17 @@ bool isNewer(const QString& serverVersion)
                             Qt::CaseSensitive) > 0;
 }
 
-bool isTrustedDownload(const QString& url)
+QString downloadRefusal(const QString& url)
 {
     const QUrl parsed(url, QUrl::StrictMode);
-    return parsed.isValid() &&
-           parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
-           !parsed.host().isEmpty();
+    if (!parsed.isValid() ||
+        parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0 ||
+        parsed.host().isEmpty())
+        return QStringLiteral("over an unverified address");
+    const QString host = DGlobals::serviceHost();
+    if (host.isEmpty() || parsed.host().compare(host, Qt::CaseInsensitive) != 0)
+        return QStringLiteral("outside the service's host %1").arg(host);
+    return QString();
 }
 
 QStringList updaterArguments(qint64 pid, bool startedByOs)
