@@ -324,6 +324,8 @@ private:
     QString m_historyPath;
     bool m_historyLoaded = false;
     bool m_historyDirty = false;
+    // Set by the writer thread when a save did not reach the disk.
+    std::atomic<bool> m_historySaveFailed{false};
     QTimer m_historySaveTimer;
     // One thread at most, so saves reach the disk in the order they were made.
     QThreadPool m_historyWriter;

@@ -298,9 +298,10 @@ void DCommandManager::markHistoryDirty()
 void DCommandManager::writeHistory()
 {
     m_historySaveTimer.stop();
-    if (!m_historyDirty || m_historyPath.isEmpty())
+    if ((!m_historyDirty && !m_historySaveFailed) || m_historyPath.isEmpty())
         return;
     m_historyDirty = false;
+    m_historySaveFailed = false;
     // The entries are handed over as they are (their texts are shared, not copied); the file's
     // text is made and written on the writer thread, so a long history never holds up the
     // window.
@@ -319,20 +320,23 @@ void DCommandManager::writeHistory()
     }
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
     // Owner-only: the file names what the user transfers. A failed save is silent; the next
-    // change writes the whole history again.
-    m_historyWriter.start([path = m_historyPath, snapshot = std::move(snapshot)] {
+    // change, or the quit, writes the whole history again.
+    m_historyWriter.start([this, path = m_historyPath, snapshot = std::move(snapshot)] {
         const QByteArray bytes = DHistoryFile::text(snapshot);
         QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
-            return;
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        file.write(bytes);
-        file.commit();
+        // A write cut short (a full disk, a size limit) never replaces the last good list.
+        const bool saved = file.open(QIODevice::WriteOnly) &&
+                           file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+                           file.write(bytes) == bytes.size() && file.flush() && file.commit();
+        if (!saved)
+            m_historySaveFailed = true;
     });
 }
 
 void DCommandManager::saveHistoryNow()
 {
+    // A save on its way may still fail and ask for another.
+    m_historyWriter.waitForDone();
     writeHistory();
     m_historyWriter.waitForDone();
 }

@@ -5,6 +5,8 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
+
 static const char* const ChildOption = "--child";
 
 // Answers like the scripted prompt; while its first box is open the user does something more.
@@ -254,19 +256,20 @@ private slots:
     // a kill -9 loses at most the burst of its last moment, and the file stays whole.
     void burstOfAddsSurvives_data()
     {
-        QTest::addColumn<bool>("killed");
-        QTest::newRow("clean quit") << false;
-        QTest::newRow("kill -9") << true;
+        QTest::addColumn<QString>("end");
+        QTest::newRow("clean quit") << "quit";
+        QTest::newRow("kill -9") << "kill";
+        QTest::newRow("a save that fails half-way keeps the last one") << "disk full";
     }
 
     void burstOfAddsSurvives()
     {
-        QFETCH(bool, killed);
+        QFETCH(QString, end);
         const int count = 40;
         for (int i = 0; i < count; ++i)
             QVERIFY(writeFile(target(QStringLiteral("u%1.bin").arg(i, 2, 10, QChar('0'))), "x"));
         manager.reset();
-        if (killed) {
+        if (end == "kill") {
             QCOMPARE(QProcess::execute(self, {ChildOption, "burst", folder}), -1); // killed
             QVERIFY(entriesInFile() >= count / 2);
             QVERIFY(historyText().endsWith("</Transfers>\n"));
@@ -275,8 +278,26 @@ private slots:
         QVERIFY(openManager());
         for (const QString& name : QDir(folder).entryList(QDir::Files))
             QVERIFY(manager->startUpload(target(name)) > 0);
+        if (end == "disk full") {
+            manager->saveHistoryNow();
+            const QString saved = historyText();
+            // No file of this process may grow past half the history now: the next save breaks
+            // off half-way, as on a full disk.
+            QVERIFY(writeFile(target("late.bin"), "x"));
+            rlimit old{};
+            QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+            rlimit small = old;
+            small.rlim_cur = rlim_t(saved.size() / 2);
+            const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+            QVERIFY(manager->startUpload(target("late.bin")) > 0);
+            manager->saveHistoryNow();
+            setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, previous);
+            QCOMPARE(QString::fromUtf8(readFile(manager->historyFilePath())), saved);
+        }
         manager.reset();
-        QCOMPARE(entriesInFile(), count);
+        QCOMPARE(entriesInFile(), count + (end == "disk full"));
     }
 
     // Every entry stays in the file until its transfer is back: a restore killed half-way
