@@ -359,7 +359,8 @@ void MainWindow::onMoveFile()
     if (pathEdit->text() == QLatin1String("/"))
         parentId.clear();
     fillChooser(list, parentId, folders, m_folderIcon);
-    list->setProperty(ShownFolderProperty, m_engine->currentFolderId());
+    const QString sourceFolderId = m_engine->currentFolderId();
+    list->setProperty(ShownFolderProperty, sourceFolderId);
     connect(list, &QListWidget::doubleClicked, this, &MainWindow::onListWidgetDoubleClick);
     dialog.resize(360, 400);
     if (dialog.exec() != QDialog::Accepted)
@@ -368,7 +369,8 @@ void MainWindow::onMoveFile()
     const QString destination = chosen && chosen->isSelected()
                                     ? chosen->data(ChooserIdRole).toString()
                                     : list->property(ShownFolderProperty).toString();
-    if (!destination.isEmpty())
+    // OK before choosing anything leaves the entries where they are.
+    if (!destination.isEmpty() && destination != sourceFolderId)
         onFileMove(ids, destination);
 }
 
