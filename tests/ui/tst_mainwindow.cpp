@@ -49,14 +49,6 @@ struct Session : QueueWindow
         for (const QString& name : names)
             item(name)->setSelected(true);
     }
-    // Dialogs open at the same time (a second one would be a box stacked on the first).
-    static int openModals()
-    {
-        int open = 0;
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            open += widget->isVisible() && widget->isModal();
-        return open;
-    }
     // The fields of each request of this kind the service got, "/"-joined, oldest first.
     QStringList requestFields(const QString& kind) const
     {
@@ -329,7 +321,7 @@ private slots:
         int modals = 0;
         QString shown;
         ModalAnswer::next([&](QWidget* dialog) {
-            modals = Session::openModals();
+            modals = ModalAnswer::openCount();
             auto* box = qobject_cast<QMessageBox*>(dialog);
             shown = dialog->windowTitle() + ": " + (box ? box->text() : QString());
             // A finished upload re-lists the folder while the user makes up their mind.

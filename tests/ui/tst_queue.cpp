@@ -352,10 +352,7 @@ private slots:
         QPointer<QTimer> pending;
         std::function<void(QWidget*)> answer = [&](QWidget* dialog) {
             titles << dialog->windowTitle();
-            int open = 0;
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                open += widget->isVisible() && widget->isModal();
-            mostOpen = std::max(mostOpen, open);
+            mostOpen = std::max(mostOpen, ModalAnswer::openCount());
             pending = ModalAnswer::next(answer);
             if (qobject_cast<QMessageBox*>(dialog)) {
                 ModalAnswer::click(dialog, warning.isEmpty() ? "Cancel" : warning);
