@@ -3,6 +3,7 @@ update file and the JSON control API under "/_control/"."""
 
 import base64
 import hashlib
+import html
 import http.server
 import json
 import os
@@ -83,6 +84,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.download(path, query)
             elif path.startswith("/update/"):
                 self.update_file(path, query)
+            elif path.startswith("/f/"):
+                self.file_page(path)
             elif path.endswith(".html"):
                 self.send_body(200, "<html><body><p>Ferrydesk test service</p></body></html>",
                                "text/html; charset=utf-8")
@@ -257,6 +260,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             link = link.replace("https://%s/" % self.service.host,
                                 "https://%s/" % fault.get("host", "files.elsewhere.example"), 1)
         self.send_body(200, link, "text/plain; charset=utf-8")
+
+    def file_page(self, path):
+        """The web page of a file link "/f/<id>/<name>.file": its name, size and a download."""
+        parts = path.split("/")
+        account, node = self.service.find_file(parts[2]) if len(parts) > 2 else (None, None)
+        if node is None:
+            self.send_body(404, "<html><body><p>File not found</p></body></html>",
+                           "text/html; charset=utf-8")
+            return
+        link = "/dl/%s/%s" % (self.service.make_token(account, node),
+                              urllib.parse.quote(node.name, safe=""))
+        self.send_body(200, '<html><body><p>%s (%d bytes)</p><p><a href="%s">Download</a></p>'
+                       "</body></html>" % (html.escape(node.name), node.size, link),
+                       "text/html; charset=utf-8")
 
     # --- direct links -----------------------------------------------------------------------
 

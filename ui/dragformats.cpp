@@ -56,8 +56,8 @@ QMimeData* remoteMimeData(const QList<RemoteEntry>& rows)
     data->setData(SizeType, encodeStrings(sizes));
     data->setData(LinksType, encodeStrings(links));
     data->setData(MoveType, encodeStrings(moves));
-    const QString first = rows.isEmpty() ? QString() : rows.first().name;
-    data->setData(UriListType, (QStringLiteral("file:///") + first).toLocal8Bit());
+    // No "text/uri-list": a remote name such as "home/me/.ssh/id_rsa" would read as a local
+    // file address to any program the drag ends in, which could then attach that file.
     return data;
 }
 

@@ -12,8 +12,8 @@ class QMimeData;
 // Every "item/..." payload is a string sequence: the strings one after another in the
 // toolkit's binary string form (32-bit big-endian byte length, then UTF-16 big-endian code
 // units; a null string is the length 0xFFFFFFFF), with no count in front. Readers read until the
-// data ends. A drag from the remote pane also carries "text/uri-list" (so the local pane takes
-// it) and the plain-text marker "httpTree" (so the remote pane knows the drag is its own).
+// data ends. A drag from the remote pane also carries the plain-text marker "httpTree" (so the
+// remote pane knows the drag is its own), and never a local file address.
 namespace DragFormats {
 
 inline const QString CopyType = QStringLiteral("item/copy");
@@ -39,7 +39,8 @@ struct RemoteEntry
     bool isFolder = false;
 };
 
-// The payload of a drag out of the remote pane, rows in drag order.
+// The payload of a drag out of the remote pane, rows in drag order. "item/ids", which only this
+// drag carries, is what the local pane takes.
 QMimeData* remoteMimeData(const QList<RemoteEntry>& rows);
 // The payload of a drag out of the local pane: absolute paths of files, each once.
 QMimeData* localMimeData(const QStringList& absolutePaths);

@@ -25,3 +25,8 @@ QMimeData* FileSystemModel::mimeData(const QModelIndexList& indexes) const
         paths << fileInfo(index).absoluteFilePath();
     return DragFormats::localMimeData(paths);
 }
+
+QStringList FileSystemModel::mimeTypes() const
+{
+    return {DragFormats::IdsType};
+}

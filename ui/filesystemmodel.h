@@ -14,4 +14,6 @@ public:
     bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
                       const QModelIndex& parent) override;
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    // Drops are taken only from the remote pane.
+    QStringList mimeTypes() const override;
 };

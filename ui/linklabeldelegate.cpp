@@ -5,6 +5,31 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+namespace {
+
+constexpr int Margin = 3;
+
+QFont linkFont(const QStyleOptionViewItem& option)
+{
+    QFont font = option.font;
+    font.setUnderline(true);
+    return font;
+}
+
+// The area the link's text covers in its cell (elided to the cell's width).
+QRect textRect(const QStyleOptionViewItem& option, const QString& text, QString* shown = nullptr)
+{
+    const QRect cell = option.rect.adjusted(Margin, 0, -Margin, 0);
+    const QFontMetrics metrics(linkFont(option));
+    const QString elided = metrics.elidedText(text, Qt::ElideRight, cell.width());
+    if (shown)
+        *shown = elided;
+    return QStyle::alignedRect(option.direction, Qt::AlignLeft | Qt::AlignVCenter,
+                               QSize(metrics.horizontalAdvance(elided), metrics.height()), cell);
+}
+
+} // namespace
+
 void LinkLabelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const
 {
@@ -18,26 +43,31 @@ void LinkLabelDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     const QString text = index.data(DirectLinkRole).toString();
     if (text.isEmpty())
         return;
+    QString shown;
+    const QRect rect = textRect(option, text, &shown);
     painter->save();
-    QFont font = option.font;
-    font.setUnderline(true);
-    painter->setFont(font);
+    painter->setFont(linkFont(option));
     painter->setPen(option.palette.color(QPalette::Link));
-    const QRect rect = option.rect.adjusted(3, 0, -3, 0);
-    painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter,
-                      QFontMetrics(font).elidedText(text, Qt::ElideRight, rect.width()));
+    painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, shown);
     painter->restore();
 }
 
+// As a label does: the link opens when the button is pressed and released on its text; a
+// click anywhere else in the cell only selects it.
 bool LinkLabelDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
                                     const QStyleOptionViewItem& option, const QModelIndex& index)
 {
-    if (event->type() == QEvent::MouseButtonRelease) {
+    const bool press = event->type() == QEvent::MouseButtonPress;
+    if (press || event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
-        const QString html = index.data(HtmlRole).toString();
-        if (mouse->button() == Qt::LeftButton && !index.data(DirectLinkRole).toString().isEmpty() &&
-            option.rect.contains(mouse->position().toPoint())) {
-            emit linkActivated(anchorOf(html));
+        const QString text = index.data(DirectLinkRole).toString();
+        const bool onText = mouse->button() == Qt::LeftButton && !text.isEmpty() &&
+                            textRect(option, text).contains(mouse->position().toPoint());
+        if (press) {
+            m_pressed = onText ? QPersistentModelIndex(index) : QPersistentModelIndex();
+        } else if (onText && m_pressed == index) {
+            m_pressed = QPersistentModelIndex();
+            emit linkActivated(anchorOf(index.data(HtmlRole).toString()));
             return true;
         }
     }

@@ -1,10 +1,11 @@
 #pragma once
 
+#include <QPersistentModelIndex>
 #include <QStyledItemDelegate>
 
-// Draws a link label in a tree column and opens its link on a click, without one widget per
-// row: the row keeps the label's HTML and its readable link as item data, so a listing of tens
-// of thousands of entries stays as cheap as plain text.
+// Draws a link label in a tree column and opens its link on a click on its text, without one
+// widget per row: the row keeps the label's HTML and its readable link as item data, so a listing
+// of tens of thousands of entries stays as cheap as plain text.
 class LinkLabelDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
@@ -26,4 +27,8 @@ public:
 
 signals:
     void linkActivated(const QString& link);
+
+private:
+    // The link cell the left button went down on, over the link's text.
+    QPersistentModelIndex m_pressed;
 };

@@ -108,7 +108,7 @@ QString LoginDialog::password() const
 void LoginDialog::onUserNameChanged()
 {
     const int at = m_names.indexOf(m_userEdit->text());
-    if (at >= 0 && at < m_passwords.size())
+    if (at >= 0)
         m_passwordEdit->setText(m_passwords.at(at));
 }
 
@@ -121,8 +121,7 @@ void LoginDialog::onOK()
         return; // nothing to complete later
     const int at = m_names.indexOf(name);
     if (at >= 0) {
-        if (at < m_passwords.size())
-            m_passwords[at] = m_passwordEdit->text();
+        m_passwords[at] = m_passwordEdit->text();
     } else {
         m_names.append(name);
         m_passwords.append(m_passwordEdit->text());
@@ -136,6 +135,11 @@ void LoginDialog::load()
     const QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
     m_passwords = readList(settings, PasswordsKey);
     m_names = readList(settings, NamesKey);
+    // A name stored without a password (files of earlier versions skipped empty ones) is kept,
+    // with an empty password, so that every later pair stays matched by position.
+    while (m_passwords.size() < m_names.size())
+        m_passwords.append(QString());
+    m_passwords = m_passwords.mid(0, m_names.size());
 }
 
 // Names and passwords are written pair by pair, so that they stay matched by position.
@@ -143,8 +147,7 @@ void LoginDialog::save() const
 {
     QStringList names;
     QStringList passwords;
-    const int pairs = qMin(m_names.size(), m_passwords.size());
-    for (int i = 0; i < pairs; ++i) {
+    for (int i = 0; i < m_names.size(); ++i) {
         if (m_names.at(i).trimmed().isEmpty())
             continue;
         names.append(scrambled(m_names.at(i)));

@@ -81,8 +81,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     m_countdownTimer = new QTimer(this);
     setWindowTitle(QStringLiteral("Ferrydesk ") + QLatin1String(DGlobals::Version));
     setWindowIcon(QIcon(QStringLiteral(":/qtimage")));
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        createTrayIcon();
+    createTrayIcon();
 }
 
 MainWindow::~MainWindow()
@@ -93,16 +92,21 @@ MainWindow::~MainWindow()
     delete m_prompt;
 }
 
+// The menu and its power-off action always exist (the options follow the action); the icon
+// only where the platform has a tray.
 void MainWindow::createTrayIcon()
 {
-    m_trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qtimage")), this);
     auto* menu = new QMenu(this);
     m_powerOffAction = menu->addAction(tr("Power off when transfers complete"));
+    m_powerOffAction->setObjectName(QStringLiteral("powerOffAction"));
     m_powerOffAction->setCheckable(true);
     connect(m_powerOffAction, &QAction::toggled, m_engine, &DCommandManager::setPowerOffOptions);
     connect(menu->addAction(tr("Show")), &QAction::triggered, this, &QWidget::showNormal);
     connect(menu->addAction(tr("Hide")), &QAction::triggered, this, &QWidget::hide);
     connect(menu->addAction(tr("Exit")), &QAction::triggered, this, &MainWindow::onAppQuit);
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qtimage")), this);
     m_trayIcon->setContextMenu(menu);
     connect(m_trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
@@ -467,14 +471,32 @@ void MainWindow::updateUserInfo(const QString& html)
 
 // --- Links --------------------------------------------------------------------------------
 
-void MainWindow::openExternalLink(const QUrl& url)
+// A deployment may serve the service's web pages (help, file pages) elsewhere than at
+// "http(s)://<service host>/", as the local stand-in of the demo does on its own port:
+// FERRYDESK_WEB_BASE ("http://127.0.0.1:56666") then stands for the scheme, host and port of
+// every address on the service host that names no port.
+QUrl MainWindow::servedAddress(QUrl url) const
 {
-    const QString scheme = url.scheme().toLower();
+    const QUrl base(qEnvironmentVariable("FERRYDESK_WEB_BASE"));
+    if (base.host().isEmpty() || url.port() != -1 ||
+        url.host().compare(m_engine->serviceHost(), Qt::CaseInsensitive) != 0)
+        return url;
+    url.setScheme(base.scheme());
+    url.setHost(base.host());
+    url.setPort(base.port());
+    return url;
+}
+
+void MainWindow::openExternalLink(const QUrl& link)
+{
+    const QString scheme = link.scheme().toLower();
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        logError(tr("Refused to open link: %1").arg(url.toString()));
+        logError(tr("Refused to open link: %1").arg(link.toString()));
         return;
     }
-    QDesktopServices::openUrl(url);
+    const QUrl url = servedAddress(link);
+    if (!QDesktopServices::openUrl(url))
+        logError(tr("Could not open %1 in a web browser; open it by hand.").arg(url.toString()));
 }
 
 void MainWindow::onHelp()

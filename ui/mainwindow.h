@@ -199,8 +199,11 @@ private:
     void writeWindowSettings();
     // Recomputes the status-bar widget from the running list.
     void updateStatusBarTotals();
-    // Opens an http(s) address in the desktop's browser; anything else is refused and logged.
-    static void openExternalLink(const QUrl& url);
+    // Opens an http(s) address in the desktop's browser; anything else is refused and logged,
+    // and so is an address the desktop could not open.
+    void openExternalLink(const QUrl& link);
+    // The address at which the service's own web page `url` is served in this deployment.
+    QUrl servedAddress(QUrl url) const;
 
     // --- Remote pane (mainwindow_remote.cpp) ----------------------------------------------
     void addLinkLabel(QTreeWidgetItem* item, const QString& link);
@@ -231,11 +234,13 @@ private:
     void giveRowItsId(TreeItemWidget* row, int cmdId, int direction);
     void appendRunningRows(const QList<TreeItemWidget*>& rows);
     void takeOutOfRunningList(TreeItemWidget* row);
-    void abortRows(const QList<TreeItemWidget*>& rows);
+    void abortRows(const QList<int>& cmdIds);
     void finishRow(TreeItemWidget* row, bool done, const QString& secondFile, const QString& path,
                    const QString& message);
     void addAnnouncedRow(int cmdId, const QString& path, long long size);
     QList<TreeItemWidget*> selectedQueueRows() const;
+    // The global speed cap for transfers in these directions, 0 when none applies.
+    int speedCap(bool downloads, bool uploads) const;
     QList<TreeItemWidget*> runningRows() const;
     void setRunningTabTitle(const QString& format);
     // "File exists.." for an upload whose name and size the remote folder on show has already.

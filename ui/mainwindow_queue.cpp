@@ -332,23 +332,23 @@ void MainWindow::onStart(int cmdId)
 
 void MainWindow::onAbort(int cmdId)
 {
-    TreeItemWidget* row = findRow(cmdId);
-    if (!row)
+    if (!findRow(cmdId))
         return;
     if (!askYesCancel(this, tr("Confirm Deleted.."),
                       tr("Do you really want to delete the transfer ?")))
         return;
-    abortRows({row});
+    abortRows({cmdId});
 }
 
-void MainWindow::abortRows(const QList<TreeItemWidget*>& rows)
+// Takes ids, never rows: the confirmation box ran an event loop, in which a row may have
+// finished, failed or gone altogether. Only rows still running are aborted.
+void MainWindow::abortRows(const QList<int>& cmdIds)
 {
-    for (TreeItemWidget* row : rows) {
-        // The confirmation box ran an event loop: the row may have finished meanwhile.
-        if (!row->treeWidget() || row->treeWidget() != m_runningList)
+    for (int cmdId : cmdIds) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (!row)
             continue;
-        if (row->commandId() >= 0)
-            m_engine->abort(row->commandId());
+        m_engine->abort(cmdId);
         takeOutOfRunningList(row);
         delete row;
     }
@@ -401,13 +401,15 @@ void MainWindow::onForceStart()
 
 void MainWindow::onAbort()
 {
-    const QList<TreeItemWidget*> rows = selectedQueueRows();
-    if (rows.isEmpty())
+    QList<int> ids;
+    for (TreeItemWidget* row : selectedQueueRows())
+        ids << row->commandId();
+    if (ids.isEmpty())
         return;
     if (!askYesCancel(this, tr("Confirm Deleted.."),
                       tr("Do you really want to delete selected transfers ?")))
         return;
-    abortRows(rows);
+    abortRows(ids);
 }
 
 void MainWindow::onResumeAll()
@@ -462,37 +464,57 @@ void MainWindow::onAbortAll()
 
 void MainWindow::onSpeedLimit()
 {
-    const QList<TreeItemWidget*> rows = selectedQueueRows();
+    // Ids and directions by value: rows may finish or go while the dialogs are open.
+    QList<int> ids;
     bool downloads = false;
     bool uploads = false;
-    for (TreeItemWidget* row : rows)
+    for (TreeItemWidget* row : selectedQueueRows()) {
+        ids << row->commandId();
         (row->direction() == CmdUpload ? uploads : downloads) = true;
-    const int maxDown = static_cast<int>(m_engine->maxDownSpeed());
-    const int maxUp = static_cast<int>(m_engine->maxUpSpeed());
-    int limit = maxDown;
-    if (uploads && !downloads)
-        limit = maxUp;
-    else if (uploads && downloads)
-        limit = std::min(maxDown, maxUp);
+    }
+    if (ids.isEmpty())
+        return;
 
     for (;;) {
         const QString text = askText(this, tr("Set transfer speed (int KB/s).."));
         if (text.isNull())
             return;
         const int speed = static_cast<int>(text.toDouble());
-        if (speed > limit) {
-            if (askYesCancel(
+        // Read at every round: the options may have changed the caps meanwhile.
+        const int limit = speedCap(downloads, uploads);
+        if (limit > 0 && speed > limit) {
+            if (!askYesCancel(
                     this, tr("Incorrect speed.."),
                     tr("Speed given for this transfer exceeds maximum limit defined.\nDo you "
                        "want to change the maximum speed now?")))
-                onOptions();
+                return;
+            onOptions();
             continue;
         }
-        for (TreeItemWidget* row : rows)
-            m_engine->setTransferSpeedLimit(row->commandId(), speed);
+        for (int cmdId : ids) {
+            if (findRow(cmdId))
+                m_engine->setTransferSpeedLimit(cmdId, speed);
+        }
         m_engine->flush();
         return;
     }
+}
+
+// The global cap that applies to these directions, in whole KB/s; 0 when no cap applies
+// (a cap of 0 means no limit).
+int MainWindow::speedCap(bool downloads, bool uploads) const
+{
+    QList<int> caps;
+    if (downloads || !uploads)
+        caps << static_cast<int>(m_engine->maxDownSpeed());
+    if (uploads)
+        caps << static_cast<int>(m_engine->maxUpSpeed());
+    int cap = 0;
+    for (int value : std::as_const(caps)) {
+        if (value > 0 && (cap == 0 || value < cap))
+            cap = value;
+    }
+    return cap;
 }
 
 // --- Engine reports -----------------------------------------------------------------------
@@ -689,15 +711,23 @@ void MainWindow::feedPendingTransfers()
     m_feeding = true;
     QElapsedTimer slice;
     slice.start();
-    QList<TreeItemWidget*> added;
+    // Ids, not rows: starting the next transfer may ask the user, and while the question is
+    // open a row made before it may finish or go.
+    QList<int> added;
     while (!m_pendingTransfers.empty() && slice.elapsed() < FeedSliceMs) {
         const PendingTransfer next = m_pendingTransfers.front();
         m_pendingTransfers.pop_front();
         TreeItemWidget* row = next.upload ? startPendingUpload(next) : startPendingDownload(next);
         if (row)
-            added << row;
+            added << row->commandId();
     }
-    appendRunningRows(added);
+    QList<TreeItemWidget*> rows;
+    for (int cmdId : std::as_const(added)) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (row && !row->treeWidget())
+            rows << row;
+    }
+    appendRunningRows(rows);
     setRunningTabTitle(tr("Uploading/Downloading (%1)"));
     m_engine->flush();
     m_feeding = false;

@@ -23,7 +23,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
 #include <QMimeDatabase>
 #include <QPushButton>
 #include <QStatusBar>
@@ -256,28 +255,25 @@ void MainWindow::onRename()
     const QList<QTreeWidgetItem*> rows = selectedRightRows();
     if (rows.size() != 1)
         return;
+    // Read before the dialog: a listing that lands while it is open replaces every row.
     const auto* row = static_cast<TreeWidgetItem*>(rows.first());
+    const QString id = row->entryId();
     const QString name = askText(this, tr("New Name.."), row->text(TreeWidgetItem::NameColumn));
     if (!name.isNull())
-        m_engine->renameEntry(row->entryId(), name);
+        m_engine->renameEntry(id, name);
 }
 
 void MainWindow::onDelete()
 {
-    const QList<QTreeWidgetItem*> rows = selectedRightRows();
-    if (rows.isEmpty())
-        return;
-    QMessageBox box(QMessageBox::Question, tr("Confirm delete.."),
-                    tr("Do you really want to delete selectedt files/folders ?"),
-                    QMessageBox::NoButton, this);
-    QPushButton* yes = box.addButton(tr("Yes"), QMessageBox::YesRole);
-    box.addButton(tr("Cancel"), QMessageBox::RejectRole);
-    box.exec();
-    if (box.clickedButton() != yes)
-        return;
+    // Read before the question: a listing that lands while it is open replaces every row.
     QStringList ids;
-    for (QTreeWidgetItem* row : rows)
+    for (QTreeWidgetItem* row : selectedRightRows())
         ids.append(static_cast<TreeWidgetItem*>(row)->entryId());
+    if (ids.isEmpty())
+        return;
+    if (!askYesCancel(this, tr("Confirm delete.."),
+                      tr("Do you really want to delete selectedt files/folders ?")))
+        return;
     for (const QString& id : std::as_const(ids))
         m_engine->deleteEntry(id);
 }
@@ -294,11 +290,34 @@ void MainWindow::onCreateFolder()
 namespace {
 
 constexpr int ChooserIdRole = Qt::UserRole;
+// The list keeps the id of the folder it shows: OK with no entry selected moves there.
+const char* const ShownFolderProperty = "shownFolderId";
 
-void addChooserEntry(QListWidget* list, const QString& name, const QString& id, const QIcon& icon)
+using ChooserFolders = QList<QPair<QString, QString>>; // name, folder id
+
+bool isParentEntry(const QString& name)
 {
-    auto* entry = new QListWidgetItem(icon, name, list);
-    entry->setData(ChooserIdRole, id);
+    return name == QLatin1String("..");
+}
+
+bool isRealFolderName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && !isParentEntry(name);
+}
+
+// The folders of the chooser, ".." first when the listing named the parent folder.
+void fillChooser(QListWidget* list, const QString& parentId, const ChooserFolders& folders,
+                 const QIcon& icon)
+{
+    list->clear();
+    const auto add = [&](const QString& name, const QString& id) {
+        auto* entry = new QListWidgetItem(icon, name, list);
+        entry->setData(ChooserIdRole, id);
+    };
+    if (!parentId.isEmpty())
+        add(QStringLiteral(".."), parentId);
+    for (const auto& folder : folders)
+        add(folder.first, folder.second);
 }
 
 } // namespace
@@ -321,25 +340,38 @@ void MainWindow::onMoveFile()
             &dialog, &QDialog::reject);
     layout->addWidget(buttons);
 
-    if (pathEdit->text() != QLatin1String("/"))
-        addChooserEntry(list, QStringLiteral(".."), QString(), m_folderIcon);
+    // Everything is read from the rows before the dialog runs: a listing that lands while it is
+    // open replaces them. The listing's own ".." row carries the parent folder's id.
     const QList<QTreeWidgetItem*> selected = selectedRightRows();
     QStringList ids;
     for (QTreeWidgetItem* item : selected)
         ids.append(static_cast<TreeWidgetItem*>(item)->entryId());
+    QString parentId;
+    ChooserFolders folders;
     for (int i = 0; i < m_rightTree->topLevelItemCount(); ++i) {
         auto* row = static_cast<TreeWidgetItem*>(m_rightTree->topLevelItem(i));
         const QString name = row->text(TreeWidgetItem::NameColumn);
-        // The listing's own parent entry would repeat the chooser's "..".
-        if (row->isFolder() && !selected.contains(row) && name != QLatin1String(".."))
-            addChooserEntry(list, name, row->entryId(), m_folderIcon);
+        if (isParentEntry(name))
+            parentId = row->entryId();
+        else if (row->isFolder() && !selected.contains(row) && isRealFolderName(name))
+            folders.append({name, row->entryId()});
     }
+    if (pathEdit->text() == QLatin1String("/"))
+        parentId.clear();
+    fillChooser(list, parentId, folders, m_folderIcon);
+    const QString sourceFolderId = m_engine->currentFolderId();
+    list->setProperty(ShownFolderProperty, sourceFolderId);
     connect(list, &QListWidget::doubleClicked, this, &MainWindow::onListWidgetDoubleClick);
     dialog.resize(360, 400);
-    if (dialog.exec() != QDialog::Accepted || !list->currentItem() ||
-        !list->currentItem()->isSelected())
+    if (dialog.exec() != QDialog::Accepted)
         return;
-    onFileMove(ids, list->currentItem()->data(ChooserIdRole).toString());
+    const QListWidgetItem* chosen = list->currentItem();
+    const QString destination = chosen && chosen->isSelected()
+                                    ? chosen->data(ChooserIdRole).toString()
+                                    : list->property(ShownFolderProperty).toString();
+    // OK before choosing anything leaves the entries where they are.
+    if (!destination.isEmpty() && destination != sourceFolderId)
+        onFileMove(ids, destination);
 }
 
 void MainWindow::onListWidgetDoubleClick(const QModelIndex& index)
@@ -351,7 +383,7 @@ void MainWindow::onListWidgetDoubleClick(const QModelIndex& index)
     const QString name = index.data().toString();
     const QString folderId = index.data(ChooserIdRole).toString();
     QString path = pathEdit->text();
-    if (name == QLatin1String("..")) {
+    if (isParentEntry(name)) {
         path = path.left(path.lastIndexOf(QLatin1Char('/')));
         if (path.isEmpty())
             path = QStringLiteral("/");
@@ -361,14 +393,18 @@ void MainWindow::onListWidgetDoubleClick(const QModelIndex& index)
         path += name;
     }
     pathEdit->setText(path);
-    const DTreeElementList entries = m_engine->listFolderNow(folderId);
-    list->clear();
-    if (path != QLatin1String("/"))
-        addChooserEntry(list, QStringLiteral(".."), QString(), m_folderIcon);
-    for (const auto& element : entries)
-        if (element->isFile != 1 && element->name != QLatin1String("..") &&
-            element->name != QLatin1String(".") && !element->name.isEmpty())
-            addChooserEntry(list, element->name, element->id, m_folderIcon);
+    list->setProperty(ShownFolderProperty, folderId);
+    QString parentId;
+    ChooserFolders folders;
+    for (const auto& element : m_engine->listFolderNow(folderId)) {
+        if (isParentEntry(element->name))
+            parentId = element->id;
+        else if (element->isFile != 1 && isRealFolderName(element->name))
+            folders.append({element->name, element->id});
+    }
+    if (path == QLatin1String("/"))
+        parentId.clear();
+    fillChooser(list, parentId, folders, m_folderIcon);
 }
 
 void MainWindow::onFileMove(const QStringList& ids, const QString& destinationFolderId)

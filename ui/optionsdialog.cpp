@@ -168,6 +168,11 @@ void OptionsDialog::execAndApply()
         apply();
 }
 
+void OptionsDialog::showPowerOff(bool armed)
+{
+    m_powerOffBox->setChecked(armed);
+}
+
 QLineEdit* OptionsDialog::firstInvalidField() const
 {
     int count = 0;

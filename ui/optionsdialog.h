@@ -21,6 +21,8 @@ public:
 
     // Runs the dialog modally and applies the values when it ends with OK.
     void execAndApply();
+    // Shows power-off as armed elsewhere (the tray's action) while the dialog is open.
+    void showPowerOff(bool armed);
 
 public slots:
     void accept() override;

@@ -25,8 +25,8 @@ void TreeView::keyPressEvent(QKeyEvent* event)
 
 void TreeView::dragEnterEvent(QDragEnterEvent* event)
 {
-    // Moving over the view is the base view's business: it accepts a position only for
-    // "text/uri-list" and never on the dragged entries themselves.
+    // Moving over the view is the base view's business: it accepts a position only for the
+    // model's one type, "item/ids", and never on the dragged entries themselves.
     if (event->mimeData()->hasFormat(DragFormats::CopyType))
         event->acceptProposedAction();
     else

@@ -4,8 +4,8 @@
 #include <QTreeView>
 
 // The local pane's view. It takes only drags that carry remote files ("item/copy" together with
-// "text/uri-list", which only the remote pane writes) and hands a drop to the window as four
-// lists instead of letting the model move anything.
+// "item/ids", which only the remote pane writes) and hands a drop to the window as four lists
+// instead of letting the model move anything.
 class TreeView : public QTreeView
 {
     Q_OBJECT

@@ -39,6 +39,15 @@ inline QTimer* next(std::function<void(QWidget*)> answer, bool popup = false)
     return timer;
 }
 
+// Dialogs open at once (more than one is a box stacked on another).
+inline int openCount()
+{
+    int open = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        open += widget->isVisible() && widget->isModal();
+    return open;
+}
+
 inline void click(QWidget* dialog, const QString& buttonText)
 {
     for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>()) {

@@ -5,8 +5,8 @@
 #include "ui/dwidgetprompt.h"
 #include "ui/logindialog.h"
 #include "ui/mainwindow.h"
-#include "ui/optionsdialog.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCompleter>
 #include <QGroupBox>
@@ -76,47 +76,58 @@ class TestDialogs : public QObject
         return inGroups.at(which);
     }
 
-    // Runs execAndApply while `act` works on the open dialog; a dialog still open afterwards
-    // is closed without OK.
+    // Opens the preferences as the window's "&Option" does while `act` works on the open
+    // dialog; a dialog still open afterwards is closed without OK.
     static void runDialog(MainWindow& window, const std::function<void(QDialog*)>& act)
     {
-        OptionsDialog dialog(window.engine(), &window);
-        QTimer::singleShot(0, &dialog, [&] {
-            act(&dialog);
-            if (dialog.isVisible())
-                dialog.reject();
+        ModalAnswer::next([&](QWidget* widget) {
+            auto* dialog = qobject_cast<QDialog*>(widget);
+            act(dialog);
+            if (dialog->isVisible())
+                dialog->reject();
         });
-        dialog.execAndApply();
+        QMetaObject::invokeMethod(&window, "onOptions");
     }
 
 private slots:
     void remembered_data()
     {
+        QTest::addColumn<QStringList>("namesOnly"); // in the file before, without passwords
         QTest::addColumn<QList<Login>>("logins");
         QTest::addColumn<QStringList>("names");     // completions, in order
         QTest::addColumn<QStringList>("passwords"); // filled in for each name
         QTest::newRow("known name, new password")
-            << QList<Login>{{"alice", "one", true}, {"alice", "two", true}} << QStringList{"alice"}
-            << QStringList{"two"};
-        QTest::newRow("not ticked")
-            << QList<Login>{{"alice", "secret", false}} << QStringList{} << QStringList{};
+            << QStringList{} << QList<Login>{{"alice", "one", true}, {"alice", "two", true}}
+            << QStringList{"alice"} << QStringList{"two"};
+        QTest::newRow("not ticked") << QStringList{} << QList<Login>{{"alice", "secret", false}}
+                                    << QStringList{} << QStringList{};
         QTest::newRow("names differ in case")
+            << QStringList{}
             << QList<Login>{{"alice", "a", true}, {"Alice", "B", true}, {"alice", "c", false}}
             << QStringList{"alice", "Alice"} << QStringList{"a", "B"};
         QTest::newRow("empty password keeps the pairs")
+            << QStringList{}
             << QList<Login>{{"alice", "", true}, {"bob", "pw/b", true}, {"", "x", true}}
             << QStringList{"alice", "bob"} << QStringList{"", "pw/b"};
         QTest::newRow("text beyond Latin-1")
-            << QList<Login>{{"thu\u1ea3o", "m\u1eadt", true}} << QStringList{"thu\u1ea3o"}
-            << QStringList{"m\u1eadt"};
+            << QStringList{} << QList<Login>{{"thu\u1ea3o", "m\u1eadt", true}}
+            << QStringList{"thu\u1ea3o"} << QStringList{"m\u1eadt"};
+        QTest::newRow("names stored without a password are kept")
+            << QStringList{"carol", "dave"} << QList<Login>{{"alice", "a", true}}
+            << QStringList{"carol", "dave", "alice"} << QStringList{"", "", "a"};
     }
 
     void remembered()
     {
+        QFETCH(QStringList, namesOnly);
         QFETCH(QList<Login>, logins);
         QFETCH(QStringList, names);
         QFETCH(QStringList, passwords);
         TestHome home;
+        for (const QString& name : namesOnly)
+            logIn({name, "x", true});
+        if (!namesOnly.isEmpty())
+            QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat).remove("param2s");
         for (const Login& login : logins)
             logIn(login);
 
@@ -204,7 +215,8 @@ private slots:
     }
 
     // The dialog shows the engine's values; unchecking "Proxy" keeps what was typed, with the
-    // proxy off; the check boxes, the speed limits group and a new VLC path are taken.
+    // proxy off; the check boxes, the speed limits group and a new VLC path are taken. The
+    // power-off box and the tray's action show the same armed state either way round.
     void loadAndChoices()
     {
         TestHome home;
@@ -212,7 +224,11 @@ private slots:
         DCommandManager* engine = window.engine();
         engine->setMaxDownSpeed(1234.5678);
         engine->setProxy("old", "", "", 3128);
-        runDialog(window, [](QDialog* dialog) {
+        auto* trayPowerOff = window.findChild<QAction*>("powerOffAction");
+        QVERIFY(trayPowerOff);
+        runDialog(window, [&](QDialog* dialog) {
+            trayPowerOff->trigger(); // armed from the tray while the dialog is open
+            QVERIFY(dialog->findChildren<QCheckBox*>().at(1)->isChecked());
             QCOMPARE(field(dialog, Transfers)->text(), QString("4"));
             QCOMPARE(field(dialog, DownSpeed)->text(), QString("1234.57"));
             QCOMPARE(field(dialog, ProxyPort)->text(), QString("3128"));
@@ -226,7 +242,7 @@ private slots:
             groups.at(1)->setChecked(false);
             groups.at(2)->setChecked(false);
             for (QCheckBox* box : dialog->findChildren<QCheckBox*>())
-                box->toggle(); // tray on -> off, power-off off -> on, start on -> off
+                box->toggle(); // tray on -> off, power-off on -> off, start on -> off
             for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
                 if (!qobject_cast<QGroupBox*>(edit->parentWidget()))
                     edit->setText("/bin/sh"); // the VLC path
@@ -240,7 +256,8 @@ private slots:
                  (QStringList{"proxy.lan", "user", "pw", "8080"}));
         QVERIFY(!engine->limitsEnabled());
         QVERIFY(!engine->minToTray());
-        QVERIFY(engine->powerOff());
+        QVERIFY(!engine->powerOff());
+        QVERIFY(!trayPowerOff->isChecked());
         QVERIFY(!engine->osStart());
         QCOMPARE(window.vlcPath(), QString("/bin/sh"));
     }

@@ -1,5 +1,6 @@
 #include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
+#include "support/logwindow.h"
 #include "ui/dformat.h"
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
@@ -15,6 +16,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QScreen>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTextBrowser>
 #include <QTreeView>
@@ -46,6 +48,14 @@ struct Session : QueueWindow
         remote->clearSelection();
         for (const QString& name : names)
             item(name)->setSelected(true);
+    }
+    // The fields of each request of this kind the service got, "/"-joined, oldest first.
+    QStringList requestFields(const QString& kind) const
+    {
+        QStringList result;
+        for (const QJsonValue& request : service.requests(kind))
+            result << request.toObject().value("fields").toVariant().toStringList().join('/');
+        return result;
     }
     QAction* rightAction(const QString& text) const
     {
@@ -104,6 +114,8 @@ class TestMainWindow : public QObject
 
 public slots:
     void catchUrl(const QUrl& url) { m_opened.append(url); }
+    // A handler the desktop cannot call with an address: opening fails, as without a browser.
+    void refuseUrl() {}
 
 private slots:
     void initTestCase()
@@ -241,10 +253,9 @@ private slots:
                  s.remote->palette().color(QPalette::Disabled, QPalette::Text));
     }
 
-    // Rename, create, delete and move reach the service, and the pane shows the result; the
-    // dialogs carry their titles; a cancelled dialog sends nothing. Copying a link; a link from
-    // the service that is no web address is not opened.
-    void remoteFileOperationsAndLinks()
+    // Copying links; a new folder reaches the service and shows in the pane; a cancelled
+    // dialog sends nothing, and rename asks nothing for two rows.
+    void copyLinksAndCreateFolders()
     {
         Session s;
         QVERIFY(s.open());
@@ -253,17 +264,6 @@ private slots:
         s.selectOnly({"big.bin"});
         s.rightAction("Copy Link Download")->trigger();
         QCOMPARE(QApplication::clipboard()->text(), s.item("big.bin")->directLink());
-        auto* info = s.window->findChild<QTextBrowser*>("infoBrowser");
-        const QString account = info->toPlainText();
-        emit info->anchorClicked(QUrl("http://example.invalid/page"));
-        emit info->anchorClicked(QUrl("file:///bin/sh"));
-        QCOMPARE(info->toPlainText(), account);
-        QCOMPARE(m_opened, QList<QUrl>({QUrl("http://example.invalid/page")}));
-
-        answerNameDialog(&title, "renamed.bin", "OK");
-        s.rightAction("Rename")->trigger();
-        QCOMPARE(title, QString("New Name.."));
-        QTRY_VERIFY(s.item("renamed.bin") != nullptr);
 
         answerNameDialog(&title, "Fresh", "OK");
         s.rightAction("Create Folder")->trigger();
@@ -276,35 +276,221 @@ private slots:
         s.selectOnly({"Docs", "Empty"});
         s.rightAction("Rename")->trigger(); // two rows: nothing asked
         QCOMPARE(s.service.requests().size(), before);
+    }
 
-        // Move "renamed.bin" into "Media" through the folder chooser.
-        s.selectOnly({"renamed.bin"});
-        ModalAnswer::next([](QWidget* dialog) {
-            QCOMPARE(dialog->windowTitle(), QString("Select destination folder..."));
+    // Rename and delete reach the service, one request per entry, and the pane shows the
+    // result; "Cancel" sends nothing. A listing that lands while the dialog is
+    // open replaces every row of the pane: the answer still goes to the entries the user chose,
+    // through one dialog.
+    void renameAndDelete_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("selected");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("shown"); // title, and the question of a box
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("requests"); // the fields of each
+        const QString question =
+            "Confirm delete..: Do you really want to delete selectedt files/folders ?";
+        QTest::newRow("rename") << "Rename" << QStringList{"big.bin"} << "renamed.bin"
+                                << "OK"
+                                << "New Name..: "
+                                << "rename_f" << QStringList{"201/renamed.bin/-1"};
+        QTest::newRow("delete") << "Delete" << QStringList{"big.bin", "Empty"} << QString() << "Yes"
+                                << question << "delete_f" << QStringList{"20", "201"};
+        QTest::newRow("delete, cancelled") << "Delete" << QStringList{"big.bin"} << QString()
+                                           << "Cancel" << question << "delete_f" << QStringList{};
+    }
+
+    void renameAndDelete()
+    {
+        QFETCH(QString, action);
+        QFETCH(QStringList, selected);
+        QFETCH(QString, typed);
+        QFETCH(QString, button);
+        QFETCH(QString, kind);
+        QFETCH(QStringList, requests);
+        Session s;
+        QVERIFY(s.open());
+        s.selectOnly(selected);
+        bool listed = false;
+        connect(
+            s.engine(), &DCommandManager::di_contentsChanged, s.window.get(),
+            [&] { listed = true; }, Qt::QueuedConnection);
+        int modals = 0;
+        QString shown;
+        ModalAnswer::next([&](QWidget* dialog) {
+            modals = ModalAnswer::openCount();
+            auto* box = qobject_cast<QMessageBox*>(dialog);
+            shown = dialog->windowTitle() + ": " + (box ? box->text() : QString());
+            // A finished upload re-lists the folder while the user makes up their mind.
+            s.engine()->listFolder(QString(), "/");
+            (void)QTest::qWaitFor([&] { return listed; }, 10000);
+            if (auto* edit = dialog->findChild<QLineEdit*>())
+                edit->setText(typed);
+            ModalAnswer::click(dialog, button);
+        });
+        s.rightAction(action)->trigger();
+        QVERIFY(listed);
+        QCOMPARE(modals, 1);
+        QTEST(shown, "shown");
+        QTRY_COMPARE(s.requestFields(kind).size(), requests.size());
+        QStringList got = s.requestFields(kind);
+        got.sort(); // each request runs on its own thread: they may arrive in any order
+        QCOMPARE(got, requests);
+        QTRY_COMPARE(s.item("big.bin") == nullptr, !requests.isEmpty());
+        if (!typed.isEmpty())
+            QTRY_VERIFY(s.item(typed) != nullptr);
+    }
+
+    // The folder chooser: ".." is the parent folder (its id comes with the listing), browsing
+    // lists the folder entered, and OK with no entry selected moves into the folder shown.
+    void moveChooser_data()
+    {
+        QTest::addColumn<QStringList>("route"); // folders opened first: "name:a file inside"
+        QTest::addColumn<QString>("moved");
+        QTest::addColumn<QStringList>("steps"); // "open:<entry>" double click, "pick:<entry>"
+        QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("destination");
+        const QStringList deep{"Docs:a.txt", "Old:old.txt"};
+        QTest::newRow("the parent entry")
+            << deep << "old.txt" << QStringList{"pick:.."} << QStringList{".."} << "/Docs/Old"
+            << "10";
+        QTest::newRow("up one level, then OK")
+            << deep << "old.txt" << QStringList{"open:.."} << QStringList{"..", "Old"} << "/Docs"
+            << "10";
+        QTest::newRow("into a browsed folder, then OK")
+            << QStringList{} << "big.bin" << QStringList{"open:Media"} << QStringList{".."}
+            << "/Media"
+            << "30";
+        QTest::newRow("a folder of the pane")
+            << QStringList{} << "big.bin" << QStringList{"pick:Media"}
+            << QStringList{"Docs", "Empty", "Media"} << "/"
+            << "30";
+    }
+
+    void moveChooser()
+    {
+        QFETCH(QStringList, route);
+        QFETCH(QString, moved);
+        QFETCH(QStringList, steps);
+        Session s;
+        QVERIFY(s.open());
+        for (const QString& step : route)
+            QVERIFY(s.openFolder(step.section(':', 0, 0), step.section(':', 1)));
+        const QString movedId = s.item(moved)->entryId();
+        s.selectOnly({moved});
+        QStringList seen;
+        ModalAnswer::next([&](QWidget* dialog) {
+            seen << dialog->windowTitle();
             auto* list = dialog->findChild<QListWidget*>();
-            QStringList offered;
+            for (const QString& step : steps) {
+                QListWidgetItem* entry =
+                    list->findItems(step.section(':', 1), Qt::MatchExactly).value(0);
+                if (!entry)
+                    break;
+                const QPoint at = list->visualItemRect(entry).center();
+                if (step.startsWith("open:")) {
+                    // A double click: two presses, the second one a double click.
+                    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+                    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+                } else
+                    list->setCurrentItem(entry);
+            }
             for (int i = 0; i < list->count(); ++i)
-                offered.append(list->item(i)->text());
-            offered.sort();
-            QCOMPARE(offered, QStringList({"Docs", "Empty", "Fresh", "Media"}));
-            list->setCurrentItem(list->findItems("Media", Qt::MatchExactly).first());
+                seen << list->item(i)->text();
+            seen << dialog->findChild<QLineEdit*>()->text();
             ModalAnswer::click(dialog, "OK");
         });
         s.invoke("onMoveFile");
-        QTRY_VERIFY(s.item("renamed.bin") == nullptr);
-        QVERIFY(s.openFolder("Media", "renamed.bin"));
-        QVERIFY(s.openFolder("..", "Fresh"));
+        QFETCH(QStringList, offered);
+        QFETCH(QString, path);
+        QCOMPARE(seen.join(" | "),
+                 (QStringList{"Select destination folder..."} + offered + QStringList{path})
+                     .join(" | "));
+        QTRY_COMPARE(s.requestFields("move_f").size(), 1);
+        QFETCH(QString, destination);
+        QCOMPARE(s.requestFields("move_f").value(0).section('/', 0, 1),
+                 movedId + "/" + destination);
+        QTRY_VERIFY(s.item(moved) == nullptr);
+    }
 
-        s.selectOnly({"Fresh", "Empty"});
-        QList<ModalAnswer::Seen> seen;
-        ModalAnswer::press("Yes", &seen);
-        s.rightAction("Delete")->trigger();
-        QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen.at(0).title, QString("Confirm delete.."));
-        QCOMPARE(seen.at(0).text,
-                 QString("Do you really want to delete selectedt files/folders ?"));
-        QTRY_VERIFY(s.item("Fresh") == nullptr && s.item("Empty") == nullptr);
-        QCOMPARE(s.service.requests("delete_f").size(), 2);
+    // Help, the account information's anchors and the link cells open in the browser; what the
+    // desktop cannot open, or may not, is said in the log view with its address. A click in a
+    // link cell beside the link's text only selects the cell. Where the service's web pages are
+    // served elsewhere (the demo's stand-in), help and file links go there.
+    void openingLinks_data()
+    {
+        QTest::addColumn<QString>("click"); // "help", "anchor:<address>", "text", "beside"
+        QTest::addColumn<bool>("desktopOpens");
+        QTest::addColumn<bool>("webBase");
+        QTest::addColumn<QString>("opened"); // "$BASE": the stand-in's http address
+        QTest::addColumn<QString>("logged");
+        const QString help = "http://127.0.0.1/help.html?tool=1";
+        QTest::newRow("help") << "help" << true << false << help << QString();
+        QTest::newRow("help, no browser") << "help" << false << false << QString() << help;
+        QTest::newRow("help, pages served elsewhere")
+            << "help" << true << true << "$BASE/help.html?tool=1" << QString();
+        QTest::newRow("file link, pages served elsewhere")
+            << "text" << true << true << "$BASE/f/201/big.bin.file" << QString();
+        QTest::newRow("click beside the link's text")
+            << "beside" << true << false << QString() << QString();
+        QTest::newRow("anchor") << "anchor:http://example.invalid/page" << true << false
+                                << "http://example.invalid/page" << QString();
+        QTest::newRow("anchor that is no web address")
+            << "anchor:file:///bin/sh" << true << false << QString() << "file:///bin/sh";
+    }
+
+    void openingLinks()
+    {
+        QFETCH(QString, click);
+        QFETCH(bool, desktopOpens);
+        QFETCH(bool, webBase);
+        QFETCH(QString, opened);
+        QFETCH(QString, logged);
+        Session s;
+        QVERIFY(s.open());
+        const QString base = s.service.httpBase();
+        if (webBase)
+            qputenv("FERRYDESK_WEB_BASE", base.toUtf8());
+        if (!desktopOpens)
+            QDesktopServices::setUrlHandler("http", this, "refuseUrl");
+        m_opened.clear();
+        auto* info = s.window->findChild<QTextBrowser*>("infoBrowser");
+        const QString account = info->toPlainText();
+        const QModelIndex link = s.remote->model()->index(
+            s.remote->indexOfTopLevelItem(s.item("big.bin")), TreeWidgetItem::LinkColumn);
+        // The whole link cell in view, much wider than its text.
+        for (QSplitter* panes : s.window->findChildren<QSplitter*>()) {
+            if (panes->orientation() == Qt::Horizontal)
+                panes->setSizes({10, 990});
+        }
+        const QRect cell = s.remote->visualRect(link);
+        s.remote->setColumnWidth(TreeWidgetItem::LinkColumn,
+                                 s.remote->viewport()->width() - cell.left());
+        if (click == "help")
+            s.window->menuBar()->actions().at(5)->trigger();
+        else if (click.startsWith("anchor:"))
+            emit info->anchorClicked(QUrl(click.mid(7)));
+        else
+            QTest::mouseClick(
+                s.remote->viewport(), Qt::LeftButton, {},
+                QPoint(click == "text" ? cell.left() + 10 : s.remote->viewport()->width() - 10,
+                       cell.center().y()));
+        qunsetenv("FERRYDESK_WEB_BASE");
+        QDesktopServices::setUrlHandler("http", this, "catchUrl");
+
+        QCOMPARE(m_opened, opened.isEmpty() ? QList<QUrl>{}
+                                            : QList<QUrl>{QUrl(opened.replace("$BASE", base))});
+        const QString log = LogWindow::instance()->toPlainText();
+        const bool told = log.contains(QRegularExpression("(Could not|Refused to) open.*" +
+                                                          QRegularExpression::escape(logged)));
+        QVERIFY2(told != logged.isEmpty(), qPrintable(log));
+        QCOMPARE(info->toPlainText(), account);
+        if (click == "beside")
+            QVERIFY(s.remote->selectionModel()->isSelected(link));
     }
 
     // Window keys are written at destruction and read at the next build.
