@@ -1,25 +1,27 @@
 #!/usr/bin/env bash
 # Kills the client with SIGKILL again and again while it moves files, starts it again each
 # time, and at the end checks every file on both sides: nothing lost, doubled or damaged.
-#   scripts/chaos.sh [--cycles N] [--seed S] [--keep]   (--keep: keep the logs even on success)
+#   scripts/chaos.sh [--cycles N] [--seed S] [--aim EVENT:N[:MS]] [--keep]
 # Each cycle starts tests/chaos/chaosclient (the real window, offscreen) with the same HOME
 # against one stand-in service, with random network faults armed, and kills it:
 #   after a random delay, from outside (kill -9);
 #   or at an exact moment, from inside (CHAOS_KILL, see chaosclient.cpp): the login; the Nth
 #   transfer a restore brings back; just before or just after the Nth history save puts its
 #   new file in place (SAVING, SAVED); just before or after the Nth finished download's
-#   partial file is renamed (RENAMING, RENAMED); some ms after the Nth finished transfer.
+#   partial file is renamed (RENAMING, RENAMED); some ms after the Nth finished download or
+#   upload (DOWNLOADED, UPLOADED). --aim EVENT:N[:MS] takes that aim in every cycle.
 # A start with nothing left to resume queues a new round. A last start without kills and
 # faults finishes everything; then every planned transfer must be there exactly once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cycles=5 seed=1 keep=0
+cycles=5 seed=1 keep=0 fixed=
 while [ $# -gt 0 ]; do
     case "$1" in
     --cycles) cycles=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
-    --keep) keep=1; shift ;;
-    *) echo "usage: $0 [--cycles N] [--seed S] [--keep]" >&2; exit 2 ;;
+    --aim) fixed=$2; shift 2 ;;
+    --keep) keep=1; shift ;; # the logs stay also when all went well
+    *) echo "usage: $0 [--cycles N] [--seed S] [--aim EVENT:N[:MS]] [--keep]" >&2; exit 2 ;;
     esac
 done
 scripts/install-deps.sh
@@ -90,7 +92,7 @@ run() {
 
 RANDOM=$seed
 kills=0 hangs=0
-aims=("" "" "" LOGGED_IN:1 RESTORING SAVING SAVED RENAMING RENAMED FINISHED)
+aims=("" "" "" LOGGED_IN:1 RESTORING SAVING SAVED RENAMING RENAMED DOWNLOADED UPLOADED)
 for cycle in $(seq 1 "$cycles"); do
     control reset '{}' > /dev/null
     control faults "$(faults)" > /dev/null
@@ -99,8 +101,9 @@ for cycle in $(seq 1 "$cycles"); do
     "") delay=$((300 + RANDOM % 6000)) ;;
     RESTORING) aim+=":$((1 + RANDOM % 7))" ;;
     SAVING | SAVED | RENAMING | RENAMED) aim+=":$((1 + RANDOM % 4))" ;;
-    FINISHED) aim+=":$((1 + RANDOM % 7)):$((RANDOM % 600))" ;;
+    DOWNLOADED | UPLOADED) aim+=":$((1 + RANDOM % 3)):$((RANDOM % 600))" ;;
     esac
+    [ -z "$fixed" ] || aim=$fixed delay=0
     log=$work/run-$cycle.log
     run "$log" "$aim" "$delay" 2>/dev/null # not bash's word on each kill
     what=$(grep -E '^(KILL|ALL_DONE|LEFTOVER)' "$log" | tail -1 || true)
@@ -131,7 +134,7 @@ for log in glob.glob(work + "/*.log"):
     for line in open(log, errors="replace"):
         if line.startswith("READY "):
             round = line.split()[-1]
-        if line.startswith("FINISHED "):
+        if line.startswith(("DOWNLOADED ", "UPLOADED ")):
             name = "r%s/%s" % (round, os.path.basename(line.split(" ", 1)[1].strip()))
             finished[name] = finished.get(name, 0) + 1
 transfers = verified = 0

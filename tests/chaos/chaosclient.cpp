@@ -139,7 +139,8 @@ public:
                     if (status == TransferQueued && restoring)
                         say("RESTORING", QString::number(id) + ' ' + lFile);
                     else if (status == TransferDone)
-                        say("FINISHED", lFile);
+                        say(engine->commandType(id) == CmdUpload ? "UPLOADED" : "DOWNLOADED",
+                            lFile);
                     else if (status == TransferError)
                         say("FAILED", lFile + " | " + err);
                 });
