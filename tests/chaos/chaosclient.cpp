@@ -35,13 +35,9 @@ namespace {
 
 const QList<qint64> UploadSizes = {204800, 716800, 2097152};
 
-struct Kill
-{
-    QByteArray event;
-    int nth = 0;
-    int delayMs = 0;
-};
-Kill killAt;
+QByteArray killEvent;
+int killNth = 0;
+int killDelayMs = 0;
 std::mutex eventMutex;
 QHash<QByteArray, int> eventCounts;
 std::atomic<bool> armed{false}; // events count towards the kill from here on
@@ -51,13 +47,13 @@ void say(const QByteArray& name, const QString& detail = QString())
     std::lock_guard<std::mutex> lock(eventMutex);
     std::printf("%s %s\n", name.constData(), qPrintable(detail));
     std::fflush(stdout);
-    if (!armed || name != killAt.event || ++eventCounts[name] != killAt.nth)
+    if (!armed || name != killEvent || ++eventCounts[name] != killNth)
         return;
-    std::printf("KILL %s %d +%dms\n", name.constData(), killAt.nth, killAt.delayMs);
+    std::printf("KILL %s %d +%dms\n", name.constData(), killNth, killDelayMs);
     std::fflush(stdout);
-    if (killAt.delayMs == 0)
+    if (killDelayMs == 0)
         ::raise(SIGKILL);
-    std::thread([ms = killAt.delayMs] {
+    std::thread([ms = killDelayMs] {
         ::usleep(useconds_t(ms) * 1000);
         ::raise(SIGKILL);
     }).detach();
@@ -161,9 +157,6 @@ public:
     }
 
 private:
-    using Step = void (Driver::*)();
-    using Test = bool (Driver::*)() const;
-
     QTreeWidget* list(const char* name) const { return w->findChild<QTreeWidget*>(name); }
     QStringList rows(const char* name) const
     {
@@ -173,7 +166,7 @@ private:
         return files;
     }
 
-    void waitFor(Test test, Step then)
+    void waitFor(bool (Driver::*test)() const, void (Driver::*then)())
     {
         auto* poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, [=] {
@@ -311,7 +304,9 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     dataFolder();
     const QList<QByteArray> spec = qgetenv("CHAOS_KILL").split(':');
-    killAt = {spec.value(0), spec.value(1).toInt(), spec.value(2).toInt()};
+    killEvent = spec.value(0);
+    killNth = spec.value(1).toInt();
+    killDelayMs = spec.value(2).toInt();
     const QString home = QDir::homePath();
     QDir().mkpath(home + "/chaos");
     MainWindow window;
