@@ -17,9 +17,12 @@
 
 namespace {
 
-// The bottom of both questions: a stretch, then one right-aligned "OK" that accepts.
+// The bottom of both questions: a stretch, then one right-aligned "OK" that accepts. The
+// question is wide enough for a window manager to show its whole title.
 void addStretchAndOkButton(QDialog& dialog, QVBoxLayout* layout)
 {
+    dialog.setMinimumWidth(dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()) * 3 / 2 +
+                           120);
     layout->addStretch();
     auto* buttons = new QDialogButtonBox(&dialog);
     QPushButton* ok = buttons->addButton(QObject::tr("OK"), QDialogButtonBox::AcceptRole);
