@@ -4,6 +4,7 @@
 #include "tests/common/scriptedprompt.h"
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
+#include "tests/ui/modalanswer.h"
 #include "ui/dwidgetprompt.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
@@ -22,6 +23,15 @@
 // at hand.
 struct QueueWindow
 {
+    // A dialog nobody answers would hold the test until CTest gives up; one left open this long
+    // is named and closed, so the test fails at once on what it expected instead.
+    ModalAnswer::Watch watchdog{[](QWidget* dialog) {
+                                    qWarning("Closing a dialog left open: %s %s",
+                                             qPrintable(dialog->windowTitle()),
+                                             qPrintable(dialog->metaObject()->className()));
+                                    dialog->close();
+                                },
+                                20000};
     TestHome home;
     StandIn service;
     // The window's real dialogs, when a test asks for them (outlives the window, which
