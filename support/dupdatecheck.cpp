@@ -18,7 +18,10 @@
 #include <QThreadPool>
 #include <QUrl>
 
+#include <mutex>
+
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <atomic>
 #include <memory>
@@ -391,7 +394,15 @@ void run()
 
 void start()
 {
-    queue().start([] { run(); });
+    // However the program or a test ends, the worker is gone before the application object:
+    // a thread still alive at exit keeps its TLS state (and a fetch) going past the end.
+    static std::once_flag endWithTheApplication;
+    std::call_once(endWithTheApplication, [] { qAddPostRoutine(&shutDown); });
+    queue().start([] {
+        run();
+        // OpenSSL 3.0 keeps a thread's random generators past the thread's end unless told.
+        OPENSSL_thread_stop();
+    });
 }
 
 bool waitForQueued(int ms)
