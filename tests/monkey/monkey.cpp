@@ -197,7 +197,7 @@ public:
             total += finding.first;
         std::printf("findings: %d\n", total);
         for (auto it = m_findings.cbegin(); it != m_findings.cend(); ++it)
-            std::printf("  %dx %s: %s\n", it->first, qPrintable(it.key()), qPrintable(it->second));
+            std::printf("  %dx %s\n", it->first, qPrintable(it->second));
         std::fflush(stdout);
         return m_findings.isEmpty() ? 0 : 1;
     }
@@ -245,13 +245,14 @@ private:
             std::fprintf(stderr, "%s\n", m_recent.back().constData());
     }
 
-    // One report per kind, with the recent actions; the count goes to the summary.
+    // One report per kind and beginning of its detail (without numbers), with the recent
+    // actions; repeats are counted for the summary.
     void fail(const QString& kind, const QString& detail)
     {
-        auto& finding = m_findings[kind];
+        auto& finding = m_findings[kind + ": " + detail.left(30).remove(QRegularExpression("\\d"))];
         if (finding.first++ > 0)
             return;
-        finding.second = detail;
+        finding.second = kind + ": " + detail;
         std::fprintf(stderr, "\nFINDING %s: %s\n", qPrintable(kind), qPrintable(detail));
         printRecent();
         if (!keepGoing && !m_done) {
@@ -614,6 +615,10 @@ private:
         QStringList typed;
         const bool options = title == "Preferences...";
         const bool speed = title.startsWith("Set transfer speed");
+        // So is the existing file that a download's "Rename" moves out of its way (its name shows
+        // in no dialog).
+        if (title == "Enter new name")
+            allow(leftFolder(), 3000);
         for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
             // In Options only the limits and caps: the proxy and the player path stay.
             bool number = false;
@@ -625,7 +630,8 @@ private:
             const QString value = options ? any(chance(50) ? Counts : Speeds)
                                   : speed ? any(Speeds)
                                           : any(Names);
-            if (title.contains("Name")) { // a local rename or new folder is the user's own change
+            // A local rename or new folder is the user's own change.
+            if (title.contains("name", Qt::CaseInsensitive)) {
                 allow(leftFolder() + '/' + edit->text());
                 allow(leftFolder() + '/' + value);
             }
@@ -706,7 +712,7 @@ private:
         if (now() > m_nextProgress) {
             m_nextProgress += 60000;
             std::printf("monkey: %.0f s, %d actions, %d dialogs, %d restarts, %d+%d transfers "
-                        "exact, %d kinds of findings\n",
+                        "exact, %d findings\n",
                         now() / 1000.0, m_actions, m_dialogs, m_restarts, m_downloadsExact,
                         m_uploadsExact, int(m_findings.size()));
             std::fflush(stdout);
@@ -725,7 +731,10 @@ private:
         return files;
     }
 
-    void allow(const QString& path) { m_allowed[QDir::cleanPath(path)] = now() + AllowMs; }
+    void allow(const QString& path, int ms = AllowMs)
+    {
+        m_allowed[QDir::cleanPath(path)] = now() + scaled(ms);
+    }
     bool allowed(const QString& path) const
     {
         for (auto it = m_allowed.cbegin(); it != m_allowed.cend(); ++it)
@@ -843,45 +852,44 @@ private:
         }
     }
 
-    // A finished download holds the service's bytes, a finished upload the local file's.
+    // A finished download holds the service's bytes, a finished upload the local file's. The
+    // engine's user name is the last one tried, so the transfer's account is looked up.
     void transferDone(int id, const QString&, const QString& lFile, DTransferStatus status)
     {
         if (status != TransferDone)
             return;
         Own own(*this);
-        const QString user = m_engine->userName();
         DCommand* command = m_engine->findCommand(id);
+        QString want, have, name;
         if (auto* download = qobject_cast<DDownloadCommand*>(command)) {
-            const QString path = QFileInfo(download->targetPath()).dir().filePath(lFile);
-            note("download done: ." + path.mid(m_area.size()));
-            allow(path);
-            if (!inArea(path))
-                fail("download outside its folder", path + " for " + download->targetPath());
-            const QString want = m_service.files(user)
-                                     .value(download->fileId())
-                                     .toObject()
-                                     .value("sha256")
-                                     .toString();
-            if (want.isEmpty())
-                ++m_unverified; // deleted on the service meanwhile
-            else if (StandIn::sha256Of(path) != want)
-                fail("download not exact", path + " (file id " + download->fileId() + ")");
-            else
-                ++m_downloadsExact;
+            name = QFileInfo(download->targetPath()).dir().filePath(lFile);
+            allow(name, 1500); // until the next look at the files
+            if (!inArea(name))
+                fail("download outside its folder", name + " for " + download->targetPath());
+            for (const QString user : {"alice", "bob"})
+                want += m_service.files(user).value(download->fileId())["sha256"].toString();
+            have = StandIn::sha256Of(name);
         } else if (auto* upload = qobject_cast<DUploadCommand*>(command)) {
-            note("upload done: ." + upload->localFilePath().mid(m_area.size()));
-            const QString local = StandIn::sha256Of(upload->localFilePath());
-            if (local.isEmpty())
-                ++m_unverified; // the user deleted the source meanwhile
-            else if (local !=
-                     m_service.ftpFile(user, upload->serverFileName()).value("sha256").toString())
-                fail("upload not exact",
-                     upload->localFilePath() + " as " + upload->serverFileName());
-            else
-                ++m_uploadsExact;
-        } else {
-            ++m_unverified;
+            // A partial file is still being written by its download.
+            name = upload->localFilePath().contains(".part") ? QString() : upload->localFilePath();
+            want = StandIn::sha256Of(name);
+            for (const QString user : {"alice", "bob"}) {
+                const QJsonObject copy = m_service.ftpFile(user, upload->serverFileName());
+                have += copy["sha256"].toString();
+                name += copy.isEmpty() ? ""
+                                       : QString(" as %1 of %2 bytes, local %3 bytes")
+                                             .arg(upload->serverFileName())
+                                             .arg(copy["size"].toInteger())
+                                             .arg(QFileInfo(upload->localFilePath()).size());
+            }
         }
+        note(QString("%1 done: %2").arg(command ? command->metaObject()->className() : "?", name));
+        if (want.isEmpty() || have.isEmpty())
+            ++m_unverified; // deleted on the service or by the user meanwhile
+        else if (want != have)
+            fail("transfer not exact", name);
+        else
+            ++(qobject_cast<DDownloadCommand*>(command) ? m_downloadsExact : m_uploadsExact);
     }
 
     std::mt19937 m_rng;
@@ -906,7 +914,7 @@ private:
     Files m_files;
     QHash<QString, qint64> m_allowed;              // path (or folder) -> until when it may change
     QHash<QString, qint64> m_disagreeing;          // row/transfer problem -> first seen
-    QMap<QString, QPair<int, QString>> m_findings; // kind -> count, first detail
+    QMap<QString, QPair<int, QString>> m_findings; // kind and detail -> count, first report
 
     enum
     {
