@@ -388,28 +388,6 @@ private:
             button->click();
     }
 
-    // A click or a double click on a cell, with or without Ctrl or Shift.
-    void clickCell()
-    {
-        QAbstractItemView* views[] = {m_remote, m_local, m_running};
-        QAbstractItemView* view = views[pick(3)];
-        const int rows = view->model()->rowCount(view->rootIndex());
-        const QPoint pos =
-            view->visualRect(view->model()->index(pick(rows), pick(4), view->rootIndex())).center();
-        const Qt::KeyboardModifier mod = any(QList<Qt::KeyboardModifier>{
-            Qt::NoModifier, Qt::NoModifier, Qt::ControlModifier, Qt::ShiftModifier});
-        // A double click in the local pane could open ".." and leave the monkey's folder.
-        const bool twice = view != m_local && chance(25);
-        note(QString("  %1 %2 at %3,%4")
-                 .arg(twice ? "double-click" : "click", view->objectName())
-                 .arg(pos.x())
-                 .arg(pos.y()));
-        if (twice)
-            QTest::mouseDClick(view->viewport(), Qt::LeftButton, mod, pos);
-        else
-            QTest::mouseClick(view->viewport(), Qt::LeftButton, mod, pos);
-    }
-
     QAction* menuAction(const QString& text) const
     {
         for (QAction* action : m_window->menuBar()->actions())
@@ -956,7 +934,6 @@ const QList<Monkey::Action> Monkey::Actions = {
          m.m_window->findChild<QPushButton*>(name)->click();
      }},
     {"row button", 9, [](Monkey& m) { m.rowButton(); }},
-    {"click", 8, [](Monkey& m) { m.clickCell(); }},
     {"menu bar", 8,
      [](Monkey& m) {
          const QString text = m.any(QStringList{"&Option", "&Option", "&Download-Links",
