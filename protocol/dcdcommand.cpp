@@ -1,7 +1,6 @@
 #include "protocol/dcdcommand.h"
 
 #include "engine/dcommandmanager.h"
-#include "engine/dprompt.h"
 #include "support/dlog.h"
 
 DCdCommand::DCdCommand(QObject* parent) : DCommand(parent) {}
@@ -69,12 +68,12 @@ void DCdCommand::finish(bool announce)
     announceUnlessRetrying(announce);
 }
 
+// No message box here: a completion step that ran a dialog's event loop stacked the box on
+// whatever dialog was open and could be freed before the box closed. The pane shows the message
+// and greys the entries it still holds; the log view shows it in red.
 void DCdCommand::reportFailure()
 {
     logError(message);
-    if (!m_notify)
-        return;
-    prompt()->showMessage(message);
-    if (manager)
+    if (m_notify && manager)
         manager->reportListingFailed(m_folderId, message);
 }

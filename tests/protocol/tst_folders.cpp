@@ -151,23 +151,26 @@ private slots:
     }
 
     // The service's refusals are told once and never retried: a refused change leaves its log
-    // line and no listing; a failed listing shows its message and tells the pane.
-    void failedListingShowsTheMessageAndIsNotRetried()
+    // line and no listing; a failed listing tells the pane and the log, never in a box of its
+    // own (its completion step may not run a dialog: the box stacked on other dialogs and the
+    // listing could be freed before it closed).
+    void failedListingTellsThePaneAndIsNotRetried()
     {
         standIn.addFault({{"kind", "delete_f"}, {"action", "refuse"}, {"text", "Not here"}});
         QSignalSpy failed(&s->manager, &DCommandManager::di_listingFailed);
         QVERIFY(s->manager.deleteEntry("201") > 0);
         s->manager.listFolder("999", "nowhere");
-        QTRY_COMPARE_WITH_TIMEOUT(s->prompts.calls.size(), 1, Timeout);
-        QCOMPARE(failed.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, Timeout);
         QCOMPARE(failed.first().first().toString(), QStringLiteral("999"));
-        QCOMPARE(failed.first().last().toString(), s->prompts.calls.first().text);
+        const QString message = failed.first().last().toString();
+        QVERIFY(!message.isEmpty());
         QVERIFY(s->settle());
         QCOMPARE(s->home.logLines().filter(QRegularExpression("#Not here$")).size(), 1);
+        QVERIFY(s->logText().contains(message));
         QTest::qWait(DTimings::scaled(DTimings::RetryPeriodMs) * 3);
         QCOMPARE(standIn.requests("delete_f").size(), 1);
         QCOMPARE(standIn.requests("listing").size(), 1);
-        QCOMPARE(s->prompts.calls.size(), 1);
+        QCOMPARE(s->prompts.calls.size(), 0);
         QVERIFY(contents->isEmpty());
         QCOMPARE(s->manager.currentFolderId(), QStringLiteral("-1"));
         QVERIFY(childrenOf(standIn.tree("alice"), "-1").contains("big.bin"));
