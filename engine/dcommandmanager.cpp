@@ -238,6 +238,10 @@ void DCommandManager::abortAll()
 
 bool DCommandManager::clearContents()
 {
+    m_listedFolderId = QString();
+    m_listedEntries.clear();
+    m_listedFiles.clear();
+    m_listedFilesIndexed = false;
     emit di_userInfoChanged(QString());
     emit di_contentsChanged(DTreeElementList());
     return true;
@@ -337,7 +341,28 @@ void DCommandManager::reportCommandStatus(int cmdId, int status)
 
 void DCommandManager::reportContents(const DTreeElementList& entries)
 {
+    m_listedFolderId = m_currentFolderId.isNull() ? QStringLiteral("") : m_currentFolderId;
+    m_listedEntries = entries;
+    m_listedFiles.clear();
+    m_listedFilesIndexed = false;
     emit di_contentsChanged(entries);
+}
+
+bool DCommandManager::listedFolderLacks(const QString& folderId, const QString& name, qint64 size)
+{
+    if (m_listedFolderId.isNull() || folderId != m_listedFolderId)
+        return false;
+    // Built once per listing, and only when uploads ask: a listing costs nothing more.
+    if (!m_listedFilesIndexed) {
+        for (const auto& entry : std::as_const(m_listedEntries)) {
+            if (entry->isFile)
+                m_listedFiles.insert(entry->name + QLatin1Char('\n') +
+                                     QString::number(entry->size.trimmed().toLongLong()));
+        }
+        m_listedEntries.clear();
+        m_listedFilesIndexed = true;
+    }
+    return !m_listedFiles.contains(name + QLatin1Char('\n') + QString::number(size));
 }
 
 void DCommandManager::reportUserInfo(const QString& info)

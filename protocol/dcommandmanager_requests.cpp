@@ -290,16 +290,21 @@ DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
         address.setPort(port);
     upload->url = address;
 
-    DCommand* notice = buildCommand(KindPlain);
-    notice->url = requestUrl(baseAddress(), "upload_done=",
-                             credentialText() + QLatin1Char('/') + serverFileName +
-                                 QLatin1Char('/') + fileName + QLatin1Char('/') +
-                                 QString::number(source.size()) + QLatin1Char('/') + folderId);
-    upload->next = notice;
-    notice->next = buildCommand(KindListFolder, m_currentFolderId);
+    // The upload registers the file itself, as the last step of its attempt: it is done only
+    // once the service has it. Then the folder is listed again.
+    upload->setRegistration(
+        requestUrl(baseAddress(), "upload_done=",
+                   credentialText() + QLatin1Char('/') + serverFileName + QLatin1Char('/') +
+                       fileName + QLatin1Char('/') + QString::number(source.size()) +
+                       QLatin1Char('/') + folderId),
+        requestUrl(baseAddress(), "folder=", credentialText() + QLatin1Char('/') + folderId));
+    upload->next = buildCommand(KindListFolder, m_currentFolderId);
 
     upload->setServerFileName(serverFileName);
     upload->setFolderId(folderId);
+    // A restored upload takes this from its entry.
+    if (storedServerFileName.isEmpty())
+        upload->setNamesake(!listedFolderLacks(folderId, fileName, source.size()));
     recordInHistory(upload, historyKey);
     return upload;
 }
