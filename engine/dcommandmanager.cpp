@@ -8,6 +8,7 @@
 #include "transfers/duploadcommand.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QtDebug>
 
@@ -85,9 +86,10 @@ void DCommandManager::unregisterCommand(DCommand* command)
     if (!m_index.remove(command->id()))
         return;
     m_registry.removeOne(command);
-    if (auto* upload = qobject_cast<DUploadCommand*>(command))
+    if (auto* upload = qobject_cast<DUploadCommand*>(command)) {
         m_uploadsByPath.remove(upload->localFilePath(), upload);
-    else if (auto* download = qobject_cast<DDownloadCommand*>(command))
+        m_uploadsAlike.remove(uploadsAlikeKey(upload), upload);
+    } else if (auto* download = qobject_cast<DDownloadCommand*>(command))
         m_downloadsByTarget.remove(download->targetPath(), download);
 }
 
@@ -346,6 +348,12 @@ void DCommandManager::reportContents(const DTreeElementList& entries)
     m_listedFiles.clear();
     m_listedFilesIndexed = false;
     emit di_contentsChanged(entries);
+}
+
+QString DCommandManager::uploadsAlikeKey(const DUploadCommand* upload)
+{
+    return upload->folderId() + QLatin1Char('\n') + QFileInfo(upload->localFilePath()).fileName() +
+           QLatin1Char('\n') + QString::number(upload->totalSize());
 }
 
 bool DCommandManager::listedFolderLacks(const QString& folderId, const QString& name, qint64 size)

@@ -243,6 +243,7 @@ private:
     // True when the folder the window shows last is `folderId` and it holds no file `name` of
     // `size` bytes.
     bool listedFolderLacks(const QString& folderId, const QString& name, qint64 size);
+    static QString uploadsAlikeKey(const DUploadCommand* upload);
     void readServiceConfiguration();
 
     // History store (engine/dcommandmanager_history.cpp).
@@ -299,6 +300,9 @@ private:
     // Registered uploads by local file and downloads by target file: a start compares itself
     // only with the transfers of the same file.
     QMultiHash<QString, DCommand*> m_uploadsByPath;
+    // Uploads by target folder, file name and size (uploadsAlikeKey): files the folder's
+    // listing would not tell apart.
+    QMultiHash<QString, DCommand*> m_uploadsAlike;
     QMultiHash<QString, DCommand*> m_downloadsByTarget;
     // Scheduling order; a resume may queue a command a second time. How many times each
     // command stands in it, for the membership tests.

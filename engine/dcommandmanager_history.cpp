@@ -507,8 +507,8 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
             : nullptr;
     if (!upload)
         return false;
-    upload->setNamesake(DHistoryFile::attributeOf(entry.attributes, tr("namesake")) ==
-                        QLatin1String("1"));
+    if (DHistoryFile::attributeOf(entry.attributes, tr("namesake")) == QLatin1String("1"))
+        upload->setNamesake(true);
     reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
     upload->restorePaused();
     addToHistory(upload);

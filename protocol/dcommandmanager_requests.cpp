@@ -302,9 +302,23 @@ DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
 
     upload->setServerFileName(serverFileName);
     upload->setFolderId(folderId);
-    // A restored upload takes this from its entry.
+    // Another file of this name and size in the folder, or on its way there: the listing can
+    // not tell them apart. A restored upload takes this from its entry.
+    const QString alike = uploadsAlikeKey(upload);
     if (storedServerFileName.isEmpty())
         upload->setNamesake(!listedFolderLacks(folderId, fileName, source.size()));
+    for (auto it = m_uploadsAlike.constFind(alike);
+         it != m_uploadsAlike.constEnd() && it.key() == alike; ++it) {
+        auto* other = static_cast<DUploadCommand*>(it.value());
+        upload->setNamesake(true);
+        if (!other->hasNamesake()) {
+            other->setNamesake(true);
+            // Its entry too, while it has one (a finished upload has none any more).
+            if (m_historyKeyById.contains(other->id()))
+                addToHistory(other);
+        }
+    }
+    m_uploadsAlike.insert(alike, upload);
     recordInHistory(upload, historyKey);
     return upload;
 }
