@@ -14,6 +14,7 @@
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
 #include "tests/common/standin.h"
+#include "transfers/dtransfercommand.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -229,6 +230,34 @@ void timeAdds(const char* row, int n, const std::function<int(int)>& add)
               .arg(failed));
 }
 
+// A registered upload hands the history to the writer at once: what that costs the
+// user-interface thread with n entries (the write itself runs on the writer thread).
+void timeImmediateSaves(DCommandManager& manager, int n)
+{
+    const QList<DCommand*> commands = manager.registry();
+    qint64 total = 0, worst = 0;
+    int saves = 0;
+    for (DCommand* command : commands) {
+        auto* transfer = qobject_cast<DTransferCommand*>(command);
+        if (!transfer || saves == 50)
+            continue;
+        manager.saveHistoryNow();
+        manager.addToHistory(transfer);
+        QElapsedTimer one;
+        one.start();
+        manager.saveHistorySoon();
+        const qint64 spent = one.nsecsElapsed();
+        total += spent;
+        worst = std::max(worst, spent);
+        ++saves;
+    }
+    manager.saveHistoryNow();
+    print(QStringLiteral("row: save-at-once n=%1 saves=%2 mean_ms=%3 max_ms=%4")
+              .arg(n)
+              .arg(saves)
+              .arg(ms(saves ? total / saves : 0), ms(worst)));
+}
+
 int runUploads(int n)
 {
     Session s;
@@ -237,6 +266,7 @@ int runUploads(int n)
     timeAdds("add-uploads", n, [&](int i) { return s.manager->startUpload(s.file(i)); });
     // Let whatever the adds left behind (saves, timers) settle, then watch the idle engine.
     idle(2000);
+    timeImmediateSaves(*s.manager, n);
     const double cpuBefore = cpuSeconds();
     QElapsedTimer wall;
     wall.start();

@@ -8,6 +8,7 @@
 #include "transfers/duploadcommand.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QtDebug>
 
@@ -85,9 +86,10 @@ void DCommandManager::unregisterCommand(DCommand* command)
     if (!m_index.remove(command->id()))
         return;
     m_registry.removeOne(command);
-    if (auto* upload = qobject_cast<DUploadCommand*>(command))
+    if (auto* upload = qobject_cast<DUploadCommand*>(command)) {
         m_uploadsByPath.remove(upload->localFilePath(), upload);
-    else if (auto* download = qobject_cast<DDownloadCommand*>(command))
+        m_uploadsAlike.remove(uploadsAlikeKey(upload), upload);
+    } else if (auto* download = qobject_cast<DDownloadCommand*>(command))
         m_downloadsByTarget.remove(download->targetPath(), download);
 }
 
@@ -238,6 +240,10 @@ void DCommandManager::abortAll()
 
 bool DCommandManager::clearContents()
 {
+    m_listedFolderId = QString();
+    m_listedEntries.clear();
+    m_listedFiles.clear();
+    m_listedFilesIndexed = false;
     emit di_userInfoChanged(QString());
     emit di_contentsChanged(DTreeElementList());
     return true;
@@ -337,7 +343,34 @@ void DCommandManager::reportCommandStatus(int cmdId, int status)
 
 void DCommandManager::reportContents(const DTreeElementList& entries)
 {
+    m_listedFolderId = m_currentFolderId.isNull() ? QStringLiteral("") : m_currentFolderId;
+    m_listedEntries = entries;
+    m_listedFiles.clear();
+    m_listedFilesIndexed = false;
     emit di_contentsChanged(entries);
+}
+
+QString DCommandManager::uploadsAlikeKey(const DUploadCommand* upload)
+{
+    return upload->folderId() + QLatin1Char('\n') + QFileInfo(upload->localFilePath()).fileName() +
+           QLatin1Char('\n') + QString::number(upload->totalSize());
+}
+
+bool DCommandManager::listedFolderLacks(const QString& folderId, const QString& name, qint64 size)
+{
+    if (m_listedFolderId.isNull() || folderId != m_listedFolderId)
+        return false;
+    // Built once per listing, and only when uploads ask: a listing costs nothing more.
+    if (!m_listedFilesIndexed) {
+        for (const auto& entry : std::as_const(m_listedEntries)) {
+            if (entry->isFile)
+                m_listedFiles.insert(entry->name + QLatin1Char('\n') +
+                                     QString::number(entry->size.trimmed().toLongLong()));
+        }
+        m_listedEntries.clear();
+        m_listedFilesIndexed = true;
+    }
+    return !m_listedFiles.contains(name + QLatin1Char('\n') + QString::number(size));
 }
 
 void DCommandManager::reportUserInfo(const QString& info)

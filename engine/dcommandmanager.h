@@ -152,6 +152,9 @@ public:
     // Writes pending history changes now and waits for the file (changes are otherwise saved
     // a moment later, off the user-interface thread).
     void saveHistoryNow();
+    // Hands pending changes to the writer at once instead of a moment later (unless a save is
+    // on its way: the usual delay then takes them); does not wait.
+    void saveHistorySoon();
 
     // --- Settings (engine/dcommandmanager_settings.cpp) -----------------------------------
     static QString settingsFilePath();
@@ -237,6 +240,10 @@ private:
                                     const QString& localTarget, const QString& linkText,
                                     bool restored, qint64 historyKey = -1);
     int startRequest(DCommand* command);
+    // True when the folder the window shows last is `folderId` and it holds no file `name` of
+    // `size` bytes.
+    bool listedFolderLacks(const QString& folderId, const QString& name, qint64 size);
+    static QString uploadsAlikeKey(const DUploadCommand* upload);
     void readServiceConfiguration();
 
     // History store (engine/dcommandmanager_history.cpp).
@@ -259,6 +266,8 @@ private:
     void recordInHistory(DTransferCommand* transfer, qint64 key);
     void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry, qint64 key = -1);
     void markHistoryDirty();
+    // Removes the entry `key` (no live transfer keeps it any more).
+    bool dropHistoryEntry(qint64 key);
     // Hands the whole history to the writer thread, which saves it atomically.
     void writeHistory();
     void restoreSlice();
@@ -277,6 +286,12 @@ private:
     QString m_currentFolderName;
     QString m_ftpHost;
     QString m_ftpPort;
+    // The folder the window shows (null before a listing) and its entries; the names and sizes
+    // of its files are indexed on first use.
+    QString m_listedFolderId;
+    DTreeElementList m_listedEntries;
+    QSet<QString> m_listedFiles;
+    bool m_listedFilesIndexed = false;
 
     // Registration order (the scheduling and the lookups that walk it keep that order), and
     // the same commands by id for the lookups by id.
@@ -285,6 +300,9 @@ private:
     // Registered uploads by local file and downloads by target file: a start compares itself
     // only with the transfers of the same file.
     QMultiHash<QString, DCommand*> m_uploadsByPath;
+    // Uploads by target folder, file name and size (uploadsAlikeKey): files the folder's
+    // listing would not tell apart.
+    QMultiHash<QString, DCommand*> m_uploadsAlike;
     QMultiHash<QString, DCommand*> m_downloadsByTarget;
     // Scheduling order; a resume may queue a command a second time. How many times each
     // command stands in it, for the membership tests.

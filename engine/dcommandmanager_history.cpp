@@ -66,6 +66,23 @@ void refuse(const QString& text)
     logError(text);
 }
 
+// A kill right after a finished download's partial file took its final name leaves the entry
+// behind: the partial file is gone and the target holds the whole file. The target of a
+// download that overwrites a file is the user's old file until that moment, perhaps of the same
+// size: such an entry comes back and replaces it again.
+QString completedTarget(const DHistoryFile::Attributes& attributes)
+{
+    const auto attribute = [&](const char* name) {
+        return DHistoryFile::attributeOf(attributes, DCommandManager::tr(name));
+    };
+    const QString partial = attribute("filename");
+    const qint64 size = attribute("size").toLongLong(nullptr, 10);
+    if (size <= 0 || attribute("overwrite") == QLatin1String("1") || QFileInfo::exists(partial))
+        return QString();
+    const QFileInfo target(DDownloadCommand::targetOfPartial(partial, attribute("folderId")));
+    return target.isFile() && target.size() == size ? target.filePath() : QString();
+}
+
 } // namespace
 
 // XML 1.0 has no way to carry these, not even as character references.
@@ -206,6 +223,8 @@ void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
                             {tr("serverfilename"), upload->serverFileName()},
                             {tr("folderId"), upload->folderId()},
                             {tr("size"), QString::number(upload->totalSize())}};
+        if (upload->hasNamesake())
+            entry.attributes.append({tr("namesake"), QStringLiteral("1")});
     } else if (auto* download = qobject_cast<DDownloadCommand*>(transfer)) {
         // The whole file as the service reported it, not what is on disk yet.
         entry.attributes = {
@@ -269,8 +288,14 @@ bool DCommandManager::removeFromHistory(DTransferCommand* transfer)
     const auto found = m_historyKeyById.constFind(transfer->id());
     if (found == m_historyKeyById.constEnd())
         return false;
-    const auto it = m_history.find(found.value());
+    const qint64 key = found.value();
     m_historyKeyById.erase(found);
+    return dropHistoryEntry(key);
+}
+
+bool DCommandManager::dropHistoryEntry(qint64 key)
+{
+    const auto it = m_history.find(key);
     if (it == m_history.end())
         return false;
     int& count = it->second.upload ? m_historyUploads : m_historyDownloads;
@@ -331,6 +356,12 @@ void DCommandManager::writeHistory()
         if (!saved)
             m_historySaveFailed = true;
     });
+}
+
+void DCommandManager::saveHistorySoon()
+{
+    if (m_historyWriter.activeThreadCount() == 0)
+        writeHistory();
 }
 
 void DCommandManager::saveHistoryNow()
@@ -398,10 +429,17 @@ void DCommandManager::restoreSlice()
             break;
         }
         const HistoryEntry entry = it->second;
-        if (restoreEntry(entry, key))
+        const QString completed = entry.upload ? QString() : completedTarget(entry.attributes);
+        if (!completed.isEmpty() &&
+            restorableDownload(DHistoryFile::attributeOf(entry.attributes, tr("filename")),
+                               DHistoryFile::attributeOf(entry.attributes, tr("folderId")))) {
+            dropHistoryEntry(key);
+            logStatus(tr("%1 was complete before the restart").arg(completed));
+        } else if (restoreEntry(entry, key)) {
             ++m_restoredCount;
-        else
+        } else {
             logError(QStringLiteral("History transfer may be corrupt!"));
+        }
         ++m_restoreDone;
     }
     if (m_restoreQueue.isEmpty()) {
@@ -469,6 +507,8 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
             : nullptr;
     if (!upload)
         return false;
+    if (DHistoryFile::attributeOf(entry.attributes, tr("namesake")) == QLatin1String("1"))
+        upload->setNamesake(true);
     reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
     upload->restorePaused();
     addToHistory(upload);

@@ -290,16 +290,35 @@ DUploadCommand* DCommandManager::buildUpload(const QString& localPath,
         address.setPort(port);
     upload->url = address;
 
-    DCommand* notice = buildCommand(KindPlain);
-    notice->url = requestUrl(baseAddress(), "upload_done=",
-                             credentialText() + QLatin1Char('/') + serverFileName +
-                                 QLatin1Char('/') + fileName + QLatin1Char('/') +
-                                 QString::number(source.size()) + QLatin1Char('/') + folderId);
-    upload->next = notice;
-    notice->next = buildCommand(KindListFolder, m_currentFolderId);
+    // The upload registers the file itself, as the last step of its attempt: it is done only
+    // once the service has it. Then the folder is listed again.
+    upload->setRegistration(
+        requestUrl(baseAddress(), "upload_done=",
+                   credentialText() + QLatin1Char('/') + serverFileName + QLatin1Char('/') +
+                       fileName + QLatin1Char('/') + QString::number(source.size()) +
+                       QLatin1Char('/') + folderId),
+        requestUrl(baseAddress(), "folder=", credentialText() + QLatin1Char('/') + folderId));
+    upload->next = buildCommand(KindListFolder, m_currentFolderId);
 
     upload->setServerFileName(serverFileName);
     upload->setFolderId(folderId);
+    // Another file of this name and size in the folder, or on its way there: the listing can
+    // not tell them apart. A restored upload takes this from its entry.
+    const QString alike = uploadsAlikeKey(upload);
+    if (storedServerFileName.isEmpty())
+        upload->setNamesake(!listedFolderLacks(folderId, fileName, source.size()));
+    for (auto it = m_uploadsAlike.constFind(alike);
+         it != m_uploadsAlike.constEnd() && it.key() == alike; ++it) {
+        auto* other = static_cast<DUploadCommand*>(it.value());
+        upload->setNamesake(true);
+        if (!other->hasNamesake()) {
+            other->setNamesake(true);
+            // Its entry too, while it has one (a finished upload has none any more).
+            if (m_historyKeyById.contains(other->id()))
+                addToHistory(other);
+        }
+    }
+    m_uploadsAlike.insert(alike, upload);
     recordInHistory(upload, historyKey);
     return upload;
 }

@@ -107,12 +107,14 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
     DCommand* command = buildCommand(KindDownload, fileId, target, link);
     if (!command)
         return -1;
-    if (overwrite) {
-        if (auto* download = qobject_cast<DDownloadCommand*>(findCommand(command->id()))) {
-            download->setReplacesTarget(true);
-            // The choice is kept with the entry: it holds after a restart too.
+    if (auto* download = qobject_cast<DDownloadCommand*>(findCommand(command->id()))) {
+        // The choice is kept with the entry: it holds after a restart too.
+        download->setReplacesTarget(overwrite);
+        // The listed size until the service's answer tells it: a restart right after the end
+        // recognises the finished file by it.
+        download->setKnownSize(size);
+        if (overwrite || size > 0)
             addToHistory(download);
-        }
     }
     return queuePaused(*this, command);
 }

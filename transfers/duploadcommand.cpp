@@ -5,6 +5,7 @@
 #include "engine/dglobals.h"
 #include "engine/dprompt.h"
 #include "engine/dtimings.h"
+#include "protocol/danswerparser.h"
 #include "support/dlog.h"
 
 #include <QFile>
@@ -23,6 +24,10 @@ constexpr long SizeQueryTimeoutSeconds = 60;
 // The server's size counts once two queries this far apart agree.
 constexpr int SettleIntervalMs = 300;
 constexpr int SettleChecks = 20;
+// A listing of a folder of many thousand files stays far below this.
+constexpr int ServiceAnswerLimitBytes = 64 * 1024 * 1024;
+// The log keeps the start of an answer: a notice's whole, a long listing's head.
+constexpr int LoggedAnswerBytes = 4096;
 
 size_t discardData(char*, size_t size, size_t count, void*)
 {
@@ -41,6 +46,16 @@ size_t readSizeHeader(char* data, size_t size, size_t count, void* userData)
 int stopWhenCancelled(void* cancelled, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     return (*static_cast<const std::function<bool()>*>(cancelled))() ? 1 : 0;
+}
+
+size_t appendAnswer(char* data, size_t size, size_t count, void* userData)
+{
+    auto* body = static_cast<QByteArray*>(userData);
+    const size_t total = size * count;
+    if (body->size() + qsizetype(total) > ServiceAnswerLimitBytes)
+        return 0;
+    body->append(data, qsizetype(total));
+    return total;
 }
 
 } // namespace
@@ -87,6 +102,12 @@ void DUploadCommand::closeSource()
         return;
     std::fclose(m_source);
     m_source = nullptr;
+}
+
+void DUploadCommand::setRegistration(const QUrl& notice, const QUrl& folderListing)
+{
+    m_noticeUrl = notice;
+    m_listingUrl = folderListing;
 }
 
 // --- Resume and restore ---------------------------------------------------------------------
@@ -208,6 +229,12 @@ DUploadCommand::Preparation DUploadCommand::prepareAttempt()
         qint64 size = -1;
         if (!querySettledSize(size))
             return SizeUnknown;
+        // Every byte is there (sent before a kill, a quit or a notice that failed): only the
+        // registration may be missing.
+        if (size > 0 && size == m_totalSize) {
+            resumeOffset = size;
+            return AlreadyWhole;
+        }
         // More on the server than in the file: that copy is not ours to append to.
         m_append = size > 0 && size <= m_totalSize;
         resumeOffset = m_append ? size : 0;
@@ -241,6 +268,8 @@ DUploadCommand::Preparation DUploadCommand::prepareAttempt()
 DTransferCommand::Outcome DUploadCommand::performAttempt()
 {
     const Preparation prepared = prepareAttempt();
+    if (prepared == AlreadyWhole)
+        return status() == StatusRunning ? registerFile(true) : OutcomeRetry;
     const CURLcode rc = prepared == Ready ? curl_easy_perform(curlHandle) : CURLE_OK;
     closeSource();
     // Paused, aborted or started again meanwhile: the attempt's end is the base's business.
@@ -273,7 +302,113 @@ DTransferCommand::Outcome DUploadCommand::performAttempt()
                       .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
         return OutcomeRetry;
     }
-    return OutcomeDone;
+    return registerFile(false);
+}
+
+// --- Registration with the service ----------------------------------------------------------
+
+DTransferCommand::Outcome DUploadCommand::registerFile(bool checkFirst)
+{
+    if (m_noticeUrl.isEmpty())
+        return OutcomeDone;
+    // Every byte is on the server; the row is done once the service has the file.
+    reportRowText(tr("Registering the file with the service..."));
+    if (checkFirst && !m_namesake) {
+        const Registration listed = listedInFolder();
+        if (status() != StatusRunning || listed == RegistrationUnknown)
+            return OutcomeRetry;
+        if (listed == Registered) {
+            message = tr("%1 was already registered with the service").arg(localName());
+            return OutcomeDone;
+        }
+    }
+    return sendNotice();
+}
+
+// Server file names are new for every upload, but the folder lists the file under its own
+// name: a file of that name and size that was not there when the upload was queued is this one.
+DUploadCommand::Registration DUploadCommand::listedInFolder()
+{
+    QString failure;
+    const QByteArray answer = askService(m_listingUrl, failure);
+    if (!failure.isEmpty()) {
+        message = failure;
+        return RegistrationUnknown;
+    }
+    const DAnswerParser::Listing listing = DAnswerParser::readListing(answer);
+    // A folder the service refuses to list: the notice's own answer decides.
+    if (listing.generic && listing.verdict == 0)
+        return NotRegistered;
+    if (!listing.readable) {
+        message = tr("Could not read the folder listing: %1").arg(listing.error);
+        return RegistrationUnknown;
+    }
+    const QString name = localName();
+    for (const auto& entry : listing.entries) {
+        if (entry->isFile && entry->name == name &&
+            entry->size.trimmed().toLongLong() == m_totalSize)
+            return Registered;
+    }
+    return NotRegistered;
+}
+
+DTransferCommand::Outcome DUploadCommand::sendNotice()
+{
+    QString failure;
+    const QByteArray answer = askService(m_noticeUrl, failure);
+    if (status() != StatusRunning)
+        return OutcomeRetry;
+    // No answer, or one that is not the service's: the notice is sent again by the usual
+    // retries (a listing first tells whether it got through after all).
+    if (!failure.isEmpty()) {
+        message = failure;
+        return OutcomeRetry;
+    }
+    const DAnswerParser::Listing verdict = DAnswerParser::readListing(answer);
+    if (!verdict.generic) {
+        message = QStringLiteral("*** Error when passing XML from file!");
+        return OutcomeRetry;
+    }
+    message = verdict.message;
+    if (verdict.verdict != 0)
+        return OutcomeDone;
+    if (message.isEmpty())
+        message = tr("The service did not register %1").arg(localName());
+    return OutcomeFailed;
+}
+
+QByteArray DUploadCommand::askService(const QUrl& address, QString& failure)
+{
+    CURL* handle = DCurl::newHandle();
+    if (!handle) {
+        failure = QStringLiteral("could not get curl handle");
+        return QByteArray();
+    }
+    const QByteArray encoded = address.toEncoded();
+    const std::function<bool()> stopped = [this] { return status() != StatusRunning; };
+    QByteArray body;
+    curl_easy_setopt(handle, CURLOPT_URL, encoded.constData());
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendAnswer);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &stopWhenCancelled);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stopped);
+    if (manager)
+        DCurl::applyProxy(handle, *manager);
+    const CURLcode rc = curl_easy_perform(handle);
+    curl_easy_cleanup(handle);
+    if (manager)
+        logToFile(manager->maskedRequest(address));
+    if (rc != CURLE_OK) {
+        failure = tr("Transfer Perform failed(1): %1")
+                      .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
+        return QByteArray();
+    }
+    logToFile(QString::fromUtf8(body.left(LoggedAnswerBytes)));
+    return body;
 }
 
 void DUploadCommand::onProgress(double, double, double, double ulnow)
@@ -319,8 +454,11 @@ void DUploadCommand::discard()
 
 void DUploadCommand::reportDone()
 {
-    if (manager)
-        manager->reportTransferStatus(id(), localName(), m_localPath, TransferDone);
+    if (!manager)
+        return;
+    // The service has the file: an entry left behind would register it again after a restart.
+    manager->saveHistorySoon();
+    manager->reportTransferStatus(id(), localName(), m_localPath, TransferDone);
 }
 
 void DUploadCommand::reportFailed()

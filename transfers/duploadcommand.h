@@ -12,6 +12,12 @@
 // appends from there; the server's refusals (quota, too many clients, bad login) are
 // recognised from libcurl's result and the server's replies. The source file is open only
 // while an attempt runs, so thousands of queued uploads hold no file descriptors.
+//
+// An upload is done once the service has registered the file ("upload_done="), not when the
+// FTP server has the last byte: the notice is the attempt's last step, so it retries, pauses,
+// quits and comes back after a restart with the upload. An attempt that finds the whole file
+// on the server already sends no byte; it asks the folder's listing whether an earlier notice
+// (answered, but not recorded before a kill) registered it, and only then sends the notice.
 class DUploadCommand : public DTransferCommand
 {
     Q_OBJECT
@@ -29,6 +35,14 @@ public:
     void setServerFileName(const QString& name) { m_serverFileName = name; }
     QString folderId() const { return m_folderId; }
     void setFolderId(const QString& id) { m_folderId = id; }
+    // The notice that registers the file with the service, and the listing of its folder.
+    void setRegistration(const QUrl& notice, const QUrl& folderListing);
+    QUrl noticeAddress() const { return m_noticeUrl; }
+    // The folder held a file of this name and size when the upload was queued (or its
+    // contents were not known): its listing can not tell whether this upload was registered,
+    // so the notice is sent again rather than the file left unregistered.
+    bool hasNamesake() const { return m_namesake; }
+    void setNamesake(bool value) { m_namesake = value; }
 
     // KB/s cap of the uploads: the user's MaxUpSpeed when the speed caps are on, lowered to the
     // account's cap when that is smaller (the account's cap also holds when the user set none).
@@ -52,7 +66,14 @@ private:
     {
         Ready,
         SourceMissing,
-        SizeUnknown
+        SizeUnknown,
+        AlreadyWhole
+    };
+    enum Registration
+    {
+        Registered,
+        NotRegistered,
+        RegistrationUnknown
     };
     // Asks the server for the size of the partly sent file (0 when it has none); false when
     // the query failed. `cancelled` is polled while the server keeps silent.
@@ -63,11 +84,21 @@ private:
     // Worker side, before each attempt: the server's size right before an append, the source
     // opened at the resume position (or byte 0), every upload option on the handle.
     Preparation prepareAttempt();
+    // Worker side, once the server holds the whole file: registers it with the service.
+    // `checkFirst`: an earlier attempt or run may have done so already.
+    Outcome registerFile(bool checkFirst);
+    Registration listedInFolder();
+    Outcome sendNotice();
+    // Worker side: the service's answer to `address`, or an empty text with `failure` set.
+    QByteArray askService(const QUrl& address, QString& failure);
     void closeSource();
     QString localName() const;
 
     QString m_serverFileName;
     QString m_folderId;
+    QUrl m_noticeUrl;
+    QUrl m_listingUrl;
+    bool m_namesake = false;
     QString m_localPath;
     qint64 m_totalSize = 0;
     // Worker-only: the source stream of the running attempt.

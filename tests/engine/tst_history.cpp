@@ -206,50 +206,129 @@ private slots:
 
     // Killed mid-download: back paused under a new id, with its link and the progress of the
     // bytes on disk, and resumed from exactly there. A file the user chose to overwrite stays as
-    // it was until the new one is whole, then the new one takes its place.
-    void killedMidDownloadResumesExactly_data()
+    // it was until the new one is whole, then the new one takes its place. Killed right after
+    // the finished file took its name: it is not fetched again.
+    void killedDownloadEndsOnce_data()
     {
-        QTest::addColumn<bool>("overwrite");
-        QTest::newRow("nothing in the way") << false;
-        QTest::newRow("overwriting the user's file") << true;
+        QTest::addColumn<QString>("moment"); // of the kill: midway, renamed, queued
+        QTest::addColumn<bool>("overwrite"); // the user's file of the same size is in the way
+        QTest::newRow("mid-download") << "midway" << false;
+        QTest::newRow("mid-download, overwriting the user's file") << "midway" << true;
+        QTest::newRow("right after the rename at the end") << "renamed" << false;
+        QTest::newRow("queued to overwrite a file of the same size") << "queued" << true;
     }
 
-    void killedMidDownloadResumesExactly()
+    void killedDownloadEndsOnce()
     {
+        QFETCH(QString, moment);
         QFETCH(bool, overwrite);
         const QString path = target("k.bin");
         const QString partial = path + ".201.part";
-        QVERIFY(!overwrite || writeFile(path, "mine"));
-        standIn.addFault(
-            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
+        const QByteArray mine(int(BigSize), 'm');
+        QVERIFY(!overwrite || writeFile(path, mine));
+        if (moment == "midway")
+            standIn.addFault(
+                {{"kind", "download"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
         manager.reset();
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(self, {ChildOption, "download", path});
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 150000, Timeout);
-        ::kill(pid_t(child.processId()), SIGKILL);
-        QVERIFY(child.waitForFinished());
+        child.start(self, {ChildOption, moment, path});
+        if (moment == "midway") {
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 150000, Timeout);
+            ::kill(pid_t(child.processId()), SIGKILL);
+        }
+        QVERIFY(child.waitForFinished(Timeout));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         const qint64 before = QFileInfo(partial).size();
-        QVERIFY(!overwrite || readFile(path) == "mine");
+        QVERIFY(!overwrite || readFile(path) == mine);
+
+        standIn.reset();
+        QVERIFY(openManager());
+        QVERIFY(restoreAll());
+        if (moment == "renamed") {
+            QCOMPARE(restoredIds().size(), 0);
+            QCOMPARE(entriesInFile(), 0);
+            QVERIFY(standIn.requests("download").isEmpty());
+        } else {
+            QCOMPARE(restoredIds().size(), 1);
+            const int id = restoredIds().first();
+            QCOMPARE(manager->status(id), int(StatusPaused));
+            QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
+            QVERIFY(historyText().contains(
+                QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
+                               "link=\"k\" playable=\"0\"%3/>")
+                    .arg(id)
+                    .arg(partial, overwrite ? " overwrite=\"1\"" : "")));
+            QTRY_COMPARE_WITH_TIMEOUT(transfer(id)->currentResumeOffset(), before, Timeout);
+            QTRY_COMPARE_WITH_TIMEOUT(progress.value(id), before * 10000 / BigSize, Timeout);
+            QVERIFY2(finishes(resumed(id)), trace(id));
+            QCOMPARE(ranges(), QStringList{before > 0 ? QStringLiteral("bytes=%1-").arg(before)
+                                                      : QStringLiteral("-")});
+        }
+        QCOMPARE(StandIn::sha256Of(path), bigSha());
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"k.bin"});
+    }
+
+    // An upload is done once the service has registered the file, exactly once: a quit while
+    // the service drops every notice keeps it for the next start, which sends no byte again;
+    // an entry a kill left after the service registered it sends nothing at all. A file of the
+    // same name and size in the folder before tells nothing: the notice goes out.
+    void uploadRegisteredOnce_data()
+    {
+        QTest::addColumn<QString>("end");   // quit (notices failing) or left (by a kill)
+        QTest::addColumn<bool>("namesake"); // the same file was registered before
+        QTest::newRow("quit while the service drops the notices") << "quit" << false;
+        QTest::newRow("entry left after the service registered it") << "left" << false;
+        QTest::newRow("quit while notices fail, same name and size listed") << "quit" << true;
+    }
+
+    void uploadRegisteredOnce()
+    {
+        QFETCH(QString, end);
+        QFETCH(bool, namesake);
+        // The service keeps its files from row to row.
+        static int row = 0;
+        const QString name = QStringLiteral("u%1.bin").arg(++row);
+        const QString path = target(name);
+        QVERIFY(writeFile(path, pattern(300000, row)));
+        if (namesake) {
+            QSignalSpy listed(manager.get(), &DCommandManager::di_contentsChanged);
+            const int first = resumed(manager->startUpload(path));
+            QVERIFY2(finishes(first), trace(first));
+            QTRY_VERIFY_WITH_TIMEOUT(!listed.isEmpty(), Timeout);
+        }
+        if (end == "quit")
+            standIn.addFault({{"kind", "upload_done"}, {"action", "drop"}, {"times", 0}});
+        const int id = manager->startUpload(path);
+        QVERIFY(id > 0);
+        const QString left = historyText();
+        resumed(id);
+        if (end == "quit") {
+            QTRY_VERIFY_WITH_TIMEOUT(standIn.requests("upload_done").size() >= 3, Timeout);
+            QVERIFY(!lastReport(id, TransferDone));
+            QVERIFY(historyText().contains(name));
+            manager->abortAll();
+        } else {
+            QVERIFY2(finishes(id), trace(id));
+        }
+        manager.reset();
+        QVERIFY(end == "quit" || writeFile(home->dataFolder() + "/transfers_alice", left.toUtf8()));
 
         standIn.reset();
         QVERIFY(openManager());
         QVERIFY(restoreAll());
         QCOMPARE(restoredIds().size(), 1);
-        const int id = restoredIds().first();
-        QCOMPARE(manager->status(id), int(StatusPaused));
-        QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
-        QVERIFY(
-            historyText().contains(QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" "
-                                                  "size=\"2097152\" link=\"k\" playable=\"0\"%3/>")
-                                       .arg(id)
-                                       .arg(partial, overwrite ? " overwrite=\"1\"" : "")));
-        QTRY_COMPARE_WITH_TIMEOUT(transfer(id)->currentResumeOffset(), before, Timeout);
-        QTRY_COMPARE_WITH_TIMEOUT(progress.value(id), before * 10000 / BigSize, Timeout);
-        QVERIFY2(finishes(resumed(id)), trace(id));
-        QCOMPARE(ranges(), QStringList{QStringLiteral("bytes=%1-").arg(before)});
-        QCOMPARE(StandIn::sha256Of(path), bigSha());
-        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"k.bin"});
+        const int restored = restoredIds().first();
+        QVERIFY2(finishes(resumed(restored)), trace(restored));
+        const QStringList commands = ftpCommands();
+        QVERIFY2(!commands.contains("STOR") && !commands.contains("APPE"),
+                 qPrintable(commands.join(' ')));
+        QCOMPARE(standIn.requests("upload_done").size(), end == "quit" ? 1 : 0);
+        int registered = 0;
+        for (const auto& file : standIn.files("alice"))
+            registered += file.toObject().value("name").toString() == name;
+        QCOMPARE(registered, 1 + int(namesake));
+        QCOMPARE(historyText(), EmptyHistory);
     }
 
     // Saves are coalesced, never skipped: a clean quit right after a burst keeps every entry;
@@ -357,7 +436,10 @@ private slots:
 };
 
 // Killed processes (HOME and service come from the parent's environment):
-//   download <path>         starts one download and runs until the parent kills it;
+//   midway <path>           starts one download and runs until the parent kills it;
+//   renamed <path>          starts one download, recorded whole in the history, and kills
+//                           itself the moment it is done;
+//   queued <path>           queues one download and kills itself once the history holds it;
 //   burst <folder>          adds uploads of every file in the folder in two bursts, a moment
 //                           apart, and kills itself right after the second;
 //   restore -               restores the history and kills itself half-way through.
@@ -393,6 +475,16 @@ static int runChild(int argc, char** argv)
     const int id = session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"));
     if (id <= 0)
         return 3;
+    const QString history = session.manager->historyFilePath();
+    if (!QTest::qWaitFor([&] { return readFile(history).contains("size=\"2097152\" link"); }))
+        return 4;
+    if (qstrcmp(argv[2], "queued") == 0)
+        ::raise(SIGKILL);
+    QObject::connect(session.manager.get(), &DCommandManager::di_dataTransferStatus,
+                     [&](int, const QString&, const QString&, DTransferStatus status) {
+                         if (status == TransferDone && qstrcmp(argv[2], "renamed") == 0)
+                             ::raise(SIGKILL);
+                     });
     session.resumed(id);
     return app.exec();
 }

@@ -306,6 +306,12 @@ private slots:
             << QJsonArray{fault("ftp-login", "max_clients", 1),
                           fault("ftp-login", "login_denied", 0)}
             << "e.bin" << denied << denied;
+        QTest::newRow("the service refuses to register it")
+            << QJsonArray{QJsonObject{
+                   {"kind", "upload_done"}, {"action", "refuse"}, {"text", "Size mismatch"}}}
+            << "e.bin"
+            << "Size mismatch"
+            << "Size mismatch";
         QTest::newRow("the quota words in the file name, cut: resumes")
             << QJsonArray{cut} << "quota exceeded: e.bin"
             << ""
@@ -335,8 +341,11 @@ private slots:
         // Failed for good: no retry brings it back, and nothing is registered.
         QTest::qWait(300);
         QVERIFY(!manager->findCommand(id));
+        QVERIFY(!lastReport(id, TransferDone));
         QCOMPARE(historyText(), EmptyHistory);
-        QCOMPARE(standIn.requests("upload_done").size(), 0);
+        QVERIFY(standIn.requests("upload_done").size() <= 1);
+        for (const auto& file : standIn.files("alice"))
+            QVERIFY(file.toObject().value("name").toString() != name);
     }
 
     void sourcesOpenOnlyWhenNeeded()
