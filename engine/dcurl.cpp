@@ -39,6 +39,18 @@ int markPrivateSocket(void*, curl_socket_t fd, curlsocktype)
     return CURL_SOCKOPT_OK;
 }
 
+size_t appendBounded(char* data, size_t size, size_t count, void* target)
+{
+    auto* answer = static_cast<DCurl::BoundedAnswer*>(target);
+    const auto total = qsizetype(size * count);
+    if (answer->bytes.size() + total > answer->limit) {
+        answer->tooLong = true;
+        return 0;
+    }
+    answer->bytes.append(data, total);
+    return size * count;
+}
+
 } // namespace
 
 void DCurl::globalInit()
@@ -81,4 +93,10 @@ void DCurl::applyProxy(CURL* handle, const DCommandManager& manager)
         const QByteArray credentials = (user + QLatin1Char(':') + password).toLocal8Bit();
         curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, credentials.constData());
     }
+}
+
+void DCurl::collectInto(CURL* handle, BoundedAnswer* answer)
+{
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, answer);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 typedef void CURL;
 class DCommandManager;
 
@@ -20,4 +22,16 @@ public:
     // The manager's proxy, when it is enabled and has a host. FTP handles add
     // CURLOPT_HTTPPROXYTUNNEL: an HTTP proxy only tunnels FTP, it never sees an FTP address.
     static void applyProxy(CURL* handle, const DCommandManager& manager);
+
+    // An answer read into memory up to `limit` bytes: a longer one ends the transfer (its
+    // block is refused, so curl reports a write error) with `tooLong` set.
+    struct BoundedAnswer
+    {
+        explicit BoundedAnswer(qsizetype byteLimit) : limit(byteLimit) {}
+        QByteArray bytes;
+        qsizetype limit;
+        bool tooLong = false;
+    };
+    // Sends the handle's answer into `answer`, which must outlive the transfer.
+    static void collectInto(CURL* handle, BoundedAnswer* answer);
 };

@@ -131,12 +131,13 @@ QString DLinkCheck::request(const QString& id)
     if (!m_handle && !prepareHandle())
         return tr("Error: could not start the link check");
 
-    QByteArray answer;
+    // A link is short; an endless answer is not one.
+    DCurl::BoundedAnswer answer(MaxAnswerBytes);
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(m_handle, CURLOPT_ERRORBUFFER, errorText);
     const QByteArray address = checkAddress(id).toUtf8();
     curl_easy_setopt(m_handle, CURLOPT_URL, address.constData());
-    curl_easy_setopt(m_handle, CURLOPT_WRITEDATA, &answer);
+    DCurl::collectInto(m_handle, &answer);
     // The proxy may have changed since the last check.
     curl_easy_setopt(m_handle, CURLOPT_PROXY, nullptr);
     curl_easy_setopt(m_handle, CURLOPT_PROXYUSERPWD, nullptr);
@@ -159,7 +160,7 @@ QString DLinkCheck::request(const QString& id)
     }
     if (httpCode != 200)
         return tr("Error: the service answered HTTP %1").arg(httpCode);
-    return QString::fromUtf8(answer).trimmed();
+    return QString::fromUtf8(answer.bytes).trimmed();
 }
 
 bool DLinkCheck::prepareHandle()
@@ -174,7 +175,6 @@ bool DLinkCheck::prepareHandle()
                      static_cast<long>(DTimings::scaled(ConnectTimeoutMs)));
     curl_easy_setopt(m_handle, CURLOPT_TIMEOUT_MS,
                      static_cast<long>(DTimings::scaled(CheckTimeoutMs)));
-    curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, &DLinkCheck::collectAnswer);
     return true;
 }
 
@@ -198,15 +198,4 @@ CURLcode DLinkCheck::perform()
     }
     curl_multi_remove_handle(m_multi, m_handle);
     return result;
-}
-
-size_t DLinkCheck::collectAnswer(char* data, size_t size, size_t count, void* answer)
-{
-    auto* bytes = static_cast<QByteArray*>(answer);
-    const size_t total = size * count;
-    // A link is short; an endless answer is not one.
-    if (bytes->size() + static_cast<qint64>(total) > MaxAnswerBytes)
-        return 0;
-    bytes->append(data, static_cast<int>(total));
-    return total;
 }

@@ -70,7 +70,6 @@ private:
     // One handle for every check, so that the connection is reused.
     bool prepareHandle();
     CURLcode perform();
-    static size_t collectAnswer(char* data, size_t size, size_t count, void* answer);
 
     static constexpr int PollMs = 1000;
     CURLM* m_multi = nullptr;

@@ -56,25 +56,6 @@ int abortWhenStopping(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return stopping.load() ? 1 : 0;
 }
 
-// The version answer, read up to MaxAnswerBytes; a longer one ends the fetch.
-struct BoundedText
-{
-    QByteArray text;
-    bool tooLong = false;
-};
-
-size_t appendBounded(char* data, size_t size, size_t count, void* target)
-{
-    auto* answer = static_cast<BoundedText*>(target);
-    const auto bytes = static_cast<qsizetype>(size * count);
-    if (answer->text.size() + bytes > MaxAnswerBytes) {
-        answer->tooLong = true;
-        return 0;
-    }
-    answer->text.append(data, bytes);
-    return size * count;
-}
-
 // The body of a successful answer goes to the file, opened on its first block, so a fetch that
 // delivers nothing leaves no file; the body of a redirect goes nowhere.
 struct FileSink
@@ -128,16 +109,15 @@ QString versionAddress()
 // text.
 QByteArray fetchText(const QString& address)
 {
-    BoundedText answer;
+    DCurl::BoundedAnswer answer(MaxAnswerBytes);
     CurlHandle handle = newHandle(address.toUtf8());
     if (!handle)
         return QByteArray();
     curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS,
                      static_cast<long>(DTimings::scaled(AnswerTimeoutMs)));
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, appendBounded);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &answer);
+    DCurl::collectInto(handle.get(), &answer);
     if (curl_easy_perform(handle.get()) == CURLE_OK)
-        return answer.text;
+        return answer.bytes;
     if (answer.tooLong)
         logToFile(
             QStringLiteral("Version answer too long? Not read past %1 bytes").arg(MaxAnswerBytes));

@@ -46,16 +46,6 @@ bool isPlainName(const QString& name)
            !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
-size_t appendBounded(char* data, size_t size, size_t count, void* userData)
-{
-    auto* body = static_cast<QByteArray*>(userData);
-    const size_t total = size * count;
-    if (body->size() + qsizetype(total) > LinkAnswerLimitBytes)
-        return 0;
-    body->append(data, qsizetype(total));
-    return total;
-}
-
 int cancelWhenAsked(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
@@ -214,15 +204,14 @@ DDownloadCommand::LinkAnswer DDownloadCommand::fetchLinkAnswer(const QByteArray&
         qDebug() << "Could not get curl handle";
         return answer;
     }
-    QByteArray body;
+    DCurl::BoundedAnswer body(LinkAnswerLimitBytes);
     curl_easy_setopt(handle, CURLOPT_URL, address.constData());
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, LinkRequestTimeoutSeconds);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBounded);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    DCurl::collectInto(handle, &body);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &cancelWhenAsked);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &cancelled);
@@ -235,7 +224,7 @@ DDownloadCommand::LinkAnswer DDownloadCommand::fetchLinkAnswer(const QByteArray&
         return answer;
     }
     QDomDocument document;
-    if (!document.setContent(body))
+    if (!document.setContent(body.bytes))
         return answer;
     const QDomElement root = document.documentElement();
     const QDomElement value = root.firstChildElement(QStringLiteral("value"));

@@ -48,16 +48,6 @@ int stopWhenCancelled(void* cancelled, curl_off_t, curl_off_t, curl_off_t, curl_
     return (*static_cast<const std::function<bool()>*>(cancelled))() ? 1 : 0;
 }
 
-size_t appendAnswer(char* data, size_t size, size_t count, void* userData)
-{
-    auto* body = static_cast<QByteArray*>(userData);
-    const size_t total = size * count;
-    if (body->size() + qsizetype(total) > ServiceAnswerLimitBytes)
-        return 0;
-    body->append(data, qsizetype(total));
-    return total;
-}
-
 } // namespace
 
 DUploadCommand::DUploadCommand(const QString& localPath, QObject* parent)
@@ -386,13 +376,12 @@ QByteArray DUploadCommand::askService(const QUrl& address, QString& failure)
     }
     const QByteArray encoded = address.toEncoded();
     const std::function<bool()> stopped = [this] { return status() != StatusRunning; };
-    QByteArray body;
+    DCurl::BoundedAnswer body(ServiceAnswerLimitBytes);
     curl_easy_setopt(handle, CURLOPT_URL, encoded.constData());
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendAnswer);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
+    DCurl::collectInto(handle, &body);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &stopWhenCancelled);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stopped);
@@ -407,8 +396,8 @@ QByteArray DUploadCommand::askService(const QUrl& address, QString& failure)
                       .arg(QString::fromLocal8Bit(curl_easy_strerror(rc)));
         return QByteArray();
     }
-    logToFile(QString::fromUtf8(body.left(LoggedAnswerBytes)));
-    return body;
+    logToFile(QString::fromUtf8(body.bytes.left(LoggedAnswerBytes)));
+    return body.bytes;
 }
 
 void DUploadCommand::onProgress(double, double, double, double ulnow)
