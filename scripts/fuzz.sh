@@ -14,7 +14,7 @@ build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRYDESK_FUZZ=ON \
     -DFERRYDESK_WERROR=OFF >/dev/null
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=($(ls tests/fuzz/corpus))
+[ ${#targets[@]} -gt 0 ] || targets=($(cd tests/fuzz && ls fuzz_*.cpp | sed "s/^fuzz_//; s/\.cpp$//"))
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
 
 export QT_QPA_PLATFORM=offscreen
