@@ -187,7 +187,13 @@ public:
     {
         static QByteArray content;
         if (content.isEmpty()) {
-            if (finishes(resumed(startBig(QStringLiteral("whole.bin")))))
+            const int notices = standIn.requests(QStringLiteral("dlfile_ok")).size();
+            // Its completion notice follows the done report: once it reached the service, it
+            // cannot land among the requests of the test that asked for the bytes.
+            if (finishes(resumed(startBig(QStringLiteral("whole.bin")))) &&
+                QTest::qWaitFor(
+                    [&] { return standIn.requests(QStringLiteral("dlfile_ok")).size() > notices; },
+                    Timeout))
                 content = readFile(target(QStringLiteral("whole.bin")));
             QFile::remove(target(QStringLiteral("whole.bin")));
         }
