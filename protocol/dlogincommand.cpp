@@ -7,6 +7,8 @@
 #include "support/dlog.h"
 #include "support/dupdatecheck.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -96,8 +98,11 @@ void DLoginCommand::finish(bool announce)
 void DLoginCommand::reportFailure()
 {
     if (!m_startup) {
-        prompt()->showMessage(message);
         logError(message);
+        // The box runs an event loop of its own, in which a new login may end and delete this
+        // command: it opens once the command's own handling is over, with the text copied.
+        QTimer::singleShot(0, QCoreApplication::instance(),
+                           [text = message] { prompt()->showMessage(text); });
         return;
     }
     const QString host = manager ? manager->serviceHost() : DGlobals::serviceHost();

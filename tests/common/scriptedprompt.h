@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 // Records every prompt the engine shows and answers questions from a script. Installed for the
 // lifetime of the object.
 class ScriptedPrompt : public DPrompt
@@ -64,6 +66,8 @@ public:
     QStringList newNameAnswers;
     // Answers to "Yes"/"Cancel" questions and to "Install VLC" (true: Yes / OK).
     QList<bool> yesAnswers;
+    // Runs while each prompt is "open", as a user acting before answering would.
+    std::function<void()> whileOpen;
 
     QStringList texts() const
     {
@@ -77,5 +81,7 @@ private:
     void record(const char* kind, const QString& title, const QString& text)
     {
         calls.append({QString::fromLatin1(kind), title, text});
+        if (whileOpen)
+            whileOpen();
     }
 };

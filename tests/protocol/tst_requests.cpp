@@ -328,6 +328,21 @@ private slots:
         QVERIFY(s->home.logLines().last().endsWith(text));
     }
 
+    // The user logs in again while the refusal is still shown: the old command may go meanwhile.
+    void loginAgainWhileTheRefusalIsShown()
+    {
+        s->prompts.whileOpen = [this] {
+            s->prompts.whileOpen = nullptr;
+            s->manager.login("alice", "secret");
+            QTest::qWait(300);
+        };
+        s->manager.login("alice", "wrong");
+        QVERIFY(waitFor("loggedIn"));
+        QVERIFY(s->settle());
+        QCOMPARE(s->prompts.texts(), QStringList{"Invalid user name or password"});
+        QCOMPARE(standIn.requests("login").size(), 2);
+    }
+
     void networkFailureIsRetried()
     {
         standIn.addFault({{"kind", "login"}, {"action", "drop"}, {"times", 2}});
