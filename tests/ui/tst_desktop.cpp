@@ -1,13 +1,68 @@
 #include "engine/datafolder.h"
 #include "support/dsingleinstance.h"
+#include "tests/common/privatebus.h"
 #include "tests/ui/queuewindow.h"
 
+#include <QDBusUnixFileDescriptor>
 #include <QProcess>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
-// What the program asks of the desktop it runs on: one program per home folder.
+// Stands in for logind's manager: every Inhibit call gets the write end of a pipe of its own,
+// so the test sees a lock let go when the read end reports the other end closed.
+class FakeLoginManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+public:
+    ~FakeLoginManager() override
+    {
+        for (const int fd : m_readEnds)
+            ::close(fd);
+    }
+
+    QList<QStringList> calls;
+
+    // True while the program keeps the lock's descriptor open.
+    bool held(int index) const
+    {
+        pollfd end{m_readEnds.at(index), POLLIN, 0};
+        return ::poll(&end, 1, 0) == 0;
+    }
+    bool anyHeld() const
+    {
+        for (int i = 0; i < m_readEnds.size(); ++i) {
+            if (held(i))
+                return true;
+        }
+        return false;
+    }
+
+public slots:
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
+                                    const QString& mode)
+    {
+        calls.append({what, who, why, mode});
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return {};
+        m_readEnds.append(ends[0]);
+        const QDBusUnixFileDescriptor lock(ends[1]); // a copy of its own
+        ::close(ends[1]);
+        return lock;
+    }
+
+private:
+    QList<int> m_readEnds;
+};
+
+// What the program asks of the desktop it runs on: one program per home folder, no sleep while
+// transferring.
 class TestDesktop : public QObject
 {
     Q_OBJECT
@@ -118,6 +173,98 @@ private slots:
         QCOMPARE(q.service.requests("login").size(), logins + 1);
         QVERIFY(q.window->isVisible());
         QVERIFY2(!killedBefore || leftSocket, "the killed program left no socket behind");
+    }
+
+    // While any transfer runs the program holds a "sleep" lock of the login manager, in block
+    // mode, and lets it go when nothing runs any more: all finished, paused, or the program
+    // quits. Without a login manager or a system bus the transfers run all the same, with one
+    // line in the log.
+    void noSleepWhileTransferring_data()
+    {
+        QTest::addColumn<bool>("bus");
+        QTest::addColumn<bool>("loginManager");
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("held until the downloads finish") << true << true << "finish";
+        QTest::newRow("let go when paused, taken again on resume") << true << true << "pause";
+        QTest::newRow("let go on quit") << true << true << "quit";
+        QTest::newRow("no login manager: one log line") << true << false << "finish";
+        QTest::newRow("no system bus: one log line") << false << false << "finish";
+    }
+
+    void noSleepWhileTransferring()
+    {
+        QFETCH(bool, bus);
+        QFETCH(bool, loginManager);
+        QFETCH(QString, ending);
+        PrivateBus systemBus;
+        FakeLoginManager logind;
+        const auto dropFake =
+            qScopeGuard([] { QDBusConnection::disconnectFromBus("fake-login1"); });
+        const QByteArray previousAddress = qgetenv("FERRYDESK_SYSTEM_BUS_ADDRESS");
+        const auto restoreAddress =
+            qScopeGuard([&] { qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", previousAddress); });
+        if (bus) {
+            QVERIFY(systemBus.start());
+            qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", systemBus.address().toUtf8());
+        } else {
+            qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ferrydesk-system-bus");
+        }
+        if (loginManager) {
+            QDBusConnection connection = systemBus.connect("fake-login1");
+            QVERIFY(connection.registerObject("/org/freedesktop/login1", &logind,
+                                              QDBusConnection::ExportAllSlots));
+            QVERIFY(connection.registerService("org.freedesktop.login1"));
+        }
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.service.addFault({{"kind", "download"},
+                            {"action", "throttle"},
+                            {"kbps", ending == "finish" ? 1024 : 64},
+                            {"file", "201"},
+                            {"times", 0}});
+        q.startDownloads({"big.bin", "a.txt"}, {"201", "101"});
+        QCOMPARE(logind.calls.size(), 0);
+        q.invoke("onResumeAll");
+        QTRY_VERIFY(q.engine()->runningDownloadCount() > 0);
+        const auto complaints = [&] {
+            return q.home.logLines().filter("Transfers can not keep the computer awake").size();
+        };
+        if (!loginManager) {
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
+            // A second round asks again and fails again, silently.
+            q.startDownloads({"notes.txt"}, {"102"});
+            q.invoke("onResumeAll");
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 3, 20000);
+            QCOMPARE(complaints(), 1);
+            QVERIFY(!q.engine()->keepsAwake());
+            return;
+        }
+        QTRY_COMPARE(logind.calls.size(), 1);
+        QCOMPARE(logind.calls.at(0),
+                 (QStringList{"sleep", "Ferrydesk", "Transfers running", "block"}));
+        QTRY_VERIFY(q.engine()->keepsAwake());
+        QVERIFY(logind.held(0));
+        if (ending == "finish") {
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
+            QTRY_VERIFY(!logind.held(0));
+        } else if (ending == "pause") {
+            const int id = q.row(q.running, 0)->commandId();
+            q.engine()->pause(id);
+            QTRY_VERIFY(!logind.anyHeld());
+            QCOMPARE(q.engine()->runningDownloadCount(), 0);
+            q.engine()->resume(id);
+            q.engine()->flush();
+            QTRY_COMPARE(logind.calls.size(), 2);
+            QTRY_VERIFY(logind.held(1));
+            q.engine()->pause(id);
+            QTRY_VERIFY(!logind.held(1));
+        } else {
+            q.engine()->abortAll(); // what "&Exit" does before the event loop ends
+            QTRY_VERIFY(!logind.held(0));
+        }
+        QVERIFY(!q.engine()->keepsAwake());
+        QCOMPARE(logind.calls.size(), ending == "pause" ? 2 : 1);
+        QCOMPARE(complaints(), 0);
     }
 };
 
