@@ -3,6 +3,7 @@
 #include "engine/dcommand.h"
 #include "engine/dcurl.h"
 #include "engine/dglobals.h"
+#include "support/dsleepinhibitor.h"
 #include "transfers/ddownloadcommand.h"
 #include "transfers/dtransfercommand.h"
 #include "transfers/duploadcommand.h"
@@ -29,10 +30,12 @@ DCommandManager::DCommandManager(QObject* parent) : QObject(parent)
     DCurl::globalInit();
     // Link requests and size queries: a few at a time, each short.
     m_background.setMaxThreadCount(4);
+    m_sleepInhibitor = new DSleepInhibitor(this);
 }
 
 DCommandManager::~DCommandManager()
 {
+    m_sleepInhibitor->setWanted(false);
     saveSettings();
     // Every command still alive is a child of the manager. Stop their workers before the
     // objects go: a parked transfer is woken by its discard and ends on the aborted status.
@@ -213,7 +216,11 @@ void DCommandManager::markRunning(DCommand* transfer)
         return;
     QMutexLocker locker(&m_lock);
     (type == CmdDownload ? m_runningDownloads : m_runningUploads).insert(transfer->id());
+    const bool first = m_runningTransfers.isEmpty();
     m_runningTransfers.insert(transfer->id());
+    if (first)
+        QMetaObject::invokeMethod(this, &DCommandManager::updateSleepInhibitor,
+                                  Qt::QueuedConnection);
 }
 
 void DCommandManager::markStopped(DCommand* transfer)
@@ -224,13 +231,27 @@ void DCommandManager::markStopped(DCommand* transfer)
     QMutexLocker locker(&m_lock);
     m_runningDownloads.remove(transfer->id());
     m_runningUploads.remove(transfer->id());
-    m_runningTransfers.remove(transfer->id());
+    if (m_runningTransfers.remove(transfer->id()) && m_runningTransfers.isEmpty())
+        QMetaObject::invokeMethod(this, &DCommandManager::updateSleepInhibitor,
+                                  Qt::QueuedConnection);
+}
+
+void DCommandManager::updateSleepInhibitor()
+{
+    // Quitting: whatever still runs is being stopped.
+    m_sleepInhibitor->setWanted(!m_quitting && runningTransferCount() > 0);
+}
+
+bool DCommandManager::keepsAwake() const
+{
+    return m_sleepInhibitor->isHeld();
 }
 
 void DCommandManager::abortAll()
 {
     // Quitting keeps partial files and history entries: the next login resumes them.
     m_quitting = true;
+    updateSleepInhibitor();
     const QList<DCommand*> commands = m_registry;
     for (DCommand* command : commands) {
         command->setStatus(StatusAborted);

@@ -30,6 +30,7 @@
 #include <memory>
 
 class DCommand;
+class DSleepInhibitor;
 class DTransferCommand;
 class DDownloadCommand;
 class DUploadCommand;
@@ -73,6 +74,8 @@ public:
     void markStopped(DCommand* transfer);
     void abortAll();
     bool clearContents();
+    // True while the computer is kept from sleeping because transfers run.
+    bool keepsAwake() const;
     QList<DCommand*> registry() const { return m_registry; }
     QList<DCommand*> waitingQueue() const { return m_waitingQueue; }
     // Appends the command to the waiting queue unless it is there already.
@@ -245,6 +248,9 @@ private:
     bool listedFolderLacks(const QString& folderId, const QString& name, qint64 size);
     static QString uploadsAlikeKey(const DUploadCommand* upload);
     void readServiceConfiguration();
+    // Holds the sleep inhibitor while any transfer runs (on the manager's thread; the running
+    // sets change on workers too).
+    void updateSleepInhibitor();
 
     // History store (engine/dcommandmanager_history.cpp).
     struct HistoryEntry
@@ -324,6 +330,7 @@ private:
     QSet<int> m_runningDownloads;
     QSet<int> m_runningUploads;
     QSet<int> m_runningTransfers;
+    DSleepInhibitor* m_sleepInhibitor = nullptr;
 
     bool m_minToTray = false;
     bool m_powerOff = false;

@@ -4,6 +4,7 @@
 #include "engine/dprompt.h"
 #include "engine/dstartup.h"
 #include "support/dquitonsignal.h"
+#include "support/dsingleinstance.h"
 #include "support/dupdatecheck.h"
 #include "support/mythread.h"
 #include "ui/mainwindow.h"
@@ -24,11 +25,27 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("ferrydesk"));
     QApplication::setWindowIcon(
         QIcon::fromTheme(QStringLiteral("ferrydesk"), QIcon(QStringLiteral(":/qtimage"))));
-    dataFolder();
+    // One program per home folder: a later start (a log-on start and a scripted run too) brings
+    // the running one forward and ends before it reads or writes anything of the data folder.
+    // Declared before the window, so the lock is held until the window and the engine have saved
+    // the settings and the history.
+    DSingleInstance instance(dataFolder());
+    switch (instance.claim()) {
+    case DSingleInstance::First:
+        break;
+    case DSingleInstance::HandedOver:
+        return 0;
+    case DSingleInstance::NoAnswer:
+        qWarning("Ferrydesk already runs for this home folder but did not answer; not starting a "
+                 "second one beside it");
+        return 1;
+    }
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     DQuitOnSignal::install();
 
     auto window = std::make_unique<MainWindow>();
+    QObject::connect(&instance, &DSingleInstance::di_showRequested, window.get(),
+                     &MainWindow::showAppplication);
     const QStringList arguments = QCoreApplication::arguments();
     if (DStartup::hasFlag(arguments, QStringLiteral("-m")))
         DGlobals::startedByOs = true;

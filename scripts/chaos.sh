@@ -51,7 +51,8 @@ control() { curl -sf "http://127.0.0.1:$http/_control/$1" ${2:+-H 'Content-Type:
 
 export HOME=$home QT_QPA_PLATFORM=offscreen FERRYDESK_SERVICE_HOST=127.0.0.1 \
     FERRYDESK_SERVICE_PORT=$http FERRYDESK_SECURE_PORT=$(sed -nE 's/.*https=([0-9]+).*/\1/p' "$work/ready") \
-    FERRYDESK_CA_FILE=$(sed -nE 's/.*ca=([^ ]+).*/\1/p' "$work/ready") FERRYDESK_TIME_SCALE=0.05
+    FERRYDESK_CA_FILE=$(sed -nE 's/.*ca=([^ ]+).*/\1/p' "$work/ready") FERRYDESK_TIME_SCALE=0.05 \
+    FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-chaos
 
 # Faults the client must ride out on its own (no final refusals). The first armed fault that
 # matches a request fires, so the throttles that slow every transfer of the cycle come last.

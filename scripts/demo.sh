@@ -44,7 +44,8 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: running headless (QT_QPA_PLATFORM=offscreen)." >&2
     export QT_QPA_PLATFORM=offscreen
 fi
-# The service's web pages (help, file links) live on the stand-in's http port too.
-HOME="$demo_home" FERRYDESK_SERVICE_HOST=127.0.0.1 FERRYDESK_SERVICE_PORT="$http" \
+# The service's web pages (help, file links) live on the stand-in's http port too. The demo's
+# transfers keep no real sleep lock: the system bus address points nowhere.
+HOME="$demo_home" FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-demo FERRYDESK_SERVICE_HOST=127.0.0.1 FERRYDESK_SERVICE_PORT="$http" \
     FERRYDESK_SECURE_PORT="$https" FERRYDESK_CA_FILE="$ca" \
     FERRYDESK_WEB_BASE="http://127.0.0.1:$http" ./build/ferrydesk

@@ -26,6 +26,8 @@ cmake -S . -B build-asan "${cmake_args[@]}" >/dev/null
 cmake --build build-asan -j"$(nproc)" --target monkey
 
 export QT_QPA_PLATFORM=offscreen
+# No real sleep lock from the monkey's transfers.
+export FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-monkey
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export ASAN_OPTIONS="detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

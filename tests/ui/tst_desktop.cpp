@@ -1,0 +1,272 @@
+#include "engine/datafolder.h"
+#include "support/dsingleinstance.h"
+#include "tests/common/privatebus.h"
+#include "tests/ui/queuewindow.h"
+
+#include <QDBusUnixFileDescriptor>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+// Stands in for logind's manager: every Inhibit call gets the write end of a pipe of its own,
+// so the test sees a lock let go when the read end reports the other end closed.
+class FakeLoginManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+public:
+    ~FakeLoginManager() override
+    {
+        for (const int fd : m_readEnds)
+            ::close(fd);
+    }
+
+    QList<QStringList> calls;
+
+    // True while the program keeps the lock's descriptor open.
+    bool held(int index) const
+    {
+        pollfd end{m_readEnds.at(index), POLLIN, 0};
+        return ::poll(&end, 1, 0) == 0;
+    }
+    bool anyHeld() const
+    {
+        for (int i = 0; i < m_readEnds.size(); ++i) {
+            if (held(i))
+                return true;
+        }
+        return false;
+    }
+
+public slots:
+    QDBusUnixFileDescriptor Inhibit(const QString& what, const QString& who, const QString& why,
+                                    const QString& mode)
+    {
+        calls.append({what, who, why, mode});
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return {};
+        m_readEnds.append(ends[0]);
+        const QDBusUnixFileDescriptor lock(ends[1]); // a copy of its own
+        ::close(ends[1]);
+        return lock;
+    }
+
+private:
+    QList<int> m_readEnds;
+};
+
+// What the program asks of the desktop it runs on: one program per home folder, no sleep while
+// transferring.
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The real program with the test's HOME and service.
+    static void startProgram(QProcess& program, const QStringList& arguments, bool scripted)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (scripted)
+            env.insert("FERRYDESK_NONINTERACTIVE", "1");
+        else
+            env.remove("FERRYDESK_NONINTERACTIVE");
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(FERRYDESK_BINARY, arguments);
+    }
+
+    static bool historyHolds(const QueueWindow& q, const QString& fileId)
+    {
+        return readFile(q.engine()->historyFilePath()).contains("folderId=\"" + fileId.toUtf8());
+    }
+
+private slots:
+    // A second start with the same HOME, while the first downloads, brings the first forward
+    // and ends with code 0 without touching the data folder. Run beside it, it would restore
+    // the first's history, and its saves would drop the transfers the first started since. A
+    // socket left by a program killed with SIGKILL does not stand in the way.
+    void secondStartHandsOver_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("scripted");
+        QTest::addColumn<bool>("killedBefore");
+        QTest::newRow("plain start") << QStringList{} << false << false;
+        QTest::newRow("log-on start") << QStringList{"-m"} << false << false;
+        QTest::newRow("scripted run") << QStringList{} << true << false;
+        QTest::newRow("after a kill -9") << QStringList{} << true << true;
+    }
+
+    void secondStartHandsOver()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, scripted);
+        QFETCH(bool, killedBefore);
+        QueueWindow q;
+        QVERIFY(q.prepare());
+        DSingleInstance instance(dataFolder());
+        if (killedBefore) {
+            QProcess killed;
+            startProgram(killed, {}, true);
+            QTRY_VERIFY_WITH_TIMEOUT(q.service.requests("login").size() == 1, 20000);
+            ::kill(pid_t(killed.processId()), SIGKILL);
+            QVERIFY(killed.waitForFinished(20000));
+        }
+        const bool leftSocket = QFile::exists(instance.socketPath());
+        const int logins = q.service.requests("login").size();
+
+        // The first: this test's window, with the program's own hand-over (as the program's
+        // start does it), downloading.
+        QCOMPARE(instance.claim(), DSingleInstance::First);
+        connect(&instance, &DSingleInstance::di_showRequested, q.window.get(),
+                &MainWindow::showAppplication);
+        QVERIFY(q.open());
+        q.service.addFault({{"kind", "download"},
+                            {"action", "throttle"},
+                            {"kbps", 16},
+                            {"file", "201"},
+                            {"times", 0}});
+        q.service.addFault({{"kind", "download"},
+                            {"action", "throttle"},
+                            {"kbps", 16},
+                            {"file", "301"},
+                            {"times", 0}});
+        q.startDownloads({"big.bin"}, {"201"});
+        q.invoke("onResumeAll");
+        QTRY_COMPARE(q.engine()->runningDownloadCount(), 1);
+        QTRY_VERIFY(historyHolds(q, "201"));
+        // A second program would ask for big.bin's link when it restores it; that answer is
+        // held back, so its history is saved after the first started clip.mp4.
+        q.service.addFault(
+            {{"kind", "dlfile"}, {"action", "delay"}, {"seconds", 3}, {"file", "201"}});
+        q.window->hide();
+
+        QProcess second;
+        startProgram(second, arguments, scripted);
+        const auto restored = [&] {
+            return q.home.logLines().filter("Restoring 1 transfers from the history").size() > 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning || restored(), 20000);
+        q.startDownloads({"clip.mp4"}, {"301"});
+        q.invoke("onResumeAll");
+        QTRY_VERIFY(historyHolds(q, "301"));
+        // Either the second start ends, or its history save lands (it must not).
+        (void)QTest::qWaitFor(
+            [&] { return second.state() == QProcess::NotRunning || !historyHolds(q, "301"); },
+            15000);
+        const bool ranBeside = second.state() != QProcess::NotRunning;
+        if (ranBeside) {
+            second.terminate();
+            second.waitForFinished(20000);
+        }
+        QVERIFY2(historyHolds(q, "201") && historyHolds(q, "301"),
+                 "a running download is missing from the transfer history");
+        QVERIFY2(!ranBeside, "the second start ran beside the first");
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(q.service.requests("login").size(), logins + 1);
+        QVERIFY(q.window->isVisible());
+        QVERIFY2(!killedBefore || leftSocket, "the killed program left no socket behind");
+    }
+
+    // While any transfer runs the program holds a "sleep" lock of the login manager, in block
+    // mode, and lets it go when nothing runs any more: all finished, paused, or the program
+    // quits. Without a login manager or a system bus the transfers run all the same, with one
+    // line in the log.
+    void noSleepWhileTransferring_data()
+    {
+        QTest::addColumn<bool>("bus");
+        QTest::addColumn<bool>("loginManager");
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("held until the downloads finish") << true << true << "finish";
+        QTest::newRow("let go when paused, taken again on resume") << true << true << "pause";
+        QTest::newRow("let go on quit") << true << true << "quit";
+        QTest::newRow("no login manager: one log line") << true << false << "finish";
+        QTest::newRow("no system bus: one log line") << false << false << "finish";
+    }
+
+    void noSleepWhileTransferring()
+    {
+        QFETCH(bool, bus);
+        QFETCH(bool, loginManager);
+        QFETCH(QString, ending);
+        PrivateBus systemBus;
+        FakeLoginManager logind;
+        const auto dropFake =
+            qScopeGuard([] { QDBusConnection::disconnectFromBus("fake-login1"); });
+        const QByteArray previousAddress = qgetenv("FERRYDESK_SYSTEM_BUS_ADDRESS");
+        const auto restoreAddress =
+            qScopeGuard([&] { qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", previousAddress); });
+        if (bus) {
+            QVERIFY(systemBus.start());
+            qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", systemBus.address().toUtf8());
+        } else {
+            qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ferrydesk-system-bus");
+        }
+        if (loginManager) {
+            QDBusConnection connection = systemBus.connect("fake-login1");
+            QVERIFY(connection.registerObject("/org/freedesktop/login1", &logind,
+                                              QDBusConnection::ExportAllSlots));
+            QVERIFY(connection.registerService("org.freedesktop.login1"));
+        }
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.service.addFault({{"kind", "download"},
+                            {"action", "throttle"},
+                            {"kbps", ending == "finish" ? 1024 : 64},
+                            {"file", "201"},
+                            {"times", 0}});
+        q.startDownloads({"big.bin", "a.txt"}, {"201", "101"});
+        QCOMPARE(logind.calls.size(), 0);
+        q.invoke("onResumeAll");
+        QTRY_VERIFY(q.engine()->runningDownloadCount() > 0);
+        const auto complaints = [&] {
+            return q.home.logLines().filter("Transfers can not keep the computer awake").size();
+        };
+        if (!loginManager) {
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
+            // A second round asks again and fails again, silently.
+            q.startDownloads({"notes.txt"}, {"102"});
+            q.invoke("onResumeAll");
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 3, 20000);
+            QCOMPARE(complaints(), 1);
+            QVERIFY(!q.engine()->keepsAwake());
+            return;
+        }
+        QTRY_COMPARE(logind.calls.size(), 1);
+        QCOMPARE(logind.calls.at(0),
+                 (QStringList{"sleep", "Ferrydesk", "Transfers running", "block"}));
+        QTRY_VERIFY(q.engine()->keepsAwake());
+        QVERIFY(logind.held(0));
+        if (ending == "finish") {
+            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
+            QTRY_VERIFY(!logind.held(0));
+        } else if (ending == "pause") {
+            const int id = q.row(q.running, 0)->commandId();
+            q.engine()->pause(id);
+            QTRY_VERIFY(!logind.anyHeld());
+            QCOMPARE(q.engine()->runningDownloadCount(), 0);
+            q.engine()->resume(id);
+            q.engine()->flush();
+            QTRY_COMPARE(logind.calls.size(), 2);
+            QTRY_VERIFY(logind.held(1));
+            q.engine()->pause(id);
+            QTRY_VERIFY(!logind.held(1));
+        } else {
+            q.engine()->abortAll(); // what "&Exit" does before the event loop ends
+            QTRY_VERIFY(!logind.held(0));
+        }
+        QVERIFY(!q.engine()->keepsAwake());
+        QCOMPARE(logind.calls.size(), ending == "pause" ? 2 : 1);
+        QCOMPARE(complaints(), 0);
+    }
+};
+
+QTEST_MAIN(TestDesktop)
+#include "tst_desktop.moc"
