@@ -6,6 +6,7 @@
 #include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dcurl.h"
+#include "transfers/dtransfercommand.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
 #include "ui/treewidget.h"
@@ -181,7 +182,15 @@ private:
     bool restored() const
     {
         auto* remote = w->findChild<TreeWidget*>("rightTree");
-        return !engine->isRestoring() && remote && remote->topLevelItemCount() > 0;
+        if (engine->isRestoring() || !remote || remote->topLevelItemCount() == 0)
+            return false;
+        // The rows of restored transfers reach the window a moment after the restore: "Start
+        // All" before then would leave them paused.
+        int transfers = 0;
+        for (DCommand* command : engine->registry())
+            transfers += qobject_cast<DTransferCommand*>(command) ? 1 : 0;
+        return list("runningList")->topLevelItemCount() + list("errorList")->topLevelItemCount() >=
+               transfers;
     }
 
     void afterRestore()
