@@ -4,6 +4,7 @@
 #include "engine/dglobals.h"
 #include "protocol/downloadlist.h"
 #include "support/dlog.h"
+#include "support/dnotifier.h"
 #include "support/logwindow.h"
 #include "ui/dformat.h"
 #include "ui/dicons.h"
@@ -79,6 +80,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     setPrompt(m_prompt);
     m_engine = new DCommandManager(this);
     m_countdownTimer = new QTimer(this);
+    m_notifier = new DNotifier(this);
+    // Queued: the question opens after the notification service's signal has been handled.
+    connect(m_notifier, &DNotifier::di_countdownClicked, this, &MainWindow::onTrayMessageClicked,
+            Qt::QueuedConnection);
+    connect(m_notifier, &DNotifier::di_countdownFailed, this, &MainWindow::onCountdownNoticeFailed);
     setWindowTitle(QStringLiteral("Ferrydesk ") + QLatin1String(DGlobals::Version));
     setWindowIcon(QIcon(QStringLiteral(":/qtimage")));
     createTrayIcon();

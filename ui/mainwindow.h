@@ -15,6 +15,7 @@
 #include <QTime>
 
 class DCommandManager;
+class DNotifier;
 class FileSystemModel;
 class RowWidgetPlacer;
 class TreeItemWidget;
@@ -268,7 +269,16 @@ private:
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
+    void showShutDownWindow(const QString& text);
     void hideShutDownNotice();
+    // Where the desktop's notification service took the countdown and then refused it.
+    void onCountdownNoticeFailed();
+
+    // --- Desktop notices (mainwindow_queue.cpp) -------------------------------------------
+    // Counts a finished transfer and tells the desktop about a failure and about the end of a
+    // batch (the running list empty again after transfers ended in it).
+    void noticeTransferEnded(bool done, const QString& path, const QString& err);
+    void noticeBatchEnd();
 
     // Engine and dialogs.
     DCommandManager* m_engine = nullptr;
@@ -353,8 +363,14 @@ private:
     bool m_busy = false;
     bool m_built = false;
 
+    // Desktop notices: transfers done and failed since the running list was last empty.
+    DNotifier* m_notifier = nullptr;
+    int m_batchDone = 0;
+    int m_batchFailed = 0;
+
     // Power-off countdown.
     QTimer* m_countdownTimer = nullptr;
+    QString m_shutDownText; // the countdown's latest text, wherever it shows
     bool m_shutdownPending = false;
     QString m_trayMessageTitle;
     QTime m_timeLeft;
