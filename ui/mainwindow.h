@@ -15,6 +15,7 @@
 #include <QTime>
 
 class DCommandManager;
+class DKeyring;
 class DNotifier;
 class FileSystemModel;
 class RowWidgetPlacer;
@@ -198,6 +199,10 @@ private:
     void connectSignals();
     void readWindowSettings();
     void writeWindowSettings();
+    // The last successful login's password: in the keyring where there is one, else (and when
+    // it refuses) under "LastPassWord" in the file.
+    void rememberLastPassword(const QString& user, const QString& previousUser,
+                              const QString& password);
     // Recomputes the status-bar widget from the running list.
     void updateStatusBarTotals();
     // Opens an http(s) address in the desktop's browser; anything else is refused and logged,
@@ -362,6 +367,12 @@ private:
     // While set, the path-box handlers ignore index changes and pause/resume return at once.
     bool m_busy = false;
     bool m_built = false;
+
+    // The desktop's keyring, and a last password on its way there (saved to the file if the
+    // program ends first).
+    DKeyring* m_keyring = nullptr;
+    QString m_unsavedLastUser;
+    QString m_unsavedLastPassword;
 
     // Desktop notices: transfers done and failed since the running list was last empty.
     DNotifier* m_notifier = nullptr;
