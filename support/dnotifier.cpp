@@ -46,6 +46,12 @@ DNotifier::DNotifier(QObject* parent) : QObject(parent), m_timer(new QTimer(this
     connect(m_timer, &QTimer::timeout, this, &DNotifier::sendNext);
 }
 
+// A countdown notice must not outlive the program that would have powered off.
+DNotifier::~DNotifier()
+{
+    closeCountdown();
+}
+
 bool DNotifier::isAvailable()
 {
     if (m_service != ServiceState::Unknown)
@@ -103,7 +109,7 @@ void DNotifier::closeCountdown()
     QDBusMessage close = QDBusMessage::createMethodCall(NoticeService, Path, Interface,
                                                         QStringLiteral("CloseNotification"));
     close << m_countdownId;
-    QDBusConnection::sessionBus().asyncCall(close);
+    QDBusConnection::sessionBus().send(close);
     m_countdownId = 0;
 }
 

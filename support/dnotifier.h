@@ -27,6 +27,7 @@ public:
     static constexpr int MaxMergedLines = 5;
 
     explicit DNotifier(QObject* parent = nullptr);
+    ~DNotifier() override;
 
     // Whether a notification service is on the session bus (asked once per run; a refused
     // notice turns it off for the rest of the run).

@@ -281,7 +281,7 @@ private:
 
     // --- Desktop notices (mainwindow_queue.cpp) -------------------------------------------
     // Counts a finished transfer and tells the desktop about a failure and about the end of a
-    // batch (the running list empty again after transfers ended in it).
+    // batch (nothing left running or waiting to run after transfers ended).
     void noticeTransferEnded(bool done, const QString& path, const QString& err);
     void noticeBatchEnd();
 

@@ -658,12 +658,23 @@ void MainWindow::noticeTransferEnded(bool done, const QString& path, const QStri
                        tr("%1: %2").arg(QFileInfo(path).fileName(), err.simplified()));
 }
 
-// Runs after each burst of queue changes: the batch is over when nothing is left to run.
+// Runs after each burst of queue changes: the batch is over when nothing runs or waits to run
+// any more (rows the user paused or never started do not hold it open).
 void MainWindow::noticeBatchEnd()
 {
-    if (m_batchDone + m_batchFailed == 0 || m_runningList->topLevelItemCount() > 0 ||
-        !m_pendingTransfers.empty())
+    if (m_batchDone + m_batchFailed == 0 || !m_pendingTransfers.empty())
         return;
+    for (int i = 0; i < m_runningList->topLevelItemCount(); ++i) {
+        switch (static_cast<TreeItemWidget*>(m_runningList->topLevelItem(i))->lastStatus()) {
+        case StatusRunning:
+        case StatusResumeQueued:
+        case StatusRetryWait:
+        case StatusRetryWaitOnce:
+            return;
+        default:
+            break;
+        }
+    }
     const int total = m_batchDone + m_batchFailed;
     QString body = total == 1 ? tr("1 transfer ended") : tr("%1 transfers ended").arg(total);
     body += m_batchFailed == 0 ? tr(", all done.")
