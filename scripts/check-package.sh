@@ -22,6 +22,12 @@ for path in usr/bin/ferrydesk usr/bin/ferrydesk-update usr/share/applications/fe
     grep -qx "./$path" <<<"$contents" || { echo "package lacks $path" >&2; exit 1; }
 done
 
+# The keyring needs qtkeychain and the library it loads at run time.
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6keychain1 libsecret-1-0; do
+    grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends" >&2; exit 1; }
+done
+
 if command -v lintian >/dev/null; then
     lintian --fail-on error "$deb" 2>&1 | grep -v "running with root privileges" || true
     lintian --fail-on error "$deb" >/dev/null 2>&1 || { echo "lintian found errors" >&2; exit 1; }

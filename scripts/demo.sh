@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Ferrydesk, starts the stand-in service with the demo account
 # and opens the client against it. The demo keeps its own HOME (.demo-home/) so that your real
-# settings are never touched; the client logs in to the demo account by itself.
+# settings are never touched, and no session bus, so that your keyring is never touched either;
+# the client logs in to the demo account by itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -44,8 +45,11 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: running headless (QT_QPA_PLATFORM=offscreen)." >&2
     export QT_QPA_PLATFORM=offscreen
 fi
-# The service's web pages (help, file links) live on the stand-in's http port too. The demo's
-# transfers keep no real sleep lock: the system bus address points nowhere.
-HOME="$demo_home" FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-demo FERRYDESK_SERVICE_HOST=127.0.0.1 FERRYDESK_SERVICE_PORT="$http" \
+# The service's web pages (help, file links) live on the stand-in's http port too. Neither the
+# session bus nor the system bus is yours: the demo's password must not land in your keyring, its
+# notices on your desktop, nor its transfers hold a real sleep lock.
+HOME="$demo_home" DBUS_SESSION_BUS_ADDRESS="unix:path=$demo_home/no-session-bus" \
+    FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-demo \
+    FERRYDESK_SERVICE_HOST=127.0.0.1 FERRYDESK_SERVICE_PORT="$http" \
     FERRYDESK_SECURE_PORT="$https" FERRYDESK_CA_FILE="$ca" \
     FERRYDESK_WEB_BASE="http://127.0.0.1:$http" ./build/ferrydesk

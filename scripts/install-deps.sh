@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake qt6-base-dev qt6-svg-dev libqt6opengl6-dev libcurl4-openssl-dev
           python3 python3-pyftpdlib openssl curl nginx-light desktop-file-utils lintian
-          tinyproxy-bin clang libclang-rt-14-dev libssl-dev dbus-daemon)
+          tinyproxy-bin clang libclang-rt-14-dev libssl-dev dbus-daemon
+          qtkeychain-qt6-dev libsecret-1-0 gnome-keyring)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

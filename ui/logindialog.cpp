@@ -2,6 +2,7 @@
 
 #include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
+#include "support/dkeyring.h"
 #include "support/dscramble.h"
 
 #include <QCheckBox>
@@ -58,7 +59,7 @@ QStringList readList(const QSettings& settings, const QString& key)
 
 } // namespace
 
-LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent)
+LoginDialog::LoginDialog(QWidget* parent, DKeyring* keyring) : QDialog(parent), m_keyring(keyring)
 {
     setWindowTitle(tr("Login..."));
     auto* grid = new QGridLayout(this);
@@ -122,12 +123,50 @@ void LoginDialog::onOK()
     const int at = m_names.indexOf(name);
     if (at >= 0) {
         m_passwords[at] = m_passwordEdit->text();
+        m_inKeyring[at] = false; // the file holds it until a login shows that it is right
     } else {
         m_names.append(name);
         m_passwords.append(m_passwordEdit->text());
+        m_inKeyring.append(false);
         m_namesModel->setStringList(m_names);
     }
     save();
+}
+
+void LoginDialog::moveToKeyring()
+{
+    if (!m_keyring || !m_keyring->isUsable())
+        return;
+    for (int at = 0; at < m_names.size(); ++at) {
+        if (m_inKeyring.at(at) || m_passwords.at(at).isEmpty())
+            continue;
+        const QString name = m_names.at(at);
+        const QString password = m_passwords.at(at);
+        m_keyring->write(DKeyring::accountKey(name), password, this,
+                         [this, at, name, password](bool stored) {
+                             // Only what the keyring holds leaves the file.
+                             if (!stored || m_passwords.at(at) != password)
+                                 return;
+                             m_inKeyring[at] = true;
+                             save();
+                         });
+    }
+}
+
+// A password in the file is newer than the keyring's (the keyring refused it in an earlier run),
+// so only the names without one are looked up.
+void LoginDialog::fetchFromKeyring(int at)
+{
+    const QString name = m_names.at(at);
+    m_keyring->read(DKeyring::accountKey(name), this,
+                    [this, at, name](bool found, const QString& password) {
+                        if (!found || !m_passwords.at(at).isEmpty())
+                            return; // typed meanwhile: the user's text wins
+                        m_passwords[at] = password;
+                        m_inKeyring[at] = true;
+                        if (m_userEdit->text() == name && m_passwordEdit->text().isEmpty())
+                            m_passwordEdit->setText(password);
+                    });
 }
 
 void LoginDialog::load()
@@ -140,6 +179,13 @@ void LoginDialog::load()
     while (m_passwords.size() < m_names.size())
         m_passwords.append(QString());
     m_passwords = m_passwords.mid(0, m_names.size());
+    m_inKeyring = QList<bool>(m_names.size(), false);
+    if (!m_keyring || !m_keyring->isUsable())
+        return;
+    for (int at = 0; at < m_names.size(); ++at) {
+        if (m_passwords.at(at).isEmpty())
+            fetchFromKeyring(at);
+    }
 }
 
 // Names and passwords are written pair by pair, so that they stay matched by position.
@@ -147,15 +193,22 @@ void LoginDialog::save() const
 {
     QStringList names;
     QStringList passwords;
+    bool passwordInFile = false;
     for (int i = 0; i < m_names.size(); ++i) {
         if (m_names.at(i).trimmed().isEmpty())
             continue;
         names.append(scrambled(m_names.at(i)));
-        passwords.append(scrambled(m_passwords.at(i)));
+        // A password the keyring keeps leaves an empty item, to hold the places of the others.
+        const QString password = m_inKeyring.at(i) ? QString() : m_passwords.at(i);
+        passwords.append(scrambled(password));
+        passwordInFile = passwordInFile || !password.isEmpty();
     }
     // The passwords are only scrambled: the file is the owner's alone.
     createOwnerOnly(DCommandManager::settingsFilePath());
     QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
     settings.setValue(NamesKey, names);
-    settings.setValue(PasswordsKey, passwords);
+    if (!passwordInFile && m_inKeyring.contains(true))
+        settings.remove(PasswordsKey); // the keyring keeps them all
+    else
+        settings.setValue(PasswordsKey, passwords);
 }

@@ -3,7 +3,9 @@
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
 #include "protocol/downloadlist.h"
+#include "support/dkeyring.h"
 #include "support/dlog.h"
+#include "support/dnotifier.h"
 #include "support/logwindow.h"
 #include "ui/dformat.h"
 #include "ui/dicons.h"
@@ -79,6 +81,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     setPrompt(m_prompt);
     m_engine = new DCommandManager(this);
     m_countdownTimer = new QTimer(this);
+    m_keyring = new DKeyring(this);
+    m_notifier = new DNotifier(this);
+    // Queued: the question opens after the notification service's signal has been handled.
+    connect(m_notifier, &DNotifier::di_countdownClicked, this, &MainWindow::onTrayMessageClicked,
+            Qt::QueuedConnection);
+    connect(m_notifier, &DNotifier::di_countdownFailed, this, &MainWindow::onCountdownNoticeFailed);
     setWindowTitle(QStringLiteral("Ferrydesk ") + QLatin1String(DGlobals::Version));
     setWindowIcon(QIcon(QStringLiteral(":/qtimage")));
     createTrayIcon();
@@ -87,6 +95,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 MainWindow::~MainWindow()
 {
     writeWindowSettings();
+    if (!m_unsavedLastUser.isEmpty() &&
+        windowSettings().value(QStringLiteral("LastUserName")).toString() == m_unsavedLastUser)
+        windowSettings().setValue(QStringLiteral("LastPassWord"), m_unsavedLastPassword);
     delete m_downloadList;
     setPrompt(nullptr);
     delete m_prompt;
@@ -156,7 +167,7 @@ void MainWindow::showEvent(QShowEvent* event)
 
 void MainWindow::build()
 {
-    m_loginDialog = new LoginDialog(this);
+    m_loginDialog = new LoginDialog(this, m_keyring);
     registerEngineMetaTypes();
     connect(m_loginDialog, &QDialog::accepted, this, &MainWindow::onLogin);
     m_busy = true;
@@ -405,12 +416,54 @@ void MainWindow::engineStarted()
 {
     QSettings settings = windowSettings();
     const QString user = settings.value(QStringLiteral("LastUserName")).toString();
-    const QString password = settings.value(QStringLiteral("LastPassWord")).toString();
-    if (!user.isEmpty()) {
-        m_engine->login(user, password);
+    if (user.isEmpty()) {
+        onLoginLogOut();
         return;
     }
-    onLoginLogOut();
+    // A password in the file is newer than the keyring's: the keyring refused it last time.
+    if (settings.contains(QStringLiteral("LastPassWord")) || !m_keyring->isUsable()) {
+        m_engine->login(user, settings.value(QStringLiteral("LastPassWord")).toString());
+        return;
+    }
+    m_keyring->read(DKeyring::lastLoginKey(user), this,
+                    [this, user](bool found, const QString& password) {
+                        if (m_loginAction->text() == tr("&Logout"))
+                            return; // the user logged in meanwhile
+                        if (found)
+                            m_engine->login(user, password);
+                        else
+                            onLoginLogOut();
+                    });
+}
+
+void MainWindow::rememberLastPassword(const QString& user, const QString& previousUser,
+                                      const QString& password)
+{
+    QSettings settings = windowSettings();
+    if (!m_keyring->isUsable()) {
+        settings.setValue(QStringLiteral("LastPassWord"), password);
+        return;
+    }
+    // A copy already in the file stays current until the keyring holds the password.
+    if (settings.contains(QStringLiteral("LastPassWord")))
+        settings.setValue(QStringLiteral("LastPassWord"), password);
+    m_unsavedLastUser = user;
+    m_unsavedLastPassword = password;
+    m_keyring->write(DKeyring::lastLoginKey(user), password, this,
+                     [this, user, previousUser, password](bool stored) {
+                         if (m_unsavedLastUser == user && m_unsavedLastPassword == password)
+                             m_unsavedLastUser.clear();
+                         QSettings settings = windowSettings();
+                         if (settings.value(QStringLiteral("LastUserName")).toString() != user)
+                             return; // another login came since
+                         if (!stored) {
+                             settings.setValue(QStringLiteral("LastPassWord"), password);
+                             return;
+                         }
+                         settings.remove(QStringLiteral("LastPassWord"));
+                         if (!previousUser.isEmpty() && previousUser != user)
+                             m_keyring->remove(DKeyring::lastLoginKey(previousUser));
+                     });
 }
 
 void MainWindow::loginSuccess()
@@ -420,9 +473,12 @@ void MainWindow::loginSuccess()
     m_engine->restoreHistory();
     {
         QSettings settings = windowSettings();
+        const QString previousUser = settings.value(QStringLiteral("LastUserName")).toString();
         settings.setValue(QStringLiteral("LastUserName"), m_engine->userName());
-        settings.setValue(QStringLiteral("LastPassWord"), m_engine->password());
+        settings.sync();
+        rememberLastPassword(m_engine->userName(), previousUser, m_engine->password());
     }
+    m_loginDialog->moveToKeyring();
     const bool showList = windowSettings().value(QStringLiteral("ShowDownloadList"), true).toBool();
     m_downloadList->setShowAfterLogin(showList);
     if (showList)

@@ -15,6 +15,8 @@
 #include <QTime>
 
 class DCommandManager;
+class DKeyring;
+class DNotifier;
 class FileSystemModel;
 class RowWidgetPlacer;
 class TreeItemWidget;
@@ -197,6 +199,10 @@ private:
     void connectSignals();
     void readWindowSettings();
     void writeWindowSettings();
+    // The last successful login's password: in the keyring where there is one, else (and when
+    // it refuses) under "LastPassWord" in the file.
+    void rememberLastPassword(const QString& user, const QString& previousUser,
+                              const QString& password);
     // Recomputes the status-bar widget from the running list.
     void updateStatusBarTotals();
     // Opens an http(s) address in the desktop's browser; anything else is refused and logged,
@@ -268,7 +274,16 @@ private:
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
+    void showShutDownWindow(const QString& text);
     void hideShutDownNotice();
+    // Where the desktop's notification service took the countdown and then refused it.
+    void onCountdownNoticeFailed();
+
+    // --- Desktop notices (mainwindow_queue.cpp) -------------------------------------------
+    // Counts a finished transfer and tells the desktop about a failure and about the end of a
+    // batch (nothing left running or waiting to run after transfers ended).
+    void noticeTransferEnded(bool done, const QString& path, const QString& err);
+    void noticeBatchEnd();
 
     // Engine and dialogs.
     DCommandManager* m_engine = nullptr;
@@ -353,8 +368,20 @@ private:
     bool m_busy = false;
     bool m_built = false;
 
+    // The desktop's keyring, and a last password on its way there (saved to the file if the
+    // program ends first).
+    DKeyring* m_keyring = nullptr;
+    QString m_unsavedLastUser;
+    QString m_unsavedLastPassword;
+
+    // Desktop notices: transfers done and failed since the running list was last empty.
+    DNotifier* m_notifier = nullptr;
+    int m_batchDone = 0;
+    int m_batchFailed = 0;
+
     // Power-off countdown.
     QTimer* m_countdownTimer = nullptr;
+    QString m_shutDownText; // the countdown's latest text, wherever it shows
     bool m_shutdownPending = false;
     QString m_trayMessageTitle;
     QTime m_timeLeft;

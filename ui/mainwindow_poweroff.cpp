@@ -5,6 +5,7 @@
 
 #include "engine/dprompt.h"
 #include "engine/dtimings.h"
+#include "support/dnotifier.h"
 #include "support/dshutdown.h"
 
 #include <QMessageBox>
@@ -75,15 +76,32 @@ void MainWindow::shutdownMachine()
     DShutdown::powerOff();
 }
 
-// The balloons need a system tray. Without one (many Wayland desktops) the same texts show in
-// a small window of their own whose button stands for the click on the balloon, so a countdown
-// never runs unseen and can always be aborted.
+// The balloons need a system tray. Without one (many Wayland desktops) the countdown shows as
+// a notice of the desktop's notification service, whose "Abort" action stands for the click on
+// the balloon; without that service too, in a small window of its own with an "Abort..."
+// button. So a countdown never runs unseen and can always be aborted.
 void MainWindow::showShutDownNotice(const QString& text, int displayMs)
 {
+    m_shutDownText = text;
     if (m_trayIcon && m_trayIcon->isVisible() && QSystemTrayIcon::supportsMessages()) {
         m_trayIcon->showMessage(m_trayMessageTitle, text, QSystemTrayIcon::Critical, displayMs);
         return;
     }
+    if (m_notifier->isAvailable()) {
+        m_notifier->showCountdown(m_trayMessageTitle, text);
+        return;
+    }
+    showShutDownWindow(text);
+}
+
+void MainWindow::onCountdownNoticeFailed()
+{
+    if (m_shutdownPending)
+        showShutDownWindow(m_shutDownText);
+}
+
+void MainWindow::showShutDownWindow(const QString& text)
+{
     auto* notice = findChild<QMessageBox*>(QLatin1String(NoticeName), Qt::FindDirectChildrenOnly);
     if (!notice) {
         notice = new QMessageBox(QMessageBox::Critical, m_trayMessageTitle, text,
@@ -102,6 +120,7 @@ void MainWindow::showShutDownNotice(const QString& text, int displayMs)
 
 void MainWindow::hideShutDownNotice()
 {
+    m_notifier->closeCountdown();
     if (auto* notice =
             findChild<QMessageBox*>(QLatin1String(NoticeName), Qt::FindDirectChildrenOnly)) {
         notice->blockSignals(true);

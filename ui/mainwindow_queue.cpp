@@ -3,6 +3,7 @@
 #include "engine/dcommandmanager.h"
 #include "engine/dprompt.h"
 #include "support/dlog.h"
+#include "support/dnotifier.h"
 #include "ui/dformat.h"
 #include "ui/dragformats.h"
 #include "ui/rowwidgetplacer.h"
@@ -283,6 +284,7 @@ void MainWindow::scheduleQueueFollowUps(bool refreshLocalPane)
 void MainWindow::flushQueueFollowUps()
 {
     updateStatusBarTotals();
+    noticeBatchEnd();
     if (m_localRefreshPending) {
         m_localRefreshPending = false;
         onRefresh();
@@ -580,6 +582,7 @@ void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, cons
         finishRow(row, status == TransferDone, lFile, path, err);
         if (status == TransferError)
             noteFailedTransfer();
+        noticeTransferEnded(status == TransferDone, path, err);
         break;
     case TransferQueued:
         if (row)
@@ -642,6 +645,43 @@ void MainWindow::tellFailedTransfers()
                       "tab.")
                        .arg(m_untoldFailures));
     m_untoldFailures = 0;
+}
+
+void MainWindow::noticeTransferEnded(bool done, const QString& path, const QString& err)
+{
+    if (done) {
+        ++m_batchDone;
+        return;
+    }
+    ++m_batchFailed;
+    m_notifier->notify(tr("Transfer failed"),
+                       tr("%1: %2").arg(QFileInfo(path).fileName(), err.simplified()));
+}
+
+// Runs after each burst of queue changes: the batch is over when nothing runs or waits to run
+// any more (rows the user paused or never started do not hold it open).
+void MainWindow::noticeBatchEnd()
+{
+    if (m_batchDone + m_batchFailed == 0 || !m_pendingTransfers.empty())
+        return;
+    for (int i = 0; i < m_runningList->topLevelItemCount(); ++i) {
+        switch (static_cast<TreeItemWidget*>(m_runningList->topLevelItem(i))->lastStatus()) {
+        case StatusRunning:
+        case StatusResumeQueued:
+        case StatusRetryWait:
+        case StatusRetryWaitOnce:
+            return;
+        default:
+            break;
+        }
+    }
+    const int total = m_batchDone + m_batchFailed;
+    QString body = total == 1 ? tr("1 transfer ended") : tr("%1 transfers ended").arg(total);
+    body += m_batchFailed == 0 ? tr(", all done.")
+                               : tr(": %1 done, %2 failed.").arg(m_batchDone).arg(m_batchFailed);
+    m_batchDone = 0;
+    m_batchFailed = 0;
+    m_notifier->notify(tr("Transfers finished"), body);
 }
 
 void MainWindow::addAnnouncedRow(int cmdId, const QString& path, long long size)
