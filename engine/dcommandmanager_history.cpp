@@ -69,7 +69,8 @@ void refuse(const QString& text)
 // A kill right after a finished download's partial file took its final name leaves the entry
 // behind: the partial file is gone and the target holds the whole file. The target of a
 // download that overwrites a file is the user's old file until that moment, perhaps of the same
-// size: such an entry comes back and replaces it again.
+// size: such an entry comes back and replaces it again. So does one queued beside a file of
+// its target's name that the user kept: accepting a possible second copy rather than a loss.
 QString completedTarget(const DHistoryFile::Attributes& attributes)
 {
     const auto attribute = [&](const char* name) {
@@ -77,7 +78,8 @@ QString completedTarget(const DHistoryFile::Attributes& attributes)
     };
     const QString partial = attribute("filename");
     const qint64 size = attribute("size").toLongLong(nullptr, 10);
-    if (size <= 0 || attribute("overwrite") == QLatin1String("1") || QFileInfo::exists(partial))
+    if (size <= 0 || attribute("overwrite") == QLatin1String("1") ||
+        attribute("namesake") == QLatin1String("1") || QFileInfo::exists(partial))
         return QString();
     const QFileInfo target(DDownloadCommand::targetOfPartial(partial, attribute("folderId")));
     return target.isFile() && target.size() == size ? target.filePath() : QString();
@@ -235,6 +237,8 @@ void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
             {tr("playable"), download->isPlayable() ? QStringLiteral("1") : QStringLiteral("0")}};
         if (download->replacesTarget())
             entry.attributes.append({tr("overwrite"), QStringLiteral("1")});
+        if (download->hasNamesake())
+            entry.attributes.append({tr("namesake"), QStringLiteral("1")});
     } else {
         return;
     }
@@ -493,6 +497,8 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
             (playable.isNull() ? QStringLiteral("false") : playable).toInt(nullptr, 10) != 0);
         download->setReplacesTarget(DHistoryFile::attributeOf(entry.attributes, tr("overwrite")) ==
                                     QLatin1String("1"));
+        download->setNamesake(DHistoryFile::attributeOf(entry.attributes, tr("namesake")) ==
+                              QLatin1String("1"));
         download->setKnownSize(size);
         download->restorePaused();
         // The entry was written before the link and the flags were known: write them too.

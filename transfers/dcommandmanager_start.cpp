@@ -110,6 +110,7 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
     if (auto* download = qobject_cast<DDownloadCommand*>(findCommand(command->id()))) {
         // The choice is kept with the entry: it holds after a restart too.
         download->setReplacesTarget(overwrite);
+        download->setNamesake(!overwrite && QFileInfo::exists(target));
         // The listed size until the service's answer tells it: a restart right after the end
         // recognises the finished file by it.
         download->setKnownSize(size);

@@ -47,6 +47,10 @@ public:
     // of taking the first free name beside it.
     bool replacesTarget() const { return m_replacesTarget; }
     void setReplacesTarget(bool value) { m_replacesTarget = value; }
+    // A file of the target's name was there when the download was queued and stays (the user
+    // kept it): a target of the right size proves nothing about this download.
+    bool hasNamesake() const { return m_namesake; }
+    void setNamesake(bool value) { m_namesake = value; }
     QString partialPath() const;
 
     // "<base>(1)(2).<ext>" rule for a finished download whose target exists.
@@ -115,6 +119,7 @@ private:
     QString m_targetPath;
     bool m_playable = false;
     bool m_replacesTarget = false;
+    bool m_namesake = false;
     bool m_restored = false;
     LinkState m_linkState = LinkNone;
     // A direct start (forced, retried) came while the link was unknown: it starts on arrival.

@@ -216,6 +216,7 @@ private slots:
         QTest::newRow("mid-download, overwriting the user's file") << "midway" << true;
         QTest::newRow("right after the rename at the end") << "renamed" << false;
         QTest::newRow("queued to overwrite a file of the same size") << "queued" << true;
+        QTest::newRow("queued beside a kept file of the same size") << "kept" << true;
     }
 
     void killedDownloadEndsOnce()
@@ -258,15 +259,20 @@ private slots:
                 QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
                                "link=\"k\" playable=\"0\"%3/>")
                     .arg(id)
-                    .arg(partial, overwrite ? " overwrite=\"1\"" : "")));
+                    .arg(partial, moment == "kept" ? " namesake=\"1\""
+                                  : overwrite      ? " overwrite=\"1\""
+                                                   : "")));
             QTRY_COMPARE_WITH_TIMEOUT(transfer(id)->currentResumeOffset(), before, Timeout);
             QTRY_COMPARE_WITH_TIMEOUT(progress.value(id), before * 10000 / BigSize, Timeout);
             QVERIFY2(finishes(resumed(id)), trace(id));
             QCOMPARE(ranges(), QStringList{before > 0 ? QStringLiteral("bytes=%1-").arg(before)
                                                       : QStringLiteral("-")});
         }
-        QCOMPARE(StandIn::sha256Of(path), bigSha());
-        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"k.bin"});
+        // A kept file stays; the download takes the first free name beside it.
+        const QString done = moment == "kept" ? target("k(1).bin") : path;
+        QCOMPARE(StandIn::sha256Of(done), bigSha());
+        QVERIFY(moment != "kept" || readFile(path) == mine);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), moment == "kept" ? 2 : 1);
     }
 
     // An upload is done once the service has registered the file, exactly once: a quit while
@@ -470,15 +476,17 @@ static int runChild(int argc, char** argv)
         session.manager->restoreHistory();
         return app.exec();
     }
-    // A file in the way is overwritten.
-    prompts.conflictAnswers << DPrompt::ConflictOverwrite;
+    // A file in the way is overwritten, or kept: "Rename", then the new name dialog closed.
+    const bool keep = qstrcmp(argv[2], "kept") == 0;
+    prompts.conflictAnswers << (keep ? DPrompt::ConflictRename : DPrompt::ConflictOverwrite);
+    prompts.newNameAnswers << QString();
     const int id = session.manager->startDownload(path, BigId, BigSize, QStringLiteral("k"));
     if (id <= 0)
         return 3;
     const QString history = session.manager->historyFilePath();
     if (!QTest::qWaitFor([&] { return readFile(history).contains("size=\"2097152\" link"); }))
         return 4;
-    if (qstrcmp(argv[2], "queued") == 0)
+    if (qstrcmp(argv[2], "queued") == 0 || keep)
         ::raise(SIGKILL);
     QObject::connect(session.manager.get(), &DCommandManager::di_dataTransferStatus,
                      [&](int, const QString&, const QString&, DTransferStatus status) {
