@@ -6,6 +6,8 @@
 #include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dcurl.h"
+#include "tests/common/testhome.h"
+#include "tests/ui/modalanswer.h"
 #include "transfers/dtransfercommand.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
@@ -96,22 +98,15 @@ extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* t
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void write(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+    if (!writeFile(path, bytes))
         qFatal("cannot write %s", qPrintable(path));
 }
 
 int historyEntries(const QString& path)
 {
-    return int(readAll(path).count(" filename="));
+    return int(readFile(path).count(" filename="));
 }
 
 class Driver : public QObject
@@ -119,7 +114,7 @@ class Driver : public QObject
 public:
     Driver(MainWindow* window, const QString& home) : w(window), home(home)
     {
-        round = readAll(home + "/chaos/round").toInt();
+        round = readFile(home + "/chaos/round").toInt();
         engine = w->engine();
         connect(engine, &DCommandManager::di_loggedIn, this, [this] {
             // A start that restores may be killed from here on; a new round once it is queued.
@@ -141,23 +136,20 @@ public:
                     else if (status == TransferError)
                         say("FAILED", lFile + " | " + err);
                 });
-        // A dialog nobody answers would hold the window for ever: log it and close it.
-        auto* modals = new QTimer(this);
-        connect(modals, &QTimer::timeout, this, [] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (!modal || !modal->isVisible())
-                return;
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            say("MODAL", modal->windowTitle() + " | " + (box ? box->text() : QString()));
-            if (box && !box->buttons().isEmpty())
-                box->buttons().first()->click();
-            else if (auto* dialog = qobject_cast<QDialog*>(modal))
-                dialog->reject();
-        });
-        modals->start(50);
     }
 
 private:
+    // A dialog nobody answers would hold the window for ever: log it and close it.
+    ModalAnswer::Watch modals{[](QWidget* modal) {
+                                  auto* box = qobject_cast<QMessageBox*>(modal);
+                                  say("MODAL", modal->windowTitle() + " | " +
+                                                   (box ? box->text() : QString()));
+                                  if (box && !box->buttons().isEmpty())
+                                      box->buttons().first()->click();
+                                  else if (auto* dialog = qobject_cast<QDialog*>(modal))
+                                      dialog->reject();
+                              },
+                              50};
     QTreeWidget* list(const char* name) const { return w->findChild<QTreeWidget*>(name); }
     QStringList rows(const char* name) const
     {

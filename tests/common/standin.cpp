@@ -20,7 +20,6 @@ int readyTimeoutMs()
     const int ms = qEnvironmentVariableIntValue("FERRYDESK_STANDIN_READY_MS"); // 0 when unset
     return ms > 0 ? ms : 20000;
 }
-const int StopTimeoutMs = 5000;
 
 size_t appendToBuffer(char* data, size_t size, size_t count, void* buffer)
 {
@@ -87,13 +86,7 @@ bool StandIn::readReadyLine()
 
 void StandIn::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    stopProcess(m_process);
 }
 
 void StandIn::applyEnvironment() const

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -27,3 +28,5 @@ private:
 bool writeFile(const QString& path, const QByteArray& content, QFile::Permissions mode = {});
 // The whole file, empty when it cannot be read.
 QByteArray readFile(const QString& path);
+// Asks a helper process to end, and kills it when it has not ended within 5 s.
+void stopProcess(QProcess& process);

@@ -11,7 +11,6 @@
 namespace {
 
 const int ReadyTimeoutMs = 10000;
-const int StopTimeoutMs = 5000;
 const int PortTries = 5;
 
 // A loopback port that was free a moment ago.
@@ -73,13 +72,7 @@ bool TinyProxy::startOnce()
 
 void TinyProxy::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    stopProcess(m_process);
 }
 
 QStringList TinyProxy::requests() const

@@ -13,29 +13,19 @@
 // builds. The same seed makes the same choices; the network's timing still varies. A finding, a
 // crash or a sanitizer report prints the seed and the last actions; the exit code is then 1.
 
-#include "engine/dcommandmanager.h"
 #include "engine/dcurl.h"
-#include "tests/common/standin.h"
-#include "tests/common/testhome.h"
+#include "tests/ui/queuewindow.h"
 #include "transfers/ddownloadcommand.h"
 #include "transfers/duploadcommand.h"
 #include "ui/logindialog.h"
-#include "ui/mainwindow.h"
 #include "ui/rowwidgetplacer.h"
-#include "ui/treeitemwidget.h"
 #include "ui/treeview.h"
-#include "ui/treewidget.h"
 
 #include <QtWidgets>
-#include <QTest>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <deque>
 #include <map>
-#include <numeric>
 #include <pthread.h>
 #include <random>
 #include <thread>
@@ -44,162 +34,166 @@ extern "C" void __sanitizer_set_death_callback(void (*)()) __attribute__((weak))
 
 namespace {
 
-constexpr int TickMs = 10;       // the lateness probe's period
-constexpr int LateLimitMs = 250; // the event loop may be this late at most
+constexpr int LateLimitMs = 250; // the event loop may be this late at most (ticks every 10 ms)
 constexpr int PersistMs = 3000;  // rows and transfers may disagree this long (queued reports)
-constexpr int AllowMs = 10000;   // files a user action names may change this long after it
 constexpr int HangMs = 60000;    // an event loop silent this long is stuck
-constexpr int RecentCount = 30;  // actions printed with a finding
 
-// Drops, refusals, slow links, quota, max clients and a service that stops answering.
-const QStringList Faults = {
-    R"({"kind": "download", "action": "drop"})",
-    R"({"kind": "download", "action": "cut", "bytes": 100000})",
-    R"({"kind": "download", "action": "throttle", "kbps": 64})",
-    R"({"kind": "download", "action": "stall", "bytes": 50000, "seconds": 4})",
-    R"({"kind": "download", "action": "missing"})",
-    R"({"kind": "download", "action": "ignore_range"})",
-    R"({"kind": "download", "action": "refuse", "text": "Forbidden"})",
-    R"({"kind": "dlfile", "action": "refuse", "text": "File not found"})",
-    R"({"kind": "dlfile", "action": "answer", "fields": {"size": "abc"}})",
-    R"({"kind": "folder", "action": "drop"})",
-    R"({"kind": "listing", "action": "delay", "seconds": 3})",
-    R"({"kind": "login", "action": "refuse", "text": "Account locked"})",
-    R"({"kind": "rename_f", "action": "refuse", "text": "Not allowed"})",
-    R"({"kind": "upload_done", "action": "refuse", "text": "Size mismatch"})",
-    R"({"kind": "checklink", "action": "refuse", "text": "Error: file not found"})",
-    R"({"kind": "ftp-login", "action": "max_clients"})",
-    R"({"kind": "ftp-login", "action": "login_denied"})",
-    R"({"kind": "ftp-stor", "action": "cut", "bytes": 60000})",
-    R"({"kind": "ftp-stor", "action": "quota"})",
-    R"({"kind": "ftp-stor", "action": "throttle", "kbps": 48})",
-    R"({"kind": "ftp-size", "action": "silent", "seconds": 5})",
-    R"({"kind": "folder", "action": "delay", "seconds": 15})",
-    R"({"kind": "dlfile", "action": "delay", "seconds": 15})"};
-
-// What the user types: account pairs, names, limits, speeds and links that are no good.
-const QList<QStringList> Accounts = {{"alice", "secret"}, {"alice", "secret"},
-                                     {"alice", "secret"}, {"bob", "pw/with/slash"},
-                                     {"alice", "wrong"},  {"nobody", "x"}};
-const QStringList Names = {
-    "renamed.bin", "New folder", "a b.txt", "x",       "..",
-    "a/b",         "",           "Docs",    "big.bin", QString::fromUtf8("\xc3\xbcn\xc3\xaf.txt")};
-const QStringList Counts = {"0", "1", "2", "3", "4", "10", "12", "-3", "x", ""};
-const QStringList Speeds = {"0", "20", "100", "500", "2000", "abc", "-5"};
+// Drops, refusals, slow links, quota, max clients and a service that stops answering, each armed
+// for 1 to 3 requests or for all.
+const QJsonArray Faults = QJsonDocument::fromJson(R"([
+    {"kind": "download", "action": "drop"}, {"kind": "download", "action": "missing"},
+    {"kind": "download", "action": "cut", "bytes": 100000}, {"kind": "folder", "action": "drop"},
+    {"kind": "download", "action": "throttle", "kbps": 64},
+    {"kind": "download", "action": "stall", "bytes": 50000, "seconds": 4},
+    {"kind": "download", "action": "ignore_range"}, {"kind": "ftp-stor", "action": "quota"},
+    {"kind": "download", "action": "refuse", "text": "Forbidden"},
+    {"kind": "dlfile", "action": "refuse", "text": "File not found"},
+    {"kind": "dlfile", "action": "answer", "fields": {"size": "abc"}},
+    {"kind": "listing", "action": "delay", "seconds": 3},
+    {"kind": "login", "action": "refuse", "text": "Account locked"},
+    {"kind": "rename_f", "action": "refuse", "text": "Not allowed"},
+    {"kind": "upload_done", "action": "refuse", "text": "Size mismatch"},
+    {"kind": "checklink", "action": "refuse", "text": "Error: file not found"},
+    {"kind": "ftp-login", "action": "max_clients"}, {"kind": "ftp-login", "action": "login_denied"},
+    {"kind": "ftp-stor", "action": "cut", "bytes": 60000},
+    {"kind": "ftp-stor", "action": "throttle", "kbps": 48},
+    {"kind": "ftp-size", "action": "silent", "seconds": 5},
+    {"kind": "folder", "action": "delay", "seconds": 15},
+    {"kind": "dlfile", "action": "delay", "seconds": 15}])")
+                              .array();
+// What the user types: accounts, names, limits and speeds, and links that are no good.
+const QStringList Accounts = {"alice/secret",      "alice/secret", "alice/secret",
+                              "bob/pw/with/slash", "alice/wrong",  "nobody/x"};
+const QStringList Names = {"renamed.bin", "New folder", "a b.txt", "x",       "..",
+                           "a/b",         "",           "Docs",    "big.bin", "ünï.txt"};
+const QStringList Numbers = {"0", "1", "2",  "3",   "4",   "10",   "12",  "-3",
+                             "x", "",  "20", "100", "500", "2000", "abc", "-5"};
 const QStringList BadLinks = {"https://127.0.0.1/f/99999/gone.file",
                               "https://127.0.0.1/f/12/short.file",
                               "https://elsewhere.example/f/201/big.bin.file", "not a link at all"};
 
 std::atomic<qint64> s_heartbeat{0};
-std::atomic<bool> s_stopWatchdog{false};
+std::atomic<bool> s_over{false};
 std::function<void()> s_printRecent;
 
-qint64 steadyMs()
+bool ended(int status)
 {
-    return QDeadlineTimer::current().deadline();
+    return status == StatusFailed || status == StatusFinished || status == StatusAborted;
 }
 
-using Files = std::map<QString, QPair<qint64, qint64>>; // path -> size, modification time
+// The transfer a restart must bring back ("download <target>", "upload <source>").
+QString keyOf(DCommand* command)
+{
+    if (auto* download = qobject_cast<DDownloadCommand*>(command))
+        return "download " + download->targetPath();
+    auto* upload = qobject_cast<DUploadCommand*>(command);
+    return upload ? "upload " + upload->localFilePath() : QString();
+}
 
 } // namespace
 
 class Monkey : public QObject
 {
     Q_OBJECT
+
+    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
+    auto own()
+    {
+        return qScopeGuard([this, start = now()] { m_excused += now() - start; });
+    }
+    qint64 now() const { return m_clock.elapsed(); }
+
 public:
-    unsigned seed = 1;
+    unsigned seed = std::random_device()();
     double minutes = 2, slow = 1;
     bool keepGoing = false, trace = false;
 
-    // The stand-in, a home folder with files to upload, and the probes.
+    // The stand-in, a home folder with files to upload, the first window and the probes.
     bool setUp()
     {
         m_rng.seed(seed);
-        if (!m_service.start())
-            return false;
-        m_service.applyEnvironment();
-        m_area = m_home.path() + "/local";
-        const QStringList files = {"u0.bin",    "u1.bin",         "u2.bin",        "up/u3.bin",
-                                   "up/u4.bin", "up/deep/u5.bin", "up/deep/u6.bin"};
-        const int sizes[] = {20000, 700000, 3000000, 150000, 5000000, 60000, 1500000};
-        for (int i = 0; i < files.size(); ++i) {
-            QByteArray bytes(sizes[i], Qt::Uninitialized);
-            for (char& c : bytes)
-                c = char(m_rng());
-            writeFile(m_area + '/' + files[i], bytes);
+        m_area = q.home.path() + "/local";
+        for (const QString file :
+             {"u0.bin 20000", "u1.bin 700000", "u2.bin 3000000", "up/u3.bin 150000",
+              "up/u4.bin 5000000", "up/deep/u5.bin 60000", "up/deep/u6.bin 1500000", "in/"}) {
+            QByteArray bytes(file.section(' ', 1).toInt(), Qt::Uninitialized);
+            std::generate(bytes.begin(), bytes.end(), [this] { return char(m_rng()); });
+            file.endsWith('/') ? QDir().mkpath(m_area + '/' + file)
+                               : writeFile(m_area + '/' + file.section(' ', 0, 0), bytes);
         }
-        QDir().mkpath(m_area + "/in");
-        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
-        settings.setValue("LastUserName", "alice");
-        settings.setValue("LastPassWord", "secret");
-        settings.setValue("ShowDownloadList", false);
-        settings.setValue("leftDirectory", m_area);
-        settings.setValue("VLCPath", "/bin/true"); // the preview starts a player that does nothing
+        // The preview starts a player that does nothing; the local pane opens on the files.
+        QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
+            .setValue("VLCPath", "/bin/true");
+        if (!q.prepare())
+            return false;
+        QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
+            .setValue("leftDirectory", m_area); // read at the first show
         for (const char* scheme : {"http", "https", "file"})
             QDesktopServices::setUrlHandler(scheme, this, "opened");
         m_files = scanArea();
         s_printRecent = [this] { printRecent(); };
+        m_clock.start();
         const auto every = [this](QTimer& timer, int ms, void (Monkey::*slot)()) {
             connect(&timer, &QTimer::timeout, this, slot);
             timer.setTimerType(Qt::PreciseTimer);
             timer.start(ms);
         };
-        m_clock.start();
-        every(m_tickTimer, TickMs, &Monkey::tick);
-        every(m_answerTimer, 25, &Monkey::answerTick);
+        every(m_tickTimer, 10, &Monkey::tick);
         every(m_checkTimer, 500, &Monkey::check);
         every(m_actTimer, 200, &Monkey::act);
+        // A popup menu or the top modal dialog gets its answer after a while, and again when the
+        // answer did not close it. The answer runs from the event loop, so that the loops it
+        // opens never block the watch.
+        m_watch.popups = true;
+        m_watch.appeared = [this](QWidget* dialog) { dialogAppeared(dialog); };
+        m_watch.reaction = [this] {
+            const bool quick = QApplication::activePopupWidget() || chance(70);
+            return quick ? 30 + pick(400) : 400 + pick(2600);
+        };
         return true;
     }
 
-    // Builds the window of the next run (after a quit); false once the monkey is done.
+    // Shows the window of the next run (a new one after a quit); false once the monkey is done.
     bool launch()
     {
-        Own own(*this);
-        if (m_window) {
-            m_window.reset();
+        const auto busy = own();
+        if (m_launches++ > 0) {
+            q.window.reset();
             if (m_done)
                 return false;
-            m_service.reset();
+            q.service.reset();
             note("faults off for the restart; starting again");
-            m_phase = Comeback;
+            m_restarting = false;
             m_comebackDeadline = now() + scaled(45000);
             m_seen.clear();
-            ++m_restarts;
+            ++m_counts["restarts"];
+            q.window = std::make_unique<MainWindow>();
         }
         m_loggedInAt = -1;
-        m_window = std::make_unique<MainWindow>();
-        m_window->resize(1000, 800);
-        m_window->show();
-        m_engine = m_window->engine();
-        m_remote = m_window->findChild<TreeWidget*>("rightTree");
-        m_local = m_window->findChild<TreeView*>("leftTree");
-        m_running = m_window->findChild<QTreeWidget*>("runningList");
-        m_leftPath = m_window->findChild<QComboBox*>("leftPathBox");
-        m_rightPath = m_window->findChild<QComboBox*>("rightPathBox");
-        connect(m_engine, &DCommandManager::di_loggedIn, this, [this] { m_loggedInAt = now(); });
-        connect(m_engine, &DCommandManager::di_dataTransferStatus, this, &Monkey::transferDone);
-        return true;
+        q.useRealDialogs();
+        connect(q.engine(), &DCommandManager::di_loggedIn, this, [this] { m_loggedInAt = now(); });
+        connect(q.engine(), &DCommandManager::di_dataTransferStatus, this, &Monkey::transferDone);
+        q.window->resize(1000, 800);
+        q.window->show();
+        m_local = q.window->findChild<TreeView*>("leftTree");
+        m_leftPath = q.window->findChild<QComboBox*>("leftPathBox");
+        m_rightPath = q.window->findChild<QComboBox*>("rightPathBox");
+        return q.findViews() && m_local && m_leftPath && m_rightPath;
     }
 
     int report()
     {
-        s_stopWatchdog = true;
         for (const char* scheme : {"http", "https", "file"})
             QDesktopServices::unsetUrlHandler(scheme);
-        std::printf("monkey: seed %u, %.0f s, %d actions, %d dialogs, %d checks, %d faults armed, "
-                    "%d restarts (%d transfers came back), %d downloads and %d uploads exact, "
-                    "%d finished transfers not comparable, event loop late by %lld ms at most\n",
-                    seed, now() / 1000.0, m_actions, m_dialogs, m_checks, m_faults, m_restarts,
-                    m_comebacks, m_downloadsExact, m_uploadsExact, m_unverified, m_maxLate);
-        int total = 0;
-        for (const auto& finding : std::as_const(m_findings))
-            total += finding.first;
-        std::printf("findings: %d\n", total);
-        for (auto it = m_findings.cbegin(); it != m_findings.cend(); ++it)
-            std::printf("  %dx %s\n", it->first, qPrintable(it->second));
+        std::printf("monkey: seed %u, %.0f s, event loop late by %lld ms at most\n", seed,
+                    now() / 1000.0, m_maxLate);
+        for (const auto& [name, count] : m_counts)
+            std::printf("  %6d %s\n", count, name.c_str());
+        std::printf("findings: %d\n", m_findingCount);
+        for (const QString& finding : std::as_const(m_findings))
+            std::printf("  %s\n", qPrintable(finding));
         std::fflush(stdout);
-        return m_findings.isEmpty() ? 0 : 1;
+        return m_findingCount ? 1 : 0;
     }
 
     void printRecent() const
@@ -210,55 +204,60 @@ public:
         std::fflush(stderr);
     }
 
-public slots:
-    void opened(const QUrl& url) { note("desktop opens " + url.toString()); }
+    Q_INVOKABLE void opened(const QUrl& url) { note("desktop opens " + url.toString()); }
 
 private:
-    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
-    struct Own
-    {
-        Monkey& m;
-        QElapsedTimer t;
-        explicit Own(Monkey& monkey) : m(monkey) { t.start(); }
-        ~Own() { m.m_excused += t.elapsed(); }
-    };
     struct Action
     {
         const char* name;
         int weight;
-        std::function<void(Monkey&)> run;
+        void (*run)(Monkey&);
     };
     static const QList<Action> Actions;
 
     int pick(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(m_rng); }
     bool chance(int percent) { return pick(100) < percent; }
     template <class List> auto any(const List& list) { return list.at(pick(int(list.size()))); }
-    qint64 now() const { return m_clock.elapsed(); }
     int scaled(int ms) const { return int(ms * slow); }
+    QString leftFolder() const { return m_leftPath->currentText(); }
+    bool inArea(const QString& path) const
+    {
+        return (QDir::cleanPath(path) + '/').startsWith(m_area + '/');
+    }
+    QString localPath(const QModelIndex& index) const
+    {
+        return static_cast<QFileSystemModel*>(m_local->model())->filePath(index);
+    }
+    QAction* menuAction(const QString& text) const
+    {
+        for (QAction* action : q.window->menuBar()->actions())
+            if (action->text() == text)
+                return action;
+        return nullptr;
+    }
 
     void note(const QString& text)
     {
         m_recent.push_back(QString("%1 s  %2").arg(now() / 1000.0, 7, 'f', 2).arg(text).toUtf8());
-        if (m_recent.size() > RecentCount)
+        if (m_recent.size() > 30)
             m_recent.pop_front();
         if (trace)
             std::fprintf(stderr, "%s\n", m_recent.back().constData());
     }
 
     // One report per kind and beginning of its detail (without numbers), with the recent
-    // actions; repeats are counted for the summary.
+    // actions; repeats are counted in the summary.
     void fail(const QString& kind, const QString& detail)
     {
-        auto& finding = m_findings[kind + ": " + detail.left(30).remove(QRegularExpression("\\d"))];
-        if (finding.first++ > 0)
+        ++m_findingCount;
+        const QString key = kind + ": " + detail.left(30).remove(QRegularExpression("\\d"));
+        if (m_findings.contains(key))
             return;
-        finding.second = kind + ": " + detail;
+        m_findings.insert(key, kind + ": " + detail);
         std::fprintf(stderr, "\nFINDING %s: %s\n", qPrintable(kind), qPrintable(detail));
         printRecent();
-        if (!keepGoing && !m_done) {
-            m_done = true;
+        if (!keepGoing && !std::exchange(m_done, true))
             QTimer::singleShot(0, qApp, [] { QApplication::exit(1); });
-        }
     }
 
     // --- The user ----------------------------------------------------------------------------
@@ -266,26 +265,25 @@ private:
     void act()
     {
         m_actTimer.start(30 + pick(400));
-        if (QThread::currentThread()->loopLevel() != 1 || m_phase != Acting || m_done)
+        if (QThread::currentThread()->loopLevel() != 1 || m_restarting || m_comebackDeadline ||
+            m_done)
             return; // a dialog or menu is open, or a restart is being checked
         if (!m_finishing && now() > minutes * 60000) {
             m_finishing = true;
             note("time is up: a last restart");
-            restart();
-            return;
+            return restart();
         }
         if (!inArea(leftFolder()))
             m_leftPath->lineEdit()->setText(m_area);
         int roll = pick(std::accumulate(Actions.begin(), Actions.end(), 0,
                                         [](int sum, const Action& a) { return sum + a.weight; }));
-        for (const Action& action : Actions) {
-            if ((roll -= action.weight) >= 0)
-                continue;
-            ++m_actions;
-            note(action.name);
-            action.run(*this);
-            return;
-        }
+        auto action = Actions.begin();
+        while ((roll -= action->weight) >= 0)
+            ++action;
+        ++m_counts["actions"];
+        ++m_counts[std::string("action: ") + action->name];
+        note(action->name);
+        action->run(*this);
     }
 
     // Selects up to `most` random cells of a view (whole rows where the view selects rows).
@@ -299,54 +297,33 @@ private:
             const QModelIndex cell =
                 view->model()->index(pick(rows), view == m_local ? 0 : pick(4), root);
             view->selectionModel()->setCurrentIndex(
-                cell, view == m_remote ? QItemSelectionModel::Select
+                cell, view == q.remote ? QItemSelectionModel::Select
                                        : QItemSelectionModel::Select | QItemSelectionModel::Rows);
             cells << cell.siblingAtColumn(0);
-            note("  select " + (view == m_running ? cell.siblingAtColumn(QueueColumn::File)
-                                                  : cell.siblingAtColumn(0))
-                                   .data()
-                                   .toString());
+            const int shown = view == q.running ? int(QueueColumn::File) : 0;
+            note("  select " + cell.siblingAtColumn(shown).data().toString());
         }
         return cells;
     }
 
-    void press(QWidget* widget, int key)
+    // Presses one of the keys in the view, with up to `most` of its rows selected.
+    void press(QAbstractItemView* view, int most, QList<int> keys)
     {
-        note("  key " + QKeySequence(key).toString());
-        QApplication::setActiveWindow(m_window.get());
-        widget->setFocus();
-        QTest::keyClick(widget, Qt::Key(key));
-    }
-
-    void localKey()
-    {
-        const QModelIndexList rows = select(m_local, 3);
-        QList<int> keys = {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7};
+        const QModelIndexList rows = select(view, most);
         // Backspace and activation never lead out of the monkey's own folder.
-        if (QDir::cleanPath(leftFolder()) != m_area)
+        if (view == m_local && QDir::cleanPath(leftFolder()) != m_area)
             keys << Qt::Key_Backspace;
-        if (!rows.isEmpty() && inArea(localPath(m_local->currentIndex())))
+        if (view == m_local && !rows.isEmpty() && inArea(localPath(m_local->currentIndex())))
             keys << Qt::Key_Return;
-        press(m_local, any(keys));
-    }
-
-    void contextMenu()
-    {
-        QAbstractItemView* views[] = {m_remote,
-                                      m_local,
-                                      m_running,
-                                      m_running,
-                                      m_window->findChild<QTreeWidget*>("errorList"),
-                                      m_window->findChild<QTreeWidget*>("successList")};
-        QAbstractItemView* view = views[pick(6)];
-        const QModelIndexList rows = chance(85) ? select(view, 3) : QModelIndexList();
-        note("  menu of " + view->objectName());
-        emit view->customContextMenuRequested(
-            rows.isEmpty() ? QPoint(5, 5) : view->visualRect(rows.first()).center());
+        const int key = any(keys);
+        note("  key " + QKeySequence(key).toString());
+        QApplication::setActiveWindow(q.window.get());
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key(key));
     }
 
     // Drags the selection of one view and drops it on another (or on a folder of the remote
-    // pane) the way the toolkit delivers a drop.
+    // pane).
     void drag(QAbstractItemView* from, QAbstractItemView* to)
     {
         const QModelIndexList rows = select(from, 3);
@@ -354,261 +331,105 @@ private:
             return;
         std::unique_ptr<QMimeData> data(from->model()->mimeData(rows));
         const QModelIndexList targets =
-            to == m_remote && chance(60) ? select(to, 1) : QModelIndexList();
+            to == q.remote && chance(60) ? select(to, 1) : QModelIndexList();
         const QRect area = to->viewport()->rect();
         const QPoint pos = targets.isEmpty()
                                ? QPoint(pick(area.width()), area.height() - 1 - pick(20))
                                : to->visualRect(targets.first()).center();
-        note(QString("  drop on %1 at %2,%3").arg(to->objectName()).arg(pos.x()).arg(pos.y()));
-        QDragEnterEvent enter(pos, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(to->viewport(), &enter);
-        QDragMoveEvent move(pos, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        if (enter.isAccepted())
-            QApplication::sendEvent(to->viewport(), &move);
-        QDropEvent drop(pos, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-        if (enter.isAccepted() && move.isAccepted())
-            QApplication::sendEvent(to->viewport(), &drop);
-    }
-
-    void rowButton()
-    {
-        const QModelIndexList rows = select(m_running, 0);
-        if (rows.isEmpty())
-            return;
-        auto* row = static_cast<TreeItemWidget*>(m_running->topLevelItem(rows.first().row()));
-        m_running->scrollToItem(row);
-        m_window->findChild<RowWidgetPlacer*>()->placeNow();
-        QToolButton* buttons[] = {row->startStopButton(), row->pauseResumeButton(),
-                                  row->previewButton()};
-        QToolButton* button = buttons[pick(3)];
-        note(QString("  button '%1' (status %2)")
-                 .arg(button ? button->toolTip() : "none")
-                 .arg(m_engine->status(row->commandId())));
-        if (button && button->isEnabled())
-            button->click();
-    }
-
-    QAction* menuAction(const QString& text) const
-    {
-        for (QAction* action : m_window->menuBar()->actions())
-            if (action->text() == text)
-                return action;
-        return nullptr;
-    }
-
-    void loginOrOut()
-    {
-        if (QAction* logout = menuAction("&Logout")) {
-            logout->trigger();
-            return;
-        }
-        menuAction("&Login")->trigger();
-        auto* dialog = m_window->findChild<LoginDialog*>();
-        if (!dialog || !dialog->isVisible())
-            return;
-        const QStringList account = any(Accounts);
-        dialog->findChildren<QLineEdit*>().value(0)->setText(account[0]);
-        dialog->findChildren<QLineEdit*>().value(1)->setText(account[1]);
-        if (chance(30))
-            dialog->findChild<QCheckBox*>()->toggle();
-        note("  log in as " + account.join('/'));
-        for (QPushButton* button : dialog->findChildren<QPushButton*>())
-            if (button->text() == "Login")
-                button->click();
+        note(QString("  drop on %1 at %2,%3: ").arg(to->objectName()).arg(pos.x()).arg(pos.y()) +
+             q.drop(to, data.get(), pos));
     }
 
     // Quits as a user does ("Exit" or closing the window); the run loop then starts a new window.
     void restart()
     {
         m_expected.clear();
-        for (DCommand* command : m_engine->registry())
-            if (!keyOf(command).isEmpty() && command->status() != StatusFailed &&
-                command->status() != StatusFinished && command->status() != StatusAborted)
+        for (DCommand* command : q.engine()->registry())
+            if (!keyOf(command).isEmpty() && !ended(command->status()))
                 m_expected << keyOf(command);
-        m_expectedUser = m_engine->userName();
-        m_phase = Restarting;
+        m_expectedUser = q.engine()->userName();
+        m_restarting = true;
         const bool exit = chance(50);
         note(QString("  %1 with %2 unfinished transfers of %3")
                  .arg(exit ? "Exit" : "close the window")
                  .arg(m_expected.size())
                  .arg(m_expectedUser));
-        if (exit) {
-            menuAction("&Exit")->trigger();
-            return;
-        }
-        m_window->close();
+        if (exit)
+            return menuAction("&Exit")->trigger();
+        q.window->close();
         QTimer::singleShot(scaled(2000), this, [this] {
-            if (m_phase == Restarting && m_window && m_window->isVisible())
+            if (m_restarting && q.window && q.window->isVisible())
                 QApplication::exit(0);
         });
     }
 
-    void faultOn()
-    {
-        Own own(*this);
-        QJsonObject fault = QJsonDocument::fromJson(any(Faults).toUtf8()).object();
-        fault.insert("times", chance(20) ? 0 : 1 + pick(3));
-        note("  fault " + QString::fromUtf8(QJsonDocument(fault).toJson(QJsonDocument::Compact)));
-        m_service.addFault(fault);
-        ++m_faults;
-    }
-
-    void localFolder()
-    {
-        const QString folder = any(areaFolders());
-        note("  local folder ." + folder.mid(m_area.size()));
-        m_leftPath->lineEdit()->setText(folder);
-    }
-
-    QString leftFolder() const { return m_leftPath->currentText(); }
-    QString localPath(const QModelIndex& index) const
-    {
-        return static_cast<QFileSystemModel*>(m_local->model())->filePath(index);
-    }
-    bool inArea(const QString& path) const
-    {
-        const QString clean = QDir::cleanPath(path);
-        return clean == m_area || clean.startsWith(m_area + '/');
-    }
-    QStringList areaFolders() const
-    {
-        QStringList folders = {m_area};
-        QDirIterator it(m_area, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            folders << it.next();
-        return folders;
-    }
-
     // --- Dialogs -----------------------------------------------------------------------------
-
-    // Every 25 ms: a popup menu or the top modal dialog gets its answer once its delay is over.
-    // The answer runs from the event loop, so that the loops it opens never block this timer.
-    void answerTick()
-    {
-        QWidget* popup = QApplication::activePopupWidget();
-        QWidget* modal = popup ? nullptr : QApplication::activeModalWidget();
-        if (popup != m_popup || modal != m_modal) {
-            m_popup = popup;
-            m_modal = modal;
-            if (modal)
-                dialogAppeared(modal);
-            m_due = now() + (popup || chance(70) ? 30 + pick(400) : 400 + pick(2600));
-        }
-        if ((!popup && !modal) || now() < m_due)
-            return;
-        m_due = now() + 500; // asked again when the answer does not close it
-        QMetaObject::invokeMethod(
-            this,
-            [this, widget = QPointer<QWidget>(popup ? popup : modal)] {
-                auto* menu = qobject_cast<QMenu*>(widget);
-                if (menu)
-                    answerMenu(menu);
-                else if (widget && widget == QApplication::activePopupWidget())
-                    widget->close();
-                else if (widget && widget->isVisible())
-                    answerDialog(widget);
-            },
-            Qt::QueuedConnection);
-    }
 
     void dialogAppeared(QWidget* dialog)
     {
-        ++m_dialogs;
-        const auto text = [](QWidget* widget) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            return "'" + widget->windowTitle() + (box ? ": " + box->text().left(100) : "") + "'";
-        };
-        note("dialog " + text(dialog));
-        QStringList open;
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (widget->isVisible() && widget->isModal())
-                open << text(widget);
+        ++m_counts["dialogs"];
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        const QString text = dialog->windowTitle() + (box ? ": " + box->text().left(100) : "");
+        note("dialog '" + text + "'");
         // A dialog may open another from the user's own click in it (a refused value in
         // Options); anything else that stacks two modal dialogs came from the program itself.
-        bool byClick = false;
-        for (const QPointer<QWidget>& clicked : std::as_const(m_clicks))
-            byClick = byClick || (clicked && clicked != dialog);
-        if (open.size() > 1 && !byClick)
-            fail("two modal dialogs", open.join(" and "));
+        const int open = ModalAnswer::openCount();
+        if (open > 1 && (!m_clicked || m_clicked == dialog))
+            fail("two modal dialogs", QString("'%1' over %2 more").arg(text).arg(open - 1));
     }
 
-    void answerMenu(QMenu* menu)
+    void answer(QWidget* widget)
     {
         QList<QAction*> usable;
-        for (QAction* action : menu->actions())
+        for (QAction* action : widget->actions())
             if (!action->isSeparator() && action->isEnabled() && action->isVisible())
                 usable << action;
-        if (usable.isEmpty() || chance(10)) {
+        if (auto* menu = qobject_cast<QMenu*>(widget); menu && !usable.isEmpty() && chance(90)) {
+            QAction* action = any(usable);
+            note("menu: " + action->text());
+            menu->setActiveAction(action);
+            QTest::keyClick(menu, Qt::Key_Return);
+        } else if (widget == QApplication::activePopupWidget()) {
             note("menu closed");
-            menu->close();
-            return;
+            widget->close();
+        } else if (auto* progress = qobject_cast<QProgressDialog*>(widget)) {
+            if (chance(40))
+                clickIn(widget, "cancel", [progress] { progress->cancel(); });
+        } else if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+            answerDialog(dialog);
         }
-        QAction* action = any(usable);
-        note("menu: " + action->text());
-        menu->setActiveAction(action);
-        QTest::keyClick(menu, Qt::Key_Return);
     }
 
-    void clickIn(QWidget* dialog, const std::function<void()>& click)
+    // Clicks in a dialog; a dialog that this opens is the user's doing.
+    void clickIn(QWidget* dialog, const QString& what, const std::function<void()>& click)
     {
-        m_clicks.append(dialog);
+        note(QString("'%1' -> %2").arg(dialog->windowTitle(), what));
+        const QPointer<QWidget> outer = std::exchange(m_clicked, dialog);
         click();
-        m_clicks.removeLast();
+        m_clicked = outer;
     }
 
-    void answerDialog(QWidget* dialog)
+    // Types into the dialog's fields, ticks its boxes, picks in its lists and clicks a button.
+    void answerDialog(QDialog* dialog)
     {
         const QString title = dialog->windowTitle();
-        if (auto* progress = qobject_cast<QProgressDialog*>(dialog)) {
-            if (chance(40)) {
-                note("cancel '" + title + "'");
-                clickIn(dialog, [progress] { progress->cancel(); });
-            }
-            return;
-        }
-        auto* asDialog = qobject_cast<QDialog*>(dialog);
-        if (title == "Confirm delete..") // deleting local files is the user's own change of them
+        const bool numbers = title == "Preferences..." || title.startsWith("Set transfer speed");
+        // Deleting, renaming or making local files is the user's own change of them, and so is
+        // moving a file out of a download's way ("Rename"; its name shows in no dialog).
+        if (title == "Confirm delete..")
             for (const QModelIndex& row : m_local->selectionModel()->selectedRows(0))
                 allow(localPath(row));
-        const QStringList typed = fill(dialog, title);
-        QList<QPushButton*> buttons;
-        for (QPushButton* button : dialog->findChildren<QPushButton*>())
-            if (button->isVisible() && button->isEnabled())
-                buttons << button;
-        if (!dialog->isVisible() || !asDialog)
-            return; // browsing in the folder chooser ended it meanwhile
-        if (buttons.isEmpty() || chance(8)) {
-            note(QString("close '%1' %2").arg(title, typed.join(" | ")));
-            clickIn(dialog, [asDialog] { asDialog->reject(); });
-            return;
-        }
-        QPushButton* button = any(buttons);
-        note(QString("'%1' -> %2 %3").arg(title, button->text(), typed.join(" | ")));
-        clickIn(dialog, [button] { button->click(); });
-    }
-
-    // Types into the dialog's fields, ticks its boxes and picks in its lists; answers what it did.
-    QStringList fill(QWidget* dialog, const QString& title)
-    {
-        QStringList typed;
-        const bool options = title == "Preferences...";
-        const bool speed = title.startsWith("Set transfer speed");
-        // So is the existing file that a download's "Rename" moves out of its way (its name shows
-        // in no dialog).
         if (title == "Enter new name")
             allow(leftFolder(), 3000);
+        QStringList typed;
         for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
             // In Options only the limits and caps: the proxy and the player path stay.
             bool number = false;
             edit->text().toDouble(&number);
             if (edit->isReadOnly() || !edit->isEnabled() || chance(30) ||
-                (options && !number && !Counts.contains(edit->text()) &&
-                 !Speeds.contains(edit->text())))
+                (numbers && !number && !Numbers.contains(edit->text())))
                 continue;
-            const QString value = options ? any(chance(50) ? Counts : Speeds)
-                                  : speed ? any(Speeds)
-                                          : any(Names);
-            // A local rename or new folder is the user's own change.
+            const QString value = any(numbers ? Numbers : Names);
             if (title.contains("name", Qt::CaseInsensitive)) {
                 allow(leftFolder() + '/' + edit->text());
                 allow(leftFolder() + '/' + value);
@@ -621,39 +442,45 @@ private:
             typed << text->toPlainText().simplified();
         }
         for (QAbstractButton* box : dialog->findChildren<QAbstractButton*>()) {
-            if (qobject_cast<QCheckBox*>(box) && chance(25)) {
-                box->toggle();
+            const bool radio = qobject_cast<QRadioButton*>(box);
+            if (qobject_cast<QCheckBox*>(box) ? chance(25) : radio && chance(50)) {
+                box->setChecked(radio || !box->isChecked());
                 typed << box->text() + (box->isChecked() ? " on" : " off");
-            } else if (qobject_cast<QRadioButton*>(box) && chance(50)) {
-                box->setChecked(true);
-                typed << box->text();
             }
         }
-        for (QGroupBox* group : dialog->findChildren<QGroupBox*>())
+        for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) {
             if (group->isCheckable() && group->title() != "Proxy" && chance(25)) {
                 group->setChecked(!group->isChecked());
                 typed << group->title() + (group->isChecked() ? " on" : " off");
             }
-        for (QListWidget* list : dialog->findChildren<QListWidget*>()) {
-            if (list->count() == 0)
-                continue;
-            const int row = pick(list->count());
-            list->setCurrentRow(row);
-            typed << "pick " + list->item(row)->text();
-            if (chance(30)) {
-                note(QString("'%1': open %2").arg(title, list->item(row)->text()));
-                emit list->doubleClicked(list->model()->index(row, 0));
-            }
         }
-        return typed;
+        for (QListWidget* list : dialog->findChildren<QListWidget*>()) {
+            const int row = pick(list->count());
+            if (!list->item(row))
+                continue;
+            list->setCurrentRow(row);
+            note(QString("'%1': pick %2").arg(title, list->item(row)->text()));
+            if (chance(30))
+                emit list->doubleClicked(list->model()->index(row, 0));
+        }
+        QList<QPushButton*> buttons;
+        for (QPushButton* button : dialog->findChildren<QPushButton*>())
+            if (button->isVisible() && button->isEnabled())
+                buttons << button;
+        if (!dialog->isVisible())
+            return; // browsing in the folder chooser ended it meanwhile
+        if (buttons.isEmpty() || chance(8))
+            return clickIn(dialog, "close " + typed.join(" | "), [dialog] { dialog->reject(); });
+        QPushButton* button = any(buttons);
+        clickIn(dialog, button->text() + " " + typed.join(" | "), [button] { button->click(); });
     }
 
     // One to four links, most of them the service's own.
     QString pasteText()
     {
-        Own own(*this);
-        const QJsonObject files =
-            m_service.files(m_engine->userName().isEmpty() ? "alice" : m_engine->userName());
+        const auto busy = own();
+        const QString user = q.engine()->userName();
+        const QJsonObject files = q.service.files(user.isEmpty() ? "alice" : user);
         QStringList links;
         for (int k = 1 + pick(4); k > 0; --k)
             links << (chance(60) && !files.isEmpty()
@@ -666,118 +493,84 @@ private:
 
     void tick()
     {
-        s_heartbeat = steadyMs();
-        const qint64 late = now() - m_lastTick - TickMs - m_excused;
-        m_lastTick = now();
+        s_heartbeat = QDeadlineTimer::current().deadline();
+        const qint64 late = now() - std::exchange(m_lastTick, now()) - 10 - m_excused;
         m_excused = 0;
-        if (m_phase != Restarting)
-            m_maxLate = std::max(m_maxLate, late);
-        if (late > scaled(LateLimitMs) && m_phase != Restarting)
+        m_maxLate = m_restarting ? m_maxLate : std::max(m_maxLate, late);
+        if (late > scaled(LateLimitMs) && !m_restarting)
             fail("event loop late", QString("%1 ms late").arg(late));
     }
 
     void check()
     {
-        if (!m_window || m_phase == Restarting)
+        if (m_restarting)
             return;
-        Own own(*this);
-        ++m_checks;
+        const auto busy = own();
+        ++m_counts["checks"];
         checkFiles();
         if (QThread::currentThread()->loopLevel() == 1)
             checkRows(); // no window function is half-way through
-        if (m_phase == Comeback)
+        if (m_comebackDeadline)
             checkComeback();
-        if (now() > m_nextProgress) {
-            m_nextProgress += 60000;
-            std::printf("monkey: %.0f s, %d actions, %d dialogs, %d restarts, %d+%d transfers "
-                        "exact, %d findings\n",
-                        now() / 1000.0, m_actions, m_dialogs, m_restarts, m_downloadsExact,
-                        m_uploadsExact, int(m_findings.size()));
-            std::fflush(stdout);
-        }
     }
 
-    Files scanArea() const
+    // Every file of the monkey's folder but downloads in progress: path -> size and time.
+    QMap<QString, QString> scanArea() const
     {
-        Files files;
+        QMap<QString, QString> files;
         QDirIterator it(m_area, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QFileInfo info(it.next());
-            if (!info.fileName().contains(".part")) // downloads in progress
-                files[info.filePath()] = {info.size(), info.lastModified().toMSecsSinceEpoch()};
+            if (!info.fileName().contains(".part"))
+                files[info.filePath()] = QString("%1 bytes, modified %2")
+                                             .arg(info.size())
+                                             .arg(info.lastModified().toMSecsSinceEpoch());
         }
         return files;
     }
 
-    void allow(const QString& path, int ms = AllowMs)
+    // A path (or folder) the user's action names may change for a while.
+    void allow(const QString& path, int ms = 10000)
     {
         m_allowed[QDir::cleanPath(path)] = now() + scaled(ms);
-    }
-    bool allowed(const QString& path) const
-    {
-        for (auto it = m_allowed.cbegin(); it != m_allowed.cend(); ++it)
-            if (it.value() >= now() && (path == it.key() || path.startsWith(it.key() + '/')))
-                return true;
-        return false;
     }
 
     // Local files change only by a finished download or the user's own action.
     void checkFiles()
     {
-        Files files = scanArea();
-        const auto size = [](const Files& in, const QString& path) {
-            const auto it = in.find(path);
-            return it == in.end() ? QString("missing") : QString("%1 bytes").arg(it->second.first);
-        };
-        QSet<QString> paths;
-        for (const auto& [path, state] : m_files)
-            paths << path;
-        for (const auto& [path, state] : files)
-            paths << path;
-        for (const QString& path : std::as_const(paths)) {
-            const bool same =
-                m_files.count(path) && files.count(path) && m_files[path] == files[path];
-            if (!same && !allowed(path))
+        const QMap<QString, QString> files = scanArea();
+        QMap<QString, QString> both = files;
+        both.insert(m_files);
+        for (const QString& path : both.keys()) {
+            const QString was = m_files.value(path, "missing"), is = files.value(path, "missing");
+            bool allowed = false;
+            for (auto it = m_allowed.cbegin(); it != m_allowed.cend(); ++it)
+                allowed |= it.value() >= now() && (path + '/').startsWith(it.key() + '/');
+            if (was != is && !allowed)
                 fail("local file changed",
-                     QString(".%1: %2 -> %3")
-                         .arg(path.mid(m_area.size()), size(m_files, path), size(files, path)));
+                     "." + path.mid(m_area.size()) + ": " + was + " -> " + is);
         }
-        m_files.swap(files);
-    }
-
-    QString keyOf(DCommand* command) const
-    {
-        if (auto* download = qobject_cast<DDownloadCommand*>(command))
-            return "download " + download->targetPath();
-        if (auto* upload = qobject_cast<DUploadCommand*>(command))
-            return "upload " + upload->localFilePath();
-        return QString();
+        m_files = files;
     }
 
     // Each running row belongs to a live transfer and each transfer has one row; disagreements
     // that outlast the queued reports are findings.
     void checkRows()
     {
-        QSet<QString> problems;
+        QSet<QString> problems, keys;
         QHash<int, int> rows;
-        for (int i = 0; i < m_running->topLevelItemCount(); ++i) {
-            const auto* row = static_cast<TreeItemWidget*>(m_running->topLevelItem(i));
-            const int status = m_engine->status(row->commandId());
-            ++rows[row->commandId()];
-            if (status == StatusUnknown)
-                problems << QString("row of no live transfer: id %1, %2")
-                                .arg(row->commandId())
-                                .arg(row->text(QueueColumn::File));
-            else if (status == StatusFailed || status == StatusFinished || status == StatusAborted)
-                problems << QString("row of an ended transfer: status %1, %2, '%3'")
+        for (int i = 0; i < q.running->topLevelItemCount(); ++i) {
+            const TreeItemWidget* row = q.row(q.running, i);
+            const int status = q.engine()->status(row->commandId());
+            if (++rows[row->commandId()] > 1)
+                problems << QString("two rows for one transfer: id %1").arg(row->commandId());
+            if (status == StatusUnknown || ended(status))
+                problems << QString("row of %1 transfer: status %2, %3, '%4'")
+                                .arg(status == StatusUnknown ? "no live" : "an ended")
                                 .arg(status)
                                 .arg(row->text(QueueColumn::File), row->text(QueueColumn::State));
         }
-        for (auto it = rows.cbegin(); it != rows.cend(); ++it)
-            if (it.value() > 1)
-                problems << QString("two rows for one transfer: id %1").arg(it.key());
-        QSet<QString> keys;
-        for (DCommand* command : m_engine->registry()) {
+        for (DCommand* command : q.engine()->registry()) {
             const QString key = keyOf(command);
             if (!key.isEmpty() && !rows.contains(command->id()))
                 problems
@@ -786,43 +579,40 @@ private:
                 problems << "transfer twice: " + key;
             keys << key;
         }
+        QHash<QString, qint64> since;
         for (const QString& problem : std::as_const(problems)) {
-            const qint64 since = m_disagreeing.value(problem, now());
-            m_disagreeing.insert(problem, since);
-            if (now() - since > scaled(PersistMs))
+            since[problem] = m_disagreeing.value(problem, now());
+            if (now() - since[problem] > scaled(PersistMs))
                 fail(problem.section(':', 0, 0), problem.section(':', 1).trimmed());
         }
-        for (const QString& gone : m_disagreeing.keys())
-            if (!problems.contains(gone))
-                m_disagreeing.remove(gone);
+        m_disagreeing = since;
     }
 
     // After a restart every transfer that was unfinished is back once the login's restore ends.
     void checkComeback()
     {
-        for (DCommand* command : m_engine->registry())
+        for (DCommand* command : q.engine()->registry())
             m_seen << keyOf(command);
         const bool settled =
-            m_loggedInAt >= 0 && !m_engine->isRestoring() && now() - m_loggedInAt > scaled(2000);
+            m_loggedInAt >= 0 && !q.engine()->isRestoring() && now() - m_loggedInAt > scaled(2000);
         if (!settled && now() < m_comebackDeadline)
             return;
-        m_phase = Acting;
-        if (!settled) {
+        m_comebackDeadline = 0;
+        if (!settled)
             fail("no login after a restart", QString("%1 s").arg(scaled(45000) / 1000));
-        } else if (m_engine->userName() != m_expectedUser) {
-            note("logged in as " + m_engine->userName() + ", not " + m_expectedUser);
-        } else {
+        else if (q.engine()->userName() != m_expectedUser)
+            note("logged in as " + q.engine()->userName() + ", not " + m_expectedUser);
+        else
             for (const QString& key : std::as_const(m_expected)) {
                 const QString path = key.section(' ', 1);
                 // A source the user deleted or a folder the user renamed cannot come back.
                 const bool possible = key.startsWith("upload") ? QFileInfo::exists(path)
                                                                : QFileInfo(path).dir().exists();
                 if (m_seen.contains(key))
-                    ++m_comebacks;
+                    ++m_counts["transfers back after a restart"];
                 else if (possible)
                     fail("unfinished transfer lost in a restart", key);
             }
-        }
         note(QString("restart checked: %1 unfinished transfers before").arg(m_expected.size()));
         if (m_finishing) {
             m_done = true;
@@ -830,110 +620,115 @@ private:
         }
     }
 
-    // A finished download holds the service's bytes, a finished upload the local file's. The
-    // engine's user name is the last one tried, so the transfer's account is looked up.
+    // A finished download holds the service's bytes, a finished upload the local file's (unless
+    // it is a download's partial file, still being written). The engine's user name is the last
+    // one tried, so the transfer's account is looked up.
     void transferDone(int id, const QString&, const QString& lFile, DTransferStatus status)
     {
-        if (status != TransferDone)
+        const auto busy = own();
+        DCommand* command = q.engine()->findCommand(id);
+        auto* download = qobject_cast<DDownloadCommand*>(command);
+        auto* upload = qobject_cast<DUploadCommand*>(command);
+        if (status != TransferDone || (!download && !upload))
             return;
-        Own own(*this);
-        DCommand* command = m_engine->findCommand(id);
-        QString want, have, name;
-        if (auto* download = qobject_cast<DDownloadCommand*>(command)) {
-            name = QFileInfo(download->targetPath()).dir().filePath(lFile);
-            allow(name, 1500); // until the next look at the files
-            if (!inArea(name))
-                fail("download outside its folder", name + " for " + download->targetPath());
-            for (const QString user : {"alice", "bob"})
-                want += m_service.files(user).value(download->fileId())["sha256"].toString();
-            have = StandIn::sha256Of(name);
-        } else if (auto* upload = qobject_cast<DUploadCommand*>(command)) {
-            // A partial file is still being written by its download.
-            name = upload->localFilePath().contains(".part") ? QString() : upload->localFilePath();
-            want = StandIn::sha256Of(name);
-            for (const QString user : {"alice", "bob"}) {
-                const QJsonObject copy = m_service.ftpFile(user, upload->serverFileName());
-                have += copy["sha256"].toString();
-                name += copy.isEmpty() ? ""
-                                       : QString(" as %1 of %2 bytes, local %3 bytes")
-                                             .arg(upload->serverFileName())
-                                             .arg(copy["size"].toInteger())
-                                             .arg(QFileInfo(upload->localFilePath()).size());
-            }
-        }
-        note(QString("%1 done: %2").arg(command ? command->metaObject()->className() : "?", name));
-        if (want.isEmpty() || have.isEmpty())
-            ++m_unverified; // deleted on the service or by the user meanwhile
-        else if (want != have)
-            fail("transfer not exact", name);
+        const QString local = download ? QFileInfo(download->targetPath()).dir().filePath(lFile)
+                                       : upload->localFilePath();
+        QString served;
+        for (const QString user : {"alice", "bob"})
+            served += (download ? q.service.files(user).value(download->fileId()).toObject()
+                                : q.service.ftpFile(user, upload->serverFileName()))["sha256"]
+                          .toString();
+        const QString mine = upload && local.contains(".part") ? "" : StandIn::sha256Of(local);
+        note(QString("%1 done: %2").arg(download ? "download" : "upload", local));
+        if (download)
+            allow(local, 1500); // until the next look at the files
+        if (download && !inArea(local))
+            fail("download outside its folder", local + " for " + download->targetPath());
+        if (served.isEmpty() || mine.isEmpty())
+            ++m_counts["finished transfers not comparable"]; // deleted meanwhile
+        else if (served != mine)
+            fail("transfer not exact", local + (upload ? " as " + upload->serverFileName() : ""));
         else
-            ++(qobject_cast<DDownloadCommand*>(command) ? m_downloadsExact : m_uploadsExact);
+            ++m_counts[download ? "downloads exact" : "uploads exact"];
     }
 
     std::mt19937 m_rng;
-    TestHome m_home;
-    StandIn m_service; // the tests' accounts: alice, and bob whose downloads are refused
+    QueueWindow q; // the tests' accounts: alice, and bob whose downloads are refused
+    ModalAnswer::Watch m_watch{[this](QWidget* widget) {
+        QTimer::singleShot(0, this, [this, widget = QPointer<QWidget>(widget)] {
+            if (widget && widget->isVisible())
+                answer(widget);
+        });
+    }};
     QString m_area;
-    std::unique_ptr<MainWindow> m_window;
-    DCommandManager* m_engine = nullptr;
-    TreeWidget* m_remote = nullptr;
     TreeView* m_local = nullptr;
-    QTreeWidget* m_running = nullptr;
-    QComboBox* m_leftPath = nullptr;
-    QComboBox* m_rightPath = nullptr;
-
+    QComboBox *m_leftPath = nullptr, *m_rightPath = nullptr;
     QElapsedTimer m_clock;
-    QTimer m_tickTimer, m_answerTimer, m_actTimer, m_checkTimer;
-    qint64 m_lastTick = 0, m_excused = 0, m_maxLate = 0, m_due = 0, m_nextProgress = 60000;
+    QTimer m_tickTimer, m_actTimer, m_checkTimer;
+    qint64 m_lastTick = 0, m_excused = 0, m_maxLate = 0;
     std::deque<QByteArray> m_recent;
-    QPointer<QWidget> m_modal, m_popup;
-    QList<QPointer<QWidget>> m_clicks; // dialogs whose button is being clicked right now
-
-    Files m_files;
-    QHash<QString, qint64> m_allowed;              // path (or folder) -> until when it may change
-    QHash<QString, qint64> m_disagreeing;          // row/transfer problem -> first seen
-    QMap<QString, QPair<int, QString>> m_findings; // kind and detail -> count, first report
-
-    enum
-    {
-        Acting,
-        Restarting,
-        Comeback
-    } m_phase = Acting;
-    QStringList m_expected; // unfinished transfers before the restart, of this account
+    QPointer<QWidget> m_clicked; // the dialog being clicked in now
+    QMap<QString, QString> m_files;
+    QHash<QString, qint64> m_allowed;     // path (or folder) -> until when it may change
+    QHash<QString, qint64> m_disagreeing; // row/transfer problem -> first seen
+    QMap<QString, QString> m_findings;    // kind and start of detail -> first report
+    int m_findingCount = 0, m_launches = 0;
+    std::map<std::string, int> m_counts; // actions, dialogs, checks, results
+    bool m_restarting = false, m_finishing = false, m_done = false;
+    qint64 m_comebackDeadline = 0; // while a restart is checked
+    QStringList m_expected;        // unfinished transfers before the restart, of this account
     QString m_expectedUser;
     QSet<QString> m_seen; // transfers seen since the restart
-    qint64 m_loggedInAt = -1, m_comebackDeadline = 0;
-    bool m_finishing = false, m_done = false;
-    int m_actions = 0, m_dialogs = 0, m_checks = 0, m_faults = 0, m_restarts = 0;
-    int m_downloadsExact = 0, m_uploadsExact = 0, m_unverified = 0, m_comebacks = 0;
+    qint64 m_loggedInAt = -1;
 };
 
 // What the user does, and how often.
 const QList<Monkey::Action> Monkey::Actions = {
     {"remote key", 12,
      [](Monkey& m) {
-         m.select(m.m_remote, 3);
-         m.press(m.m_remote, m.any(QList<int>{Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7,
-                                              Qt::Key_Backspace, Qt::Key_Return}));
+         m.press(m.q.remote, 3,
+                 {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7, Qt::Key_Backspace,
+                  Qt::Key_Return});
      }},
-    {"local key", 8, [](Monkey& m) { m.localKey(); }},
-    {"queue key", 3,
+    {"local key", 8,
      [](Monkey& m) {
-         m.select(m.m_running, 3);
-         m.press(m.m_running, Qt::Key_Delete);
+         m.press(m.m_local, 3, {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7});
      }},
-    {"context menu", 16, [](Monkey& m) { m.contextMenu(); }},
-    {"drag to local", 7, [](Monkey& m) { m.drag(m.m_remote, m.m_local); }},
-    {"drag to remote", 6, [](Monkey& m) { m.drag(m.m_local, m.m_remote); }},
-    {"drag within remote", 2, [](Monkey& m) { m.drag(m.m_remote, m.m_remote); }},
+    {"queue key", 3, [](Monkey& m) { m.press(m.q.running, 3, {Qt::Key_Delete}); }},
+    {"context menu", 16,
+     [](Monkey& m) {
+         QAbstractItemView* view = m.any(QList<QAbstractItemView*>{
+             m.q.remote, m.m_local, m.q.running, m.q.running, m.q.errors, m.q.successes});
+         const QModelIndexList rows = m.chance(85) ? m.select(view, 3) : QModelIndexList();
+         m.note("  menu of " + view->objectName());
+         emit view->customContextMenuRequested(
+             rows.isEmpty() ? QPoint(5, 5) : view->visualRect(rows.first()).center());
+     }},
+    {"drag to local", 7, [](Monkey& m) { m.drag(m.q.remote, m.m_local); }},
+    {"drag to remote", 6, [](Monkey& m) { m.drag(m.m_local, m.q.remote); }},
+    {"drag within remote", 2, [](Monkey& m) { m.drag(m.q.remote, m.q.remote); }},
     {"queue button", 6,
      [](Monkey& m) {
          const QString name = m.any(QStringList{"startAll", "startAll", "pauseAll", "removeAll"});
          m.note("  " + name);
-         m.m_window->findChild<QPushButton*>(name)->click();
+         m.q.window->findChild<QPushButton*>(name)->click();
      }},
-    {"row button", 9, [](Monkey& m) { m.rowButton(); }},
+    {"row button", 9,
+     [](Monkey& m) {
+         const QModelIndexList rows = m.select(m.q.running, 0);
+         TreeItemWidget* row = rows.isEmpty() ? nullptr : m.q.row(m.q.running, rows[0].row());
+         if (!row)
+             return;
+         m.q.running->scrollToItem(row);
+         m.q.window->findChild<RowWidgetPlacer*>()->placeNow();
+         QToolButton* button = m.any(QList<QToolButton*>{
+             row->startStopButton(), row->pauseResumeButton(), row->previewButton()});
+         m.note(QString("  button '%1' (status %2)")
+                    .arg(button ? button->toolTip() : "none")
+                    .arg(m.q.engine()->status(row->commandId())));
+         if (button && button->isEnabled())
+             button->click();
+     }},
     {"menu bar", 8,
      [](Monkey& m) {
          const QString text = m.any(QStringList{"&Option", "&Option", "&Download-Links",
@@ -941,15 +736,47 @@ const QList<Monkey::Action> Monkey::Actions = {
          m.note("  " + text);
          m.menuAction(text)->trigger();
      }},
-    {"log in or out", 3, [](Monkey& m) { m.loginOrOut(); }},
+    {"log in or out", 3,
+     [](Monkey& m) {
+         if (QAction* logout = m.menuAction("&Logout"))
+             return logout->trigger();
+         m.menuAction("&Login")->trigger();
+         auto* dialog = m.q.window->findChild<LoginDialog*>();
+         if (!dialog || !dialog->isVisible())
+             return;
+         const QString account = m.any(Accounts);
+         dialog->findChildren<QLineEdit*>().value(0)->setText(account.section('/', 0, 0));
+         dialog->findChildren<QLineEdit*>().value(1)->setText(account.section('/', 1));
+         if (m.chance(30))
+             dialog->findChild<QCheckBox*>()->toggle();
+         m.note("  log in as " + account);
+         ModalAnswer::click(dialog, "Login");
+     }},
     {"restart", 1, [](Monkey& m) { m.restart(); }},
-    {"fault on", 5, [](Monkey& m) { m.faultOn(); }},
+    {"fault on", 5,
+     [](Monkey& m) {
+         const auto busy = m.own();
+         QJsonObject fault = m.any(Faults).toObject();
+         fault.insert("times", m.chance(20) ? 0 : 1 + m.pick(3));
+         m.note("  fault " + QJsonDocument(fault).toJson(QJsonDocument::Compact));
+         m.q.service.addFault(fault);
+         ++m.m_counts["faults armed"];
+     }},
     {"faults off", 2,
      [](Monkey& m) {
-         Own own(m);
-         m.m_service.reset();
+         const auto busy = m.own();
+         m.q.service.reset();
      }},
-    {"local folder", 4, [](Monkey& m) { m.localFolder(); }},
+    {"local folder", 4,
+     [](Monkey& m) {
+         QStringList folders = {m.m_area};
+         QDirIterator it(m.m_area, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         while (it.hasNext())
+             folders << it.next();
+         const QString folder = m.any(folders);
+         m.note("  local folder ." + folder.mid(m.m_area.size()));
+         m.m_leftPath->lineEdit()->setText(folder);
+     }},
     {"remote folder", 3,
      [](Monkey& m) {
          const int index = m.pick(m.m_rightPath->count());
@@ -960,38 +787,6 @@ const QList<Monkey::Action> Monkey::Actions = {
 
 // --- Crashes, hangs and the run loop -----------------------------------------------------------
 
-namespace {
-
-void printRecent()
-{
-    if (s_printRecent)
-        s_printRecent();
-}
-
-// The offscreen platform's notes on what it cannot do and the engine's debug lines would bury
-// the findings.
-void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type != QtDebugMsg && !text.startsWith("This plugin does not support"))
-        std::fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-// A stuck event loop cannot report itself: this thread does, and sends the main thread SIGSEGV
-// so that the sanitizer prints where it is stuck.
-void watchdog(pthread_t mainThread)
-{
-    while (!s_stopWatchdog) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        if (s_heartbeat > 0 && steadyMs() - s_heartbeat > HangMs) {
-            std::fprintf(stderr, "\nFINDING event loop stuck for %d s\n", HangMs / 1000);
-            pthread_kill(mainThread, SIGSEGV);
-            return;
-        }
-    }
-}
-
-} // namespace
-
 int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -999,44 +794,54 @@ int main(int argc, char* argv[])
     qputenv("FERRYDESK_SHUTDOWN_COMMAND", "/bin/true"); // "power off" does nothing
     qunsetenv("FERRYDESK_NONINTERACTIVE");
     DCurl::globalInit();
-    qInstallMessageHandler(quietMessages);
+    // The offscreen platform's notes on what it cannot do and the engine's debug lines would
+    // bury the findings.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg && !text.startsWith("This plugin does not support"))
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
     QApplication app(argc, argv);
 
     Monkey monkey;
-    monkey.seed = unsigned(std::random_device()());
     const QStringList args = QCoreApplication::arguments();
-    for (int i = 1; i < args.size(); ++i) {
-        const QString value = args.value(i + 1);
-        if (args[i] == "--seed" && ++i)
-            monkey.seed = value.toUInt();
-        else if (args[i] == "--minutes" && ++i)
-            monkey.minutes = value.toDouble();
-        else if (args[i] == "--slow" && ++i)
-            monkey.slow = qMax(1.0, value.toDouble());
-        else if (args[i] == "--keep-going" || args[i] == "--trace")
-            (args[i] == "--trace" ? monkey.trace : monkey.keepGoing) = true;
-        else {
-            std::fprintf(stderr, "usage: monkey [--seed S] [--minutes M] [--slow F] "
-                                 "[--keep-going] [--trace]\n");
-            return 2;
-        }
-    }
+    const auto option = [&](const char* name, double fallback) {
+        const int at = args.indexOf(name);
+        return at > 0 ? args.value(at + 1).toDouble() : fallback;
+    };
+    monkey.seed = unsigned(option("--seed", monkey.seed));
+    monkey.minutes = option("--minutes", 2);
+    monkey.slow = qMax(1.0, option("--slow", 1));
+    monkey.keepGoing = args.contains("--keep-going");
+    monkey.trace = args.contains("--trace");
     std::printf("monkey: seed %u, %.1f minutes, time limits x%.1f\n", monkey.seed, monkey.minutes,
                 monkey.slow);
     std::fflush(stdout);
 
     if (__sanitizer_set_death_callback) // a sanitizer's report ends with the last actions
-        __sanitizer_set_death_callback(printRecent);
-    std::thread guard(watchdog, pthread_self());
+        __sanitizer_set_death_callback([] {
+            if (s_printRecent)
+                s_printRecent();
+        });
+    // A stuck event loop cannot report itself: this thread does, and sends the main thread
+    // SIGSEGV so that the sanitizer prints where it is stuck.
+    std::thread watchdog([main = pthread_self()] {
+        while (!s_over) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (s_heartbeat > 0 && QDeadlineTimer::current().deadline() - s_heartbeat > HangMs) {
+                std::fprintf(stderr, "\nFINDING event loop stuck for %d s\n", HangMs / 1000);
+                pthread_kill(main, SIGSEGV);
+                return;
+            }
+        }
+    });
     const bool ready = monkey.setUp();
-    if (ready)
-        while (monkey.launch())
-            app.exec();
-    else
+    while (ready && monkey.launch())
+        app.exec();
+    if (!ready)
         std::fprintf(stderr, "monkey: the stand-in service did not start\n");
     const int code = ready ? monkey.report() : 2;
-    s_stopWatchdog = true;
-    guard.join();
+    s_over = true;
+    watchdog.join();
     return code;
 }
 

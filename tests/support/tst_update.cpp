@@ -186,12 +186,6 @@ private slots:
         QTEST(DUpdateCheck::isNewer(server), "newer");
     }
 
-    void windowsHandOver()
-    {
-        QCOMPARE(DUpdateCheck::windowsUpdaterCommandLine(4321, false), "./update.exe 4321");
-        QCOMPARE(DUpdateCheck::windowsUpdaterCommandLine(4321, true), "./update.exe 4321 -m");
-    }
-
     // `setup` words change the default situation (a newer version 2.57 offered over verified
     // HTTPS with the right digest, an old program in a writable folder): "current" (2.56 on
     // the server), "silent" (the service never answers), "same" (the program already is the

@@ -97,8 +97,9 @@ inline void readMenu(QStringList* texts, const QString& trigger = QString())
 }
 
 // Plays the user for every modal window while it lives: the top one is handed to `answer` once
-// it has been up for `reactionMs` (a person reads before clicking). Records each modal as it
-// appears ("QMessageBox: <text>", otherwise its class) and the most that were open at once.
+// it has been up for `reactionMs` (a person reads before clicking), and again after as long when
+// it is still there. Records each modal as it appears ("QMessageBox: <text>", otherwise its
+// class) and the most that were open at once.
 class Watch
 {
 public:
@@ -111,6 +112,11 @@ public:
 
     QStringList shown;
     int mostAtOnce = 0;
+    // Popup menus are answered too (before the dialog below them).
+    bool popups = false;
+    // When set: each modal window as it appears, and a new reaction time for each answer.
+    std::function<void(QWidget*)> appeared;
+    std::function<int()> reaction;
 
 private:
     void tick()
@@ -127,12 +133,16 @@ private:
             auto* box = qobject_cast<QMessageBox*>(widget);
             shown << (box ? "QMessageBox: " + box->text()
                           : QString::fromLatin1(widget->metaObject()->className()));
+            if (appeared)
+                appeared(widget);
         }
         m_seen = QList<QPointer<QWidget>>(open.begin(), open.end());
-        QWidget* top = QApplication::activeModalWidget();
+        QWidget* top = popups ? QApplication::activePopupWidget() : nullptr;
+        top = top ? top : QApplication::activeModalWidget();
         if (top != m_top) {
             m_top = top;
             m_since.start();
+            m_reactionMs = reaction ? reaction() : m_reactionMs;
         } else if (top && top->isVisible() && m_since.hasExpired(m_reactionMs)) {
             m_top = nullptr;
             m_answer(top);

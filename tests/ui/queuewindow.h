@@ -11,6 +11,8 @@
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -74,13 +76,19 @@ struct QueueWindow
         window->show();
         if (!loggedIn.wait(10000))
             return false;
+        return findViews() &&
+               QTest::qWaitFor([this] { return remote->topLevelItemCount() > 0; }, 10000);
+    }
+
+    // The queue lists and the remote pane of the shown window; false when one is missing.
+    bool findViews()
+    {
         running = window->findChild<QTreeWidget*>("runningList");
         errors = window->findChild<QTreeWidget*>("errorList");
         successes = window->findChild<QTreeWidget*>("successList");
         tabs = running ? window->findChild<QTabWidget*>() : nullptr;
         remote = window->findChild<TreeWidget*>("rightTree");
-        return running && errors && successes && tabs && remote &&
-               QTest::qWaitFor([this] { return remote->topLevelItemCount() > 0; }, 10000);
+        return running && errors && successes && tabs && remote;
     }
 
     DCommandManager* engine() const { return window->engine(); }
@@ -113,6 +121,25 @@ struct QueueWindow
         QMetaObject::invokeMethod(window.get(), "onStartFileDownLoads", Q_ARG(QStringList, names),
                                   Q_ARG(QStringList, ids), Q_ARG(QStringList, empty),
                                   Q_ARG(QStringList, empty));
+    }
+
+    // Drags `data` over a view to `pos` and, when the view takes it there, drops it the way the
+    // toolkit delivers a drop: "refused", "ignored" (dropped, the source deletes nothing) or
+    // "accepted".
+    static QString drop(QAbstractItemView* view, QMimeData* data, const QPoint& pos,
+                        Qt::DropAction action = Qt::CopyAction)
+    {
+        QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &enter);
+        if (!enter.isAccepted())
+            return "refused";
+        QDragMoveEvent move(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &move);
+        if (!move.isAccepted())
+            return "refused";
+        QDropEvent drop(pos, action, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &drop);
+        return drop.isAccepted() ? "accepted" : "ignored";
     }
 
     void startUploads(const QStringList& paths)

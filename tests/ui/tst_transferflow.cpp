@@ -3,8 +3,6 @@
 #include "ui/filesystemmodel.h"
 #include "ui/treeview.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QPlainTextEdit>
 #include <QtTest>
 
@@ -17,24 +15,6 @@ class TestTransferFlow : public QObject
     Q_OBJECT
 
 private:
-    // Drags `data` over a view to `pos` and, when the view takes it there, drops it: "refused",
-    // "ignored" (dropped, the source deletes nothing) or "accepted".
-    static QString dropOn(QAbstractItemView* view, QMimeData* data, const QPoint& pos,
-                          Qt::DropAction action = Qt::CopyAction)
-    {
-        QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view->viewport(), &enter);
-        if (!enter.isAccepted())
-            return "refused";
-        QDragMoveEvent move(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view->viewport(), &move);
-        if (!move.isAccepted())
-            return "refused";
-        QDropEvent drop(pos, action, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view->viewport(), &drop);
-        return drop.isAccepted() ? "accepted" : "ignored";
-    }
-
     // The remote pane's drag of these rows.
     static QMimeData* remoteDrag(QueueWindow& q, const QStringList& names)
     {
@@ -80,15 +60,15 @@ private slots:
         QMimeData desktop;
         desktop.setUrls({QUrl::fromLocalFile(path)});
         std::unique_ptr<QMimeData> remote(remoteDrag(q, {"big.bin"}));
-        QCOMPARE(dropOn(local, own.get(), QPoint(20, 20)), QString("refused"));
-        QCOMPARE(dropOn(local, &desktop, QPoint(20, 20)), QString("refused"));
-        QCOMPARE(dropOn(local, remote.get(), QPoint(20, 20)), QString("ignored"));
+        QCOMPARE(q.drop(local, own.get(), QPoint(20, 20)), QString("refused"));
+        QCOMPARE(q.drop(local, &desktop, QPoint(20, 20)), QString("refused"));
+        QCOMPARE(q.drop(local, remote.get(), QPoint(20, 20)), QString("ignored"));
         QCOMPARE(q.running->topLevelItemCount(), 1);
         TreeItemWidget* download = q.row(q.running, 0);
         QCOMPARE(download->text(QueueColumn::File), q.home.path() + "/big.bin");
         QCOMPARE(download->text(QueueColumn::Size), QString("2.0 MB"));
         QCOMPARE(download->linkHtml(), q.item("big.bin")->linkHtml());
-        dropOn(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
+        q.drop(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
         QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
         q.startDownloads({"clip.mp4", "a.txt"}, {"301", "101"});
@@ -140,10 +120,10 @@ private slots:
         std::unique_ptr<QMimeData> own(remoteDrag(q, {"big.bin", "Empty"}));
         const QPoint onFile = q.remote->visualItemRect(q.item("big.bin")).center();
         const QPoint onFolder = q.remote->visualItemRect(q.item("Docs")).center();
-        QCOMPARE(dropOn(q.remote, own.get(), onFile), QString("refused"));
-        dropOn(q.remote, own.get(), onFolder, Qt::MoveAction);
+        QCOMPARE(q.drop(q.remote, own.get(), onFile), QString("refused"));
+        q.drop(q.remote, own.get(), onFolder, Qt::MoveAction);
         QVERIFY(moves.isEmpty());
-        dropOn(q.remote, own.get(), onFolder);
+        q.drop(q.remote, own.get(), onFolder);
         QCOMPARE(moves.size(), 1);
         QStringList moved = moves.at(0).at(0).toStringList();
         moved.sort(); // the order of the dragged entries does not matter
@@ -156,7 +136,7 @@ private slots:
         desktop.setUrls({QUrl::fromLocalFile(path), QUrl::fromLocalFile(q.home.path()),
                          QUrl::fromLocalFile(q.home.path() + "/gone.txt"),
                          QUrl("http://127.0.0.1/remote.txt")});
-        dropOn(q.remote, &desktop, QPoint(5, q.remote->viewport()->height() - 5));
+        q.drop(q.remote, &desktop, QPoint(5, q.remote->viewport()->height() - 5));
         QCOMPARE(copies.size(), 1);
         QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
         QCOMPARE(copies.at(0).at(1).toString(), QString());
