@@ -256,6 +256,9 @@ private:
         QString element;
         // Attribute names and values in the order they are written.
         QList<QPair<QString, QString>> attributes;
+        // The entry's line in the file, made whenever the entry changes: a save of a long
+        // history joins lines instead of writing every entry again.
+        QString line;
     };
     // False for a text the history file cannot carry (control characters, non-characters).
     static bool isRecordable(const QString& text);

@@ -258,11 +258,12 @@ void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry
     const auto existing = key >= 0 ? m_history.find(key) : m_history.end();
     if (existing != m_history.end()) {
         // What the new transfer does not know yet (the service's size, the link) stays as read.
+        const QString sizeName = tr("size");
         for (auto& attribute : entry.attributes) {
             const QString before =
                 DHistoryFile::attributeOf(existing->second.attributes, attribute.first);
             const bool unknown = attribute.second.isEmpty() ||
-                                 (attribute.first == tr("size") && attribute.second == "0");
+                                 (attribute.first == sizeName && attribute.second == "0");
             if (unknown && !before.isEmpty())
                 attribute.second = before;
         }
@@ -276,8 +277,11 @@ void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry
             m_historyGroups.append(group);
         m_history.emplace(key, entry);
     }
-    if (entry.id > 0)
-        m_historyKeyById.insert(entry.id, key);
+    HistoryEntry& stored = m_history.at(key);
+    // Made here, a little with every change, rather than all at once at the next save.
+    stored.line = DHistoryFile::entryLine(stored.element, stored.attributes);
+    if (stored.id > 0)
+        m_historyKeyById.insert(stored.id, key);
     markHistoryDirty();
 }
 
@@ -327,27 +331,27 @@ void DCommandManager::writeHistory()
         return;
     m_historyDirty = false;
     m_historySaveFailed = false;
-    // The entries are handed over as they are (their texts are shared, not copied); the file's
-    // text is made and written on the writer thread, so a long history never holds up the
-    // window.
-    DHistoryFile::Snapshot snapshot;
-    snapshot.root = tr("Transfers");
-    snapshot.entries.reserve(qsizetype(m_history.size()));
+    // Each entry's line was made when the entry changed; the lines are shared with the writer
+    // thread, which joins them and writes the file: a long history never holds up the window,
+    // and a save costs the writer little more than copying the text.
+    QList<QString> uploadLines, downloadLines;
+    for (const auto& [key, entry] : m_history)
+        (entry.upload ? uploadLines : downloadLines).append(entry.line);
+    QList<QPair<QString, int>> groups;
+    QList<QString> lines;
+    lines.reserve(uploadLines.size() + downloadLines.size());
     for (const QString& group : m_historyGroups) {
         const bool uploads = group == UploadsGroup;
-        snapshot.groups.append({uploads ? tr("Uploads") : tr("Downloads"), 0});
-        for (const auto& [key, entry] : m_history) {
-            if (entry.upload != uploads)
-                continue;
-            snapshot.entries.append({entry.element, entry.attributes});
-            ++snapshot.groups.last().second;
-        }
+        const QList<QString>& groupLines = uploads ? uploadLines : downloadLines;
+        groups.append({uploads ? tr("Uploads") : tr("Downloads"), int(groupLines.size())});
+        lines += groupLines;
     }
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
     // Owner-only: the file names what the user transfers. A failed save is silent; the next
     // change, or the quit, writes the whole history again.
-    m_historyWriter.start([this, path = m_historyPath, snapshot = std::move(snapshot)] {
-        const QByteArray bytes = DHistoryFile::text(snapshot);
+    m_historyWriter.start([this, path = m_historyPath, root = tr("Transfers"),
+                           groups = std::move(groups), lines = std::move(lines)] {
+        const QByteArray bytes = DHistoryFile::text(root, groups, lines);
         QSaveFile file(path);
         // A write cut short (a full disk, a size limit) never replaces the last good list.
         const bool saved = file.open(QIODevice::WriteOnly) &&
