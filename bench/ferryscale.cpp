@@ -43,6 +43,7 @@ const char* const FileId = "201";
 // A file big enough that a resumed download runs for a while and reports progress.
 const char* const RunningFileId = "202";
 constexpr qint64 RunningFileBytes = 1048576;
+constexpr int IdleProbeMs = 3000;
 
 void print(const QString& text)
 {
@@ -384,6 +385,17 @@ int runAnswers(int n, int resumed)
                      });
     QDir().mkpath(s.home.path() + QStringLiteral("/down"));
     const QString folder = s.home.path() + QStringLiteral("/down/d%1.bin");
+    {
+        // What the machine's load alone does to an idle event loop: the floor of the figure.
+        LatenessProbe idleProbe;
+        idle(IdleProbeMs);
+        print(QStringLiteral("row: answers-idle ms=%1 samples=%2 p50_ms=%3 p99_ms=%4 max_ms=%5")
+                  .arg(IdleProbeMs)
+                  .arg(idleProbe.count())
+                  .arg(idleProbe.quantile(0.5))
+                  .arg(idleProbe.quantile(0.99))
+                  .arg(idleProbe.worst()));
+    }
     QList<int> ids;
     timeAdds("answers-adds", n, [&](int i) {
         const int id = s.manager->startDownload(folder.arg(i), QString::fromLatin1(RunningFileId),

@@ -256,9 +256,14 @@ private:
         QString element;
         // Attribute names and values in the order they are written.
         QList<QPair<QString, QString>> attributes;
-        // The entry's line in the file, made whenever the entry changes: a save of a long
-        // history joins lines instead of writing every entry again.
-        QString line;
+    };
+    // One group's entry lines as the file holds them, in key order (the file's order). A line
+    // is made when its entry changes; a save hands the lists to the writer thread as they are
+    // (shared, not copied), so it costs the user-interface thread nothing per entry.
+    struct HistoryLines
+    {
+        QList<qint64> keys;
+        QList<QString> lines;
     };
     // False for a text the history file cannot carry (control characters, non-characters).
     static bool isRecordable(const QString& text);
@@ -269,6 +274,9 @@ private:
     void recordInHistory(DTransferCommand* transfer, qint64 key);
     void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry, qint64 key = -1);
     void markHistoryDirty();
+    HistoryLines& historyLines(bool upload);
+    void putHistoryLine(bool upload, qint64 key, const QString& line);
+    void dropHistoryLine(bool upload, qint64 key);
     // Removes the entry `key` (no live transfer keeps it any more).
     bool dropHistoryEntry(qint64 key);
     // Hands the whole history to the writer thread, which saves it atomically.
@@ -335,6 +343,8 @@ private:
     // The history of m_historyUser, in document order (keys grow with every new entry), and
     // the key of each live transfer's entry.
     std::map<qint64, HistoryEntry> m_history;
+    HistoryLines m_uploadLines;
+    HistoryLines m_downloadLines;
     QHash<int, qint64> m_historyKeyById;
     qint64 m_nextHistoryKey = 0;
     // "Uploads" and "Downloads" in the order they were first needed.

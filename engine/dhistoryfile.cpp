@@ -213,16 +213,21 @@ QByteArray text(const Snapshot& snapshot)
                   });
 }
 
-QByteArray text(const QString& root, const QList<QPair<QString, int>>& groups,
-                const QList<QString>& lines)
+QByteArray text(const QString& root, const QList<QPair<QString, QList<QString>>>& groups)
 {
+    QList<QPair<QString, int>> counts;
+    qsizetype entries = 0;
     qsizetype size = 0;
-    for (const QString& line : lines)
-        size += line.size();
-    qsizetype next = 0;
-    return framed(root, groups, lines.isEmpty(), size, [&](QString& out, int count) {
-        for (const qsizetype end = next + count; next < end; ++next)
-            out += lines.at(next);
+    for (const auto& [group, lines] : groups) {
+        counts.append({group, int(lines.size())});
+        entries += lines.size();
+        for (const QString& line : lines)
+            size += line.size();
+    }
+    auto group = groups.cbegin();
+    return framed(root, counts, entries == 0, size, [&](QString& out, int) {
+        for (const QString& line : (group++)->second)
+            out += line;
     });
 }
 
