@@ -7,12 +7,16 @@
 #include "transfers/dtransfercommand.h"
 #include "transfers/duploadcommand.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <QtDebug>
 
 namespace {
+
+// The ends of background jobs run on the user-interface thread for at most this long at a time.
+constexpr int FinishedJobsSliceMs = 5;
 
 void debugMissingCommand(int id)
 {
@@ -314,10 +318,47 @@ void DCommandManager::flush()
 
 void DCommandManager::runInBackground(std::function<void()> work, std::function<void()> done)
 {
-    m_background.start([this, work = std::move(work), done = std::move(done)] {
+    m_background.start([this, work = std::move(work), done = std::move(done)]() mutable {
         work();
-        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        queueFinishedJob(std::move(done));
     });
+}
+
+void DCommandManager::queueFinishedJob(std::function<void()> done)
+{
+    QMutexLocker locker(&m_finishedLock);
+    m_finishedJobs.push_back(std::move(done));
+    if (m_deliveryPosted)
+        return;
+    m_deliveryPosted = true;
+    QMetaObject::invokeMethod(this, &DCommandManager::deliverFinishedJobs, Qt::QueuedConnection);
+}
+
+void DCommandManager::deliverFinishedJobs()
+{
+    // Thousands of link answers may arrive at once: they are taken in slices, so the window
+    // repaints and its timers run between them instead of after the last one.
+    QElapsedTimer clock;
+    clock.start();
+    QMutexLocker locker(&m_finishedLock);
+    // From here on a new end posts a delivery of its own: one that runs inside an event loop
+    // opened by an end below still finds everything in order.
+    m_deliveryPosted = false;
+    while (!m_finishedJobs.empty()) {
+        if (clock.elapsed() >= FinishedJobsSliceMs) {
+            if (!m_deliveryPosted) {
+                m_deliveryPosted = true;
+                QMetaObject::invokeMethod(this, &DCommandManager::deliverFinishedJobs,
+                                          Qt::QueuedConnection);
+            }
+            return;
+        }
+        const std::function<void()> done = std::move(m_finishedJobs.front());
+        m_finishedJobs.pop_front();
+        locker.unlock();
+        done();
+        locker.relock();
+    }
 }
 
 void DCommandManager::releaseCommand(DCommand* command)

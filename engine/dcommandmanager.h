@@ -25,6 +25,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -232,6 +233,10 @@ private:
     void removeFromQueue(DCommand* command);
     // Frees a command that left the registry once its worker and its finish step are over.
     void releaseCommand(DCommand* command);
+    // Any thread: queues the end of a background job for the manager's thread.
+    void queueFinishedJob(std::function<void()> done);
+    // Runs the queued ends in order for a few milliseconds, then lets the event loop go on.
+    void deliverFinishedJobs();
     void abortLoginCommands();
     // Request builder steps for transfers (protocol/dcommandmanager_requests.cpp).
     DUploadCommand* buildUpload(const QString& localPath, const QString& storedServerFileName,
@@ -370,6 +375,12 @@ private:
 
     bool m_busy = false;
     bool m_quitting = false;
+
+    // Ends of background jobs waiting to run on the manager's thread, oldest first, and whether
+    // a delivery is posted and has not started yet.
+    QMutex m_finishedLock;
+    std::deque<std::function<void()>> m_finishedJobs;
+    bool m_deliveryPosted = false;
 
     // Declared last, so it is the first member to go: it waits for its jobs while everything
     // they read (the proxy values and their lock) is still there.
