@@ -8,9 +8,14 @@
 //   ferryscale downloads <n>   add n downloads (startDownload each); the link requests included
 //   ferryscale restore <n>     restoreHistory of a history of n uploads
 //   ferryscale listing <n>     one listing of a folder of n files, request to di_contentsChanged
+//   ferryscale answers <n> <r> add n downloads, resume r of them spread over the queue (as the
+//                              window does: resume, then one scheduling pass), then the event
+//                              loop's lateness while the n link answers arrive and the r
+//                              downloads (1 MiB each) run to their end
 //
 // Every line it prints is "row: <measure> key=value ...". Times in ms, memory in MB (10^6).
 
+#include "bench/latenessprobe.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
 #include "tests/common/standin.h"
@@ -34,8 +39,11 @@
 namespace {
 
 constexpr int LoginTimeoutMs = 60000;
-constexpr int StallProbeMs = 5;
 const char* const FileId = "201";
+// A file big enough that a resumed download runs for a while and reports progress.
+const char* const RunningFileId = "202";
+constexpr qint64 RunningFileBytes = 1048576;
+constexpr int IdleProbeMs = 3000;
 
 void print(const QString& text)
 {
@@ -106,29 +114,6 @@ void idle(int ms)
     loop.exec();
 }
 
-// The longest gap between two ticks of a fast timer on the user-interface thread: how long the
-// window would have stayed frozen.
-class StallProbe : public QObject
-{
-public:
-    StallProbe()
-    {
-        m_timer.setInterval(StallProbeMs);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            m_worst = std::max(m_worst, m_clock.nsecsElapsed());
-            m_clock.restart();
-        });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 worst() const { return std::max(m_worst, m_clock.nsecsElapsed()); }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_worst = 0;
-};
-
 // A scenario whose account "bench" owns one small file (id 201) and a folder (id 300) holding
 // `folderFiles` files.
 QString scenario(int folderFiles)
@@ -148,8 +133,10 @@ QString scenario(int folderFiles)
                           "{\"bench\":{\"password\":\"bench\",\"param1\":\"1\",\"reason1\":\"\","
                           "\"param2\":\"1\",\"reason2\":\"\",\"max_usp\":0,\"tree\":["
                           "{\"file\":\"small.bin\",\"id\":\"%1\",\"content\":\"small file\"},"
+                          "{\"file\":\"run.bin\",\"id\":\"%3\",\"size\":%4,\"seed\":3},"
                           "{\"folder\":\"Many\",\"id\":\"300\",\"children\":[%2]}]}}}")
-        .arg(QLatin1String(FileId), files);
+        .arg(QLatin1String(FileId), files, QLatin1String(RunningFileId))
+        .arg(RunningFileBytes);
 }
 
 struct Session
@@ -331,17 +318,19 @@ int runRestore(int n)
         return 1;
 
     s.queued = 0;
-    StallProbe probe;
+    LatenessProbe probe;
     QElapsedTimer clock;
     clock.start();
     s.manager->restoreHistory();
     const qint64 callNs = clock.nsecsElapsed();
     const bool all = waitFor([&] { return s.queued >= n; }, 1800000);
     print(QStringLiteral("row: restore-uploads n=%1 restored=%2 all_back_ms=%3 call_ms=%4 "
-                         "max_stall_ms=%5 complete=%6")
+                         "lateness_p99_ms=%5 lateness_max_ms=%6 complete=%7")
               .arg(n)
               .arg(s.queued)
-              .arg(ms(clock.nsecsElapsed()), ms(callNs), ms(probe.worst()))
+              .arg(ms(clock.nsecsElapsed()), ms(callNs))
+              .arg(probe.quantile(0.99))
+              .arg(probe.worst())
               .arg(all ? "yes" : "no"));
     return 0;
 }
@@ -360,7 +349,7 @@ int runListing(int n)
                          entries = int(list.size());
                      });
     const qint64 rssBefore = procStatus("VmRSS");
-    StallProbe probe;
+    LatenessProbe probe;
     QElapsedTimer clock;
     clock.start();
     s.manager->listFolder(QStringLiteral("300"), QStringLiteral("Many"));
@@ -369,22 +358,96 @@ int runListing(int n)
     // The command's own end (its deletion included) still belongs to the listing.
     idle(300);
     print(QStringLiteral("row: listing n=%1 entries=%2 request_to_contents_ms=%3 "
-                         "max_stall_ms=%4 rss_before_mb=%5 peak_rss_mb=%6")
+                         "lateness_p99_ms=%4 lateness_max_ms=%5 rss_before_mb=%6 peak_rss_mb=%7")
               .arg(n)
               .arg(entries)
-              .arg(ms(elapsed), ms(probe.worst()))
+              .arg(ms(elapsed))
+              .arg(probe.quantile(0.99))
+              .arg(probe.worst())
               .arg(megabytes(rssBefore), megabytes(procStatus("VmHWM"))));
     return arrived ? 0 : 1;
 }
 
+int runAnswers(int n, int resumed)
+{
+    Session s;
+    if (!s.open(0) || resumed <= 0 || resumed > n)
+        return 1;
+    int answered = 0, refused = 0, done = 0;
+    QObject::connect(s.manager.get(), &DCommandManager::di_updateLink, s.manager.get(),
+                     [&](int, const QString&) { ++answered; });
+    QObject::connect(s.manager.get(), &DCommandManager::di_dataTransferStatus, s.manager.get(),
+                     [&](int, const QString&, const QString&, DTransferStatus st) {
+                         if (st == TransferDone)
+                             ++done;
+                         else if (st == TransferError)
+                             ++refused;
+                     });
+    QDir().mkpath(s.home.path() + QStringLiteral("/down"));
+    const QString folder = s.home.path() + QStringLiteral("/down/d%1.bin");
+    {
+        // What the machine's load alone does to an idle event loop: the floor of the figure.
+        LatenessProbe idleProbe;
+        idle(IdleProbeMs);
+        print(QStringLiteral("row: answers-idle ms=%1 samples=%2 p50_ms=%3 p99_ms=%4 max_ms=%5")
+                  .arg(IdleProbeMs)
+                  .arg(idleProbe.count())
+                  .arg(idleProbe.quantile(0.5))
+                  .arg(idleProbe.quantile(0.99))
+                  .arg(idleProbe.worst()));
+    }
+    QList<int> ids;
+    timeAdds("answers-adds", n, [&](int i) {
+        const int id = s.manager->startDownload(folder.arg(i), QString::fromLatin1(RunningFileId),
+                                                RunningFileBytes, QStringLiteral("link"));
+        ids << id;
+        return id;
+    });
+    LatenessProbe probe;
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    const int step = n / resumed;
+    for (int r = 0; r < resumed; ++r)
+        s.manager->resume(ids.value(r * step));
+    s.manager->flush();
+    const bool all =
+        waitFor([&] { return answered + refused >= n && done + refused >= resumed; }, 1800000);
+    const qint64 allMs = clock.elapsed();
+    // The last history save and the ends of the workers still belong to the burst.
+    idle(500);
+    const double processCpuMs = (cpuSeconds() - cpuBefore) * 1000;
+    print(QStringLiteral("row: answers n=%1 resumed=%2 answered=%3 done=%4 failed=%5 "
+                         "all_ms=%6 samples=%7 p50_ms=%8 p99_ms=%9 max_ms=%10 busy_max_ms=%11 "
+                         "ui_cpu_ms=%12 process_cpu_ms=%13 complete=%14")
+              .arg(n)
+              .arg(resumed)
+              .arg(answered)
+              .arg(done)
+              .arg(refused)
+              .arg(allMs)
+              .arg(probe.count())
+              .arg(probe.quantile(0.5))
+              .arg(probe.quantile(0.99))
+              .arg(probe.worst())
+              .arg(probe.busyMaxMs(), 0, 'f', 1)
+              .arg(probe.cpuMs(), 0, 'f', 0)
+              .arg(processCpuMs, 0, 'f', 0)
+              .arg(all ? "yes" : "no"));
+    return all ? 0 : 1;
+}
+
 } // namespace
+
+const char* const Usage = "usage: ferryscale uploads|downloads|restore|listing <n> | answers <n> "
+                          "[<resumed>]\n";
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 3) {
-        std::fputs("usage: ferryscale uploads|downloads|restore|listing <n>\n", stderr);
+    if (args.size() < 3) {
+        std::fputs(Usage, stderr);
         return 2;
     }
     const int n = args.at(2).toInt();
@@ -397,6 +460,8 @@ int main(int argc, char** argv)
         return runRestore(n);
     if (what == QLatin1String("listing"))
         return runListing(n);
-    std::fputs("usage: ferryscale uploads|downloads|restore|listing <n>\n", stderr);
+    if (what == QLatin1String("answers"))
+        return runAnswers(n, args.value(3, QStringLiteral("50")).toInt());
+    std::fputs(Usage, stderr);
     return 2;
 }

@@ -12,6 +12,7 @@
 // Each prints one line of key=value fields. Needs the stand-in service (Python) and a
 // QT_QPA_PLATFORM (offscreen or xcb).
 
+#include "bench/latenessprobe.h"
 #include "tests/ui/queuewindow.h"
 
 #include <QApplication>
@@ -43,39 +44,6 @@ double residentMb()
     }
     return 0;
 }
-
-// Measures how late a 10 ms timer fires while the event loop runs.
-class LatenessProbe
-{
-public:
-    LatenessProbe()
-    {
-        m_clock.start();
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_samples << std::max<qint64>(0, m_clock.elapsed() - m_expected);
-            m_expected = m_clock.elapsed() + 10;
-        });
-        m_expected = 10;
-        m_timer.start(10);
-    }
-    // The q-quantile of the lateness so far, in ms.
-    qint64 quantile(double q)
-    {
-        QList<qint64> sorted = m_samples;
-        std::sort(sorted.begin(), sorted.end());
-        if (sorted.isEmpty())
-            return 0;
-        return sorted.at(std::min<qsizetype>(sorted.size() - 1, qsizetype(q * sorted.size())));
-    }
-    qsizetype count() const { return m_samples.size(); }
-
-private:
-    QElapsedTimer m_clock;
-    QTimer m_timer;
-    qint64 m_expected = 10;
-    QList<qint64> m_samples;
-};
 
 // The logged-in window of the queue tests, plus what the figures need.
 struct Bench : QueueWindow

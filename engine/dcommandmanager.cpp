@@ -8,12 +8,16 @@
 #include "transfers/dtransfercommand.h"
 #include "transfers/duploadcommand.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 #include <QtDebug>
 
 namespace {
+
+// The ends of background jobs run on the user-interface thread for at most this long at a time.
+constexpr int FinishedJobsSliceMs = 5;
 
 void debugMissingCommand(int id)
 {
@@ -303,10 +307,14 @@ void DCommandManager::flush()
     // pass already sees it in the running counts.
     QSet<DCommand*> started;
     for (int i = 0; i < m_waitingQueue.size(); ++i) {
+        // Most of a big queue is paused: the status alone passes over those, with no cast and
+        // no lookup, so a pass over 10,000 waiting transfers stays cheap.
+        const int st = m_waitingQueue.at(i)->status();
+        if (st != StatusQueued && st != StatusResumeQueued)
+            continue;
         auto* transfer = qobject_cast<DTransferCommand*>(m_waitingQueue.at(i));
-        const int st = transfer ? transfer->status() : int(StatusUnknown);
         // A command queued twice (resume appends again) starts once.
-        if ((st != StatusQueued && st != StatusResumeQueued) || started.contains(transfer))
+        if (!transfer || started.contains(transfer))
             continue;
         // One whose attempt still runs continues it without a new slot.
         if (transfer->attemptState() == DTransferCommand::AttemptIdle) {
@@ -331,10 +339,47 @@ void DCommandManager::flush()
 
 void DCommandManager::runInBackground(std::function<void()> work, std::function<void()> done)
 {
-    m_background.start([this, work = std::move(work), done = std::move(done)] {
+    m_background.start([this, work = std::move(work), done = std::move(done)]() mutable {
         work();
-        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        queueFinishedJob(std::move(done));
     });
+}
+
+void DCommandManager::queueFinishedJob(std::function<void()> done)
+{
+    QMutexLocker locker(&m_finishedLock);
+    m_finishedJobs.push_back(std::move(done));
+    if (m_deliveryPosted)
+        return;
+    m_deliveryPosted = true;
+    QMetaObject::invokeMethod(this, &DCommandManager::deliverFinishedJobs, Qt::QueuedConnection);
+}
+
+void DCommandManager::deliverFinishedJobs()
+{
+    // Thousands of link answers may arrive at once: they are taken in slices, so the window
+    // repaints and its timers run between them instead of after the last one.
+    QElapsedTimer clock;
+    clock.start();
+    QMutexLocker locker(&m_finishedLock);
+    // From here on a new end posts a delivery of its own: one that runs inside an event loop
+    // opened by an end below still finds everything in order.
+    m_deliveryPosted = false;
+    while (!m_finishedJobs.empty()) {
+        if (clock.elapsed() >= FinishedJobsSliceMs) {
+            if (!m_deliveryPosted) {
+                m_deliveryPosted = true;
+                QMetaObject::invokeMethod(this, &DCommandManager::deliverFinishedJobs,
+                                          Qt::QueuedConnection);
+            }
+            return;
+        }
+        const std::function<void()> done = std::move(m_finishedJobs.front());
+        m_finishedJobs.pop_front();
+        locker.unlock();
+        done();
+        locker.relock();
+    }
 }
 
 void DCommandManager::releaseCommand(DCommand* command)

@@ -25,6 +25,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -235,6 +236,10 @@ private:
     void removeFromQueue(DCommand* command);
     // Frees a command that left the registry once its worker and its finish step are over.
     void releaseCommand(DCommand* command);
+    // Any thread: queues the end of a background job for the manager's thread.
+    void queueFinishedJob(std::function<void()> done);
+    // Runs the queued ends in order for a few milliseconds, then lets the event loop go on.
+    void deliverFinishedJobs();
     void abortLoginCommands();
     // Request builder steps for transfers (protocol/dcommandmanager_requests.cpp).
     DUploadCommand* buildUpload(const QString& localPath, const QString& storedServerFileName,
@@ -263,6 +268,14 @@ private:
         // Attribute names and values in the order they are written.
         QList<QPair<QString, QString>> attributes;
     };
+    // One group's entry lines as the file holds them, in key order (the file's order). A line
+    // is made when its entry changes; a save hands the lists to the writer thread as they are
+    // (shared, not copied), so it costs the user-interface thread nothing per entry.
+    struct HistoryLines
+    {
+        QList<qint64> keys;
+        QList<QString> lines;
+    };
     // False for a text the history file cannot carry (control characters, non-characters).
     static bool isRecordable(const QString& text);
     void loadHistory();
@@ -272,6 +285,9 @@ private:
     void recordInHistory(DTransferCommand* transfer, qint64 key);
     void storeHistoryEntry(DTransferCommand* transfer, HistoryEntry entry, qint64 key = -1);
     void markHistoryDirty();
+    HistoryLines& historyLines(bool upload);
+    void putHistoryLine(bool upload, qint64 key, const QString& line);
+    void dropHistoryLine(bool upload, qint64 key);
     // Removes the entry `key` (no live transfer keeps it any more).
     bool dropHistoryEntry(qint64 key);
     // Hands the whole history to the writer thread, which saves it atomically.
@@ -339,6 +355,8 @@ private:
     // The history of m_historyUser, in document order (keys grow with every new entry), and
     // the key of each live transfer's entry.
     std::map<qint64, HistoryEntry> m_history;
+    HistoryLines m_uploadLines;
+    HistoryLines m_downloadLines;
     QHash<int, qint64> m_historyKeyById;
     qint64 m_nextHistoryKey = 0;
     // "Uploads" and "Downloads" in the order they were first needed.
@@ -364,6 +382,12 @@ private:
 
     bool m_busy = false;
     bool m_quitting = false;
+
+    // Ends of background jobs waiting to run on the manager's thread, oldest first, and whether
+    // a delivery is posted and has not started yet.
+    QMutex m_finishedLock;
+    std::deque<std::function<void()>> m_finishedJobs;
+    bool m_deliveryPosted = false;
 
     // Declared last, so it is the first member to go: it waits for its jobs while everything
     // they read (the proxy values and their lock) is still there.

@@ -17,6 +17,8 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <algorithm>
+
 namespace {
 
 // Changes reach the file at most this long after they were made (and at quit).
@@ -152,6 +154,8 @@ void DCommandManager::retireAccountTransfers()
     if (!retiredTransfers.isEmpty())
         emit di_transfersRetired(retiredTransfers);
     m_history.clear();
+    m_uploadLines = HistoryLines();
+    m_downloadLines = HistoryLines();
     m_historyKeyById.clear();
     m_historyGroups.clear();
     m_historyUploads = m_historyDownloads = 0;
@@ -262,15 +266,18 @@ void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry
     const auto existing = key >= 0 ? m_history.find(key) : m_history.end();
     if (existing != m_history.end()) {
         // What the new transfer does not know yet (the service's size, the link) stays as read.
+        const QString sizeName = tr("size");
         for (auto& attribute : entry.attributes) {
             const QString before =
                 DHistoryFile::attributeOf(existing->second.attributes, attribute.first);
             const bool unknown = attribute.second.isEmpty() ||
-                                 (attribute.first == tr("size") && attribute.second == "0");
+                                 (attribute.first == sizeName && attribute.second == "0");
             if (unknown && !before.isEmpty())
                 attribute.second = before;
         }
         m_historyKeyById.remove(existing->second.id);
+        if (existing->second.upload != entry.upload)
+            dropHistoryLine(existing->second.upload, key);
         existing->second = entry;
     } else {
         key = m_nextHistoryKey++;
@@ -280,9 +287,41 @@ void DCommandManager::storeHistoryEntry(DTransferCommand* transfer, HistoryEntry
             m_historyGroups.append(group);
         m_history.emplace(key, entry);
     }
+    // Made here, a little with every change, rather than all at once at the next save.
+    putHistoryLine(entry.upload, key, DHistoryFile::entryLine(entry.element, entry.attributes));
     if (entry.id > 0)
         m_historyKeyById.insert(entry.id, key);
     markHistoryDirty();
+}
+
+DCommandManager::HistoryLines& DCommandManager::historyLines(bool upload)
+{
+    return upload ? m_uploadLines : m_downloadLines;
+}
+
+void DCommandManager::putHistoryLine(bool upload, qint64 key, const QString& line)
+{
+    HistoryLines& group = historyLines(upload);
+    // New entries take the next key: they almost always go at the end.
+    const auto at = std::lower_bound(group.keys.cbegin(), group.keys.cend(), key);
+    const qsizetype index = at - group.keys.cbegin();
+    if (at != group.keys.cend() && *at == key) {
+        group.lines[index] = line;
+        return;
+    }
+    group.keys.insert(index, key);
+    group.lines.insert(index, line);
+}
+
+void DCommandManager::dropHistoryLine(bool upload, qint64 key)
+{
+    HistoryLines& group = historyLines(upload);
+    const auto at = std::lower_bound(group.keys.cbegin(), group.keys.cend(), key);
+    if (at == group.keys.cend() || *at != key)
+        return;
+    const qsizetype index = at - group.keys.cbegin();
+    group.keys.remove(index);
+    group.lines.remove(index);
 }
 
 bool DCommandManager::removeFromHistory(DTransferCommand* transfer)
@@ -305,6 +344,7 @@ bool DCommandManager::dropHistoryEntry(qint64 key)
     int& count = it->second.upload ? m_historyUploads : m_historyDownloads;
     if (--count == 0)
         m_historyGroups.removeAll(it->second.upload ? UploadsGroup : DownloadsGroup);
+    dropHistoryLine(it->second.upload, key);
     m_history.erase(it);
     markHistoryDirty();
     return true;
@@ -331,27 +371,19 @@ void DCommandManager::writeHistory()
         return;
     m_historyDirty = false;
     m_historySaveFailed = false;
-    // The entries are handed over as they are (their texts are shared, not copied); the file's
-    // text is made and written on the writer thread, so a long history never holds up the
-    // window.
-    DHistoryFile::Snapshot snapshot;
-    snapshot.root = tr("Transfers");
-    snapshot.entries.reserve(qsizetype(m_history.size()));
+    // Each entry's line was made when the entry changed; the writer thread joins the lines and
+    // writes the file, so a long history never holds up the window.
+    QList<QPair<QString, QList<QString>>> groups;
     for (const QString& group : m_historyGroups) {
         const bool uploads = group == UploadsGroup;
-        snapshot.groups.append({uploads ? tr("Uploads") : tr("Downloads"), 0});
-        for (const auto& [key, entry] : m_history) {
-            if (entry.upload != uploads)
-                continue;
-            snapshot.entries.append({entry.element, entry.attributes});
-            ++snapshot.groups.last().second;
-        }
+        groups.append({uploads ? tr("Uploads") : tr("Downloads"), historyLines(uploads).lines});
     }
     // Written beside the old list and renamed over it: a crash or a full disk never loses it.
     // Owner-only: the file names what the user transfers. A failed save is silent; the next
     // change, or the quit, writes the whole history again.
-    m_historyWriter.start([this, path = m_historyPath, snapshot = std::move(snapshot)] {
-        const QByteArray bytes = DHistoryFile::text(snapshot);
+    m_historyWriter.start([this, path = m_historyPath, root = tr("Transfers"),
+                           groups = std::move(groups)] {
+        const QByteArray bytes = DHistoryFile::text(root, groups);
         QSaveFile file(path);
         // A write cut short (a full disk, a size limit) never replaces the last good list.
         const bool saved = file.open(QIODevice::WriteOnly) &&

@@ -2,6 +2,8 @@
 
 #include <QXmlStreamReader>
 
+#include <algorithm>
+
 namespace DHistoryFile {
 
 namespace {
@@ -13,10 +15,17 @@ constexpr int MaxEntityExpansion = 1024;
 const QString UploadsGroup = QStringLiteral("Uploads");
 const QString DownloadsGroup = QStringLiteral("Downloads");
 
-QString escapeAttribute(const QString& value)
+// Appends the value as an attribute's text; most values need no escaping and go in whole.
+void appendEscaped(QString& out, const QString& value)
 {
-    QString out;
-    out.reserve(value.size());
+    const auto special = [](QChar c) {
+        const char16_t u = c.unicode();
+        return u == '&' || u == '<' || u == '>' || u == '"' || u == '\n' || u == '\r' || u == '\t';
+    };
+    if (std::none_of(value.begin(), value.end(), special)) {
+        out += value;
+        return;
+    }
     for (const QChar c : value) {
         switch (c.unicode()) {
         case '&':
@@ -44,7 +53,48 @@ QString escapeAttribute(const QString& value)
             out += c;
         }
     }
-    return out;
+}
+
+void appendEntryLine(QString& out, const QString& element, const Attributes& attributes)
+{
+    out += QLatin1String("        <");
+    out += element;
+    for (const auto& attribute : attributes) {
+        out += QLatin1Char(' ');
+        out += attribute.first;
+        out += QLatin1String("=\"");
+        appendEscaped(out, attribute.second);
+        out += QLatin1Char('"');
+    }
+    out += QLatin1String("/>\n");
+}
+
+// The whole file around its entries; `appendEntries(out, count)` writes the next `count` entry
+// lines. A history without entries is the bare declaration.
+template <typename AppendEntries>
+QByteArray framed(const QString& root, const QList<QPair<QString, int>>& groups, bool empty,
+                  qsizetype entryChars, AppendEntries appendEntries)
+{
+    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
+    if (empty)
+        return out.toUtf8();
+    out.reserve(out.size() + entryChars + 64 * (groups.size() + 1));
+    out += QLatin1Char('<');
+    out += root;
+    out += QLatin1String(">\n");
+    for (const auto& [group, count] : groups) {
+        out += QLatin1String("    <");
+        out += group;
+        out += QLatin1String(">\n");
+        appendEntries(out, count);
+        out += QLatin1String("    </");
+        out += group;
+        out += QLatin1String(">\n");
+    }
+    out += QLatin1String("</");
+    out += root;
+    out += QLatin1String(">\n");
+    return out.toUtf8();
 }
 
 Attributes attributesOf(const QXmlStreamReader& reader)
@@ -142,27 +192,43 @@ QString attributeOf(const Attributes& attributes, const QString& name)
     return QString();
 }
 
+QString entryLine(const QString& element, const Attributes& attributes)
+{
+    QString line;
+    appendEntryLine(line, element, attributes);
+    return line;
+}
+
 QByteArray text(const Snapshot& snapshot)
 {
-    QString out = QStringLiteral("<!DOCTYPE transfers>\n");
-    if (snapshot.entries.isEmpty())
-        return out.toUtf8();
-    out += QLatin1Char('<') + snapshot.root + QLatin1String(">\n");
     qsizetype next = 0;
-    for (const auto& [group, count] : snapshot.groups) {
-        out += QLatin1String("    <") + group + QLatin1String(">\n");
-        for (const qsizetype end = next + count; next < end; ++next) {
-            const auto& [element, attributes] = snapshot.entries.at(next);
-            out += QLatin1String("        <") + element;
-            for (const auto& attribute : attributes)
-                out += QLatin1Char(' ') + attribute.first + QLatin1String("=\"") +
-                       escapeAttribute(attribute.second) + QLatin1Char('"');
-            out += QLatin1String("/>\n");
-        }
-        out += QLatin1String("    </") + group + QLatin1String(">\n");
+    // About what one entry takes, so the text grows once or twice, not at every entry.
+    const qsizetype size = snapshot.entries.size() * 160;
+    return framed(snapshot.root, snapshot.groups, snapshot.entries.isEmpty(), size,
+                  [&](QString& out, int count) {
+                      for (const qsizetype end = next + count; next < end; ++next) {
+                          const auto& [element, attributes] = snapshot.entries.at(next);
+                          appendEntryLine(out, element, attributes);
+                      }
+                  });
+}
+
+QByteArray text(const QString& root, const QList<QPair<QString, QList<QString>>>& groups)
+{
+    QList<QPair<QString, int>> counts;
+    qsizetype entries = 0;
+    qsizetype size = 0;
+    for (const auto& [group, lines] : groups) {
+        counts.append({group, int(lines.size())});
+        entries += lines.size();
+        for (const QString& line : lines)
+            size += line.size();
     }
-    out += QLatin1String("</") + snapshot.root + QLatin1String(">\n");
-    return out.toUtf8();
+    auto group = groups.cbegin();
+    return framed(root, counts, entries == 0, size, [&](QString& out, int) {
+        for (const QString& line : (group++)->second)
+            out += line;
+    });
 }
 
 Contents read(const QByteArray& bytes)

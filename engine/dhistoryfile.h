@@ -40,6 +40,11 @@ struct Contents
 // The value of the attribute `name`, empty when there is none.
 QString attributeOf(const Attributes& attributes, const QString& name);
 QByteArray text(const Snapshot& snapshot);
+// One entry's line as text() writes it, indentation and line end included.
+QString entryLine(const QString& element, const Attributes& attributes);
+// The same file from each group's name and entry lines (made by entryLine): a save of a long
+// history then only joins lines that were made when their entries changed.
+QByteArray text(const QString& root, const QList<QPair<QString, QList<QString>>>& groups);
 Contents read(const QByteArray& bytes);
 
 } // namespace DHistoryFile
