@@ -180,6 +180,7 @@ void MainWindow::build()
     statusBar()->layout()->setContentsMargins(0, 0, 0, 0);
     statusBar()->layout()->setSpacing(0);
     statusBar()->addPermanentWidget(m_statusBarWidget, 1);
+    buildFolderDownloadControls();
     readWindowSettings();
 
     m_rightTree->setEngine(m_engine);
@@ -531,10 +532,12 @@ void MainWindow::updateStatusBarTotals()
         states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
     }
     m_statusBarWidget->showTotals(states);
-    if (!m_restoreText.isEmpty()) {
+    for (const QString& text : {m_folderText, m_restoreText}) {
+        if (text.isEmpty())
+            continue;
         const QString totals = m_statusBarWidget->message();
-        m_statusBarWidget->setMessage(
-            totals.isEmpty() ? m_restoreText : m_restoreText + QStringLiteral("   ") + totals);
+        m_statusBarWidget->setMessage(totals.isEmpty() ? text
+                                                       : text + QStringLiteral("   ") + totals);
     }
 }
 
