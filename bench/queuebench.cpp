@@ -28,11 +28,13 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -80,6 +82,57 @@ private:
     QTimer m_timer;
     qint64 m_expected = 10;
     QList<qint64> m_samples;
+};
+
+// CPU time of the calling thread: on a busy machine the wall clock also counts other programs.
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Times every event the user-interface thread handles (outermost only) and keeps the longest:
+// where the event loop was late, by receiver class and event type.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (m_depth > 0 || !m_recording || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        QElapsedTimer clock;
+        clock.start();
+        const double cpuStart = threadCpuMs();
+        const int type = event->type();
+        const QByteArray name = receiver->metaObject()->className();
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 ms = clock.elapsed();
+        --m_depth;
+        if (ms >= 20)
+            m_slow.append({ms, name + " event " + QByteArray::number(type) + " (" +
+                                   QByteArray::number(threadCpuMs() - cpuStart, 'f', 1) +
+                                   " ms CPU)"});
+        return result;
+    }
+    void record(bool on) { m_recording = on; }
+    void printSlowest(int count)
+    {
+        std::sort(m_slow.begin(), m_slow.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (int i = 0; i < std::min<int>(count, m_slow.size()); ++i)
+            std::printf("  slow: %lld ms %s\n", static_cast<long long>(m_slow.at(i).first),
+                        m_slow.at(i).second.constData());
+        m_slow.clear();
+    }
+
+private:
+    int m_depth = 0;
+    bool m_recording = false;
+    QList<QPair<qint64, QByteArray>> m_slow;
 };
 
 // The logged-in window of the queue tests, plus what the figures need.
@@ -275,6 +328,8 @@ int folder(int files)
     bench.item(QStringLiteral("Big"))->setSelected(true);
     QElapsedTimer timer;
     timer.start();
+    auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
+    app->record(qEnvironmentVariableIsSet("BENCH_SLOW_EVENTS"));
     auto probe = std::make_unique<LatenessProbe>();
     QMetaObject::invokeMethod(bench.window.get(), "download");
     if (!QTest::qWaitFor([&] { return bench.running->topLevelItemCount() == files; }, 1800000))
@@ -284,6 +339,7 @@ int folder(int files)
                 "max_ms=%lld (listing and queueing)\n",
                 files, queuedMs, static_cast<long long>(probe->count()), probe->quantile(0.5),
                 probe->quantile(0.99), probe->quantile(1.0));
+    app->printSlowest(8);
     std::fflush(stdout);
     probe = std::make_unique<LatenessProbe>();
     if (!QTest::qWaitFor([&] { return links >= files; }, 1800000))
@@ -292,6 +348,7 @@ int folder(int files)
                 "(until every link answer)\n",
                 files, timer.elapsed() - queuedMs, static_cast<long long>(probe->count()),
                 probe->quantile(0.5), probe->quantile(0.99), probe->quantile(1.0));
+    app->printSlowest(8);
     return 0;
 }
 
@@ -337,7 +394,7 @@ int show(int seconds)
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     const bool eager = args.contains(QStringLiteral("--eager"));
     const QString command = args.value(1);

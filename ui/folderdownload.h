@@ -32,7 +32,7 @@ public:
     // Listings that run at once, each on its own worker.
     static constexpr int ListingsAtOnce = 4;
     // Longest stretch of making folders before the event loop runs again.
-    static constexpr int SliceMs = 20;
+    static constexpr int SliceMs = 10;
 
     struct Folder
     {

@@ -11,6 +11,7 @@
 #include "ui/dwidgetprompt.h"
 #include "ui/linklabeldelegate.h"
 #include "ui/logindialog.h"
+#include "ui/treeitemwidget.h"
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
@@ -86,6 +87,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // Rows that never joined the running list have no parent to free them.
+    for (int cmdId : std::as_const(m_rowsToShow)) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (row && !row->treeWidget())
+            delete row;
+    }
     writeWindowSettings();
     delete m_downloadList;
     setPrompt(nullptr);

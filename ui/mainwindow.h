@@ -267,6 +267,8 @@ private:
         QString linkHtml;
     };
     void feedPendingTransfers();
+    // Rows of started transfers that are not in the running list yet join it.
+    void showNewRows();
     TreeItemWidget* startPendingDownload(const PendingTransfer& download);
     TreeItemWidget* startPendingUpload(const PendingTransfer& upload);
     // Totals and the local pane's refresh follow bursts of transfer reports once per interval.
@@ -328,6 +330,10 @@ private:
     QElapsedTimer m_untoldSince;
     std::deque<PendingTransfer> m_pendingTransfers;
     bool m_feeding = false;
+    // Ids of started transfers whose rows wait to join the running list, and when rows last
+    // joined it.
+    QList<int> m_rowsToShow;
+    QElapsedTimer m_rowsShownAt;
 
     // Folder downloads in the order asked for; the first one lists, the others wait.
     QList<FolderDownload*> m_folderDownloads;
