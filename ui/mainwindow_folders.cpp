@@ -176,7 +176,8 @@ int MainWindow::queueFolderFiles(const FolderDownload& job)
         m_pendingTransfers.push_back({false, file.target, file.id, file.sizeText, file.linkHtml});
         ++queued;
     }
-    feedPendingTransfers();
+    // In an event of its own: the last folders were made in this one.
+    QTimer::singleShot(0, this, &MainWindow::feedPendingTransfers);
     return queued;
 }
 

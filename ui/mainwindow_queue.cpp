@@ -39,10 +39,10 @@ using namespace QueueColumn;
 // Totals and the local pane follow bursts of reports at most this often.
 constexpr int CoalesceMs = 200;
 // Longest stretch of starting transfers before the window handles its events again.
-constexpr int FeedSliceMs = 10;
+constexpr int FeedSliceMs = 5;
 // While a long list is being started, its rows join the running list at most this often:
 // every addition lays the whole list out again.
-constexpr int ShowRowsEveryMs = 250;
+constexpr int ShowRowsEveryMs = 500;
 // Failures this close together are one burst, told once; a burst that never settles is still
 // told after the longer delay.
 constexpr int FailureQuietMs = 1000;
