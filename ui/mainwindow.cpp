@@ -423,6 +423,8 @@ void MainWindow::engineStarted()
 
 void MainWindow::loginSuccess()
 {
+    // A tree being listed belongs to the session before this one.
+    onCancelFolderDownloads();
     m_busy = true;
     m_loginAction->setText(tr("&Logout"));
     m_engine->restoreHistory();
@@ -442,6 +444,8 @@ void MainWindow::loginSuccess()
 void MainWindow::onLoginLogOut()
 {
     if (m_loginAction->text() == tr("&Logout")) {
+        // A tree being listed belongs to the session that ends.
+        onCancelFolderDownloads();
         m_engine->clearContents();
         m_loginAction->setText(tr("&Login"));
         m_rightPathBox->lineEdit()->clear();

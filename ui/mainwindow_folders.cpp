@@ -4,6 +4,9 @@
 
 #include "ui/mainwindow.h"
 
+#include "engine/dcommandmanager.h"
+#include "engine/dglobals.h"
+#include "engine/dprompt.h"
 #include "support/dlog.h"
 #include "ui/folderdownload.h"
 #include "ui/treeitemwidget.h"
@@ -72,6 +75,13 @@ void MainWindow::onStartFolderDownloads(const QStringList& names, const QStringL
     }
     if (folders.isEmpty())
         return;
+    // Said once here rather than by every file of the tree.
+    if (!DGlobals::canDownload) {
+        const QString refusal = DCommandManager::tr("Your account Can NOT Download!");
+        showMessage(refusal);
+        logError(refusal);
+        return;
+    }
     auto* job = new FolderDownload(m_engine, folders, localFolder(), this);
     connect(job, &FolderDownload::progressed, this, &MainWindow::showFolderDownloadProgress);
     connect(job, &FolderDownload::finished, this,
