@@ -43,7 +43,7 @@ FolderDownload::FolderDownload(DCommandManager* engine, const QList<Folder>& fol
                                const QString& localFolder, QObject* parent)
     : QObject(parent), m_engine(engine), m_roots(folders), m_localFolder(localFolder)
 {
-    connect(m_engine, &DCommandManager::di_folderListed, this, &FolderDownload::onListed,
+    connect(engine, &DCommandManager::di_folderListed, this, &FolderDownload::onListed,
             Qt::QueuedConnection);
 }
 
@@ -83,8 +83,10 @@ void FolderDownload::dropListings()
     const QList<int> ids = m_listing.keys();
     m_listing.clear();
     m_toList.clear();
-    for (int id : ids)
-        m_engine->abort(id);
+    for (int id : ids) {
+        if (m_engine)
+            m_engine->abort(id);
+    }
 }
 
 void FolderDownload::addFolder(const QString& name, const QString& id, const QString& remotePath,
@@ -115,7 +117,7 @@ void FolderDownload::listMore()
     while (m_running && m_listing.size() < ListingsAtOnce && !m_toList.empty()) {
         const Pending next = m_toList.front();
         m_toList.pop_front();
-        const int id = m_engine->listFolderQuietly(next.id);
+        const int id = m_engine ? m_engine->listFolderQuietly(next.id) : -1;
         if (id < 0) {
             end(Failed, tr("The folder %1 could not be listed").arg(next.remotePath));
             return;

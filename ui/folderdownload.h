@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -100,7 +101,7 @@ private:
     void makeFolders();
     void end(Outcome outcome, const QString& message);
 
-    DCommandManager* m_engine;
+    QPointer<DCommandManager> m_engine;
     QList<Folder> m_roots;
     QString m_localFolder;
     std::deque<Pending> m_toList;

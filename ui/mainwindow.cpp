@@ -9,6 +9,7 @@
 #include "ui/dicons.h"
 #include "ui/dstatusbarwidget.h"
 #include "ui/dwidgetprompt.h"
+#include "ui/folderdownload.h"
 #include "ui/linklabeldelegate.h"
 #include "ui/logindialog.h"
 #include "ui/treeitemwidget.h"
@@ -87,6 +88,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // Before the engine goes: a tree still being listed drops its listings there.
+    qDeleteAll(m_folderDownloads);
+    m_folderDownloads.clear();
     // Rows that never joined the running list have no parent to free them.
     for (int cmdId : std::as_const(m_rowsToShow)) {
         TreeItemWidget* row = findRow(cmdId);
