@@ -4,6 +4,10 @@
 //   queuebench uploads N [--eager]       one dropped folder of N files (onFileDroppedRight)
 //   queuebench announce N [--eager]      N rows announced by the engine (as a history restore)
 //   queuebench show SECONDS              a window with transfers in every list (screenshots)
+//   queuebench folder N                  F3 on a remote folder of N files (100 per folder, in
+//                                        folders of 10 sub-folders): the event loop's
+//                                        lateness while it is listed and queued, then until
+//                                        every link answer has come
 //   queuebench progress ROWS RUNNING SECONDS [--eager]
 //                                        RUNNING of ROWS rows report progress twice a second;
 //                                        prints the event loop's lateness (10 ms probe timer)
@@ -16,6 +20,7 @@
 #include "tests/ui/queuewindow.h"
 
 #include <QApplication>
+#include <QJsonDocument>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,11 +29,13 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -45,9 +52,62 @@ double residentMb()
     return 0;
 }
 
+// CPU time of the calling thread: on a busy machine the wall clock also counts other programs.
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Times every event the user-interface thread handles (outermost only) and keeps the longest:
+// where the event loop was late, by receiver class and event type.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        if (m_depth > 0 || !m_recording || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        QElapsedTimer clock;
+        clock.start();
+        const double cpuStart = threadCpuMs();
+        const int type = event->type();
+        const QByteArray name = receiver->metaObject()->className();
+        const bool result = QApplication::notify(receiver, event);
+        const qint64 ms = clock.elapsed();
+        --m_depth;
+        if (ms >= 20)
+            m_slow.append({ms, name + " event " + QByteArray::number(type) + " (" +
+                                   QByteArray::number(threadCpuMs() - cpuStart, 'f', 1) +
+                                   " ms CPU)"});
+        return result;
+    }
+    void record(bool on) { m_recording = on; }
+    void printSlowest(int count)
+    {
+        std::sort(m_slow.begin(), m_slow.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (int i = 0; i < std::min<int>(count, m_slow.size()); ++i)
+            std::printf("  slow: %lld ms %s\n", static_cast<long long>(m_slow.at(i).first),
+                        m_slow.at(i).second.constData());
+        m_slow.clear();
+    }
+
+private:
+    int m_depth = 0;
+    bool m_recording = false;
+    QList<QPair<qint64, QByteArray>> m_slow;
+};
+
 // The logged-in window of the queue tests, plus what the figures need.
 struct Bench : QueueWindow
 {
+    using QueueWindow::QueueWindow;
+
     // Lets everything queued settle: placement, totals, refreshes.
     void settle(bool eager)
     {
@@ -189,6 +249,77 @@ int progress(int rows, int runningCount, int seconds, bool eager)
     return 0;
 }
 
+// The test accounts plus alice's folder "Big": `files` small files, 100 per folder, the folders
+// ten to a parent folder.
+QString bigTreeScenario(int files)
+{
+    QJsonObject root = QJsonDocument::fromJson(StandIn::defaultScenario().toUtf8()).object();
+    QJsonObject accounts = root.value("accounts").toObject();
+    QJsonObject alice = accounts.value("alice").toObject();
+    QJsonArray tree = alice.value("tree").toArray();
+    int nextId = 100000;
+    QJsonArray parents;
+    QJsonArray leaves;
+    for (int made = 0; made < files;) {
+        QJsonArray children;
+        for (int i = 0; i < 100 && made < files; ++i, ++made)
+            children.append(QJsonObject{{"file", QStringLiteral("f%1.txt").arg(made)},
+                                        {"id", QString::number(nextId++)},
+                                        {"content", QStringLiteral("file %1").arg(made)}});
+        leaves.append(QJsonObject{{"folder", QStringLiteral("leaf%1").arg(leaves.size())},
+                                  {"id", QString::number(nextId++)},
+                                  {"children", children}});
+        if (leaves.size() == 10 || made == files) {
+            parents.append(QJsonObject{{"folder", QStringLiteral("part%1").arg(parents.size())},
+                                       {"id", QString::number(nextId++)},
+                                       {"children", leaves}});
+            leaves = QJsonArray();
+        }
+    }
+    tree.append(QJsonObject{{"folder", "Big"}, {"id", "99999"}, {"children", parents}});
+    alice.insert("tree", tree);
+    accounts.insert("alice", alice);
+    root.insert("accounts", accounts);
+    root.insert("prebuilt_listings", true);
+    return QString::fromUtf8(QJsonDocument(root).toJson(QJsonDocument::Compact));
+}
+
+int folder(int files)
+{
+    Bench bench(bigTreeScenario(files));
+    if (!bench.open())
+        return 2;
+    int links = 0;
+    QObject::connect(bench.window->engine(), &DCommandManager::di_updateLink,
+                     [&links](int, const QString&) { ++links; });
+    bench.remote->clearSelection();
+    bench.item(QStringLiteral("Big"))->setSelected(true);
+    QElapsedTimer timer;
+    timer.start();
+    auto* app = static_cast<TimedApplication*>(QCoreApplication::instance());
+    app->record(qEnvironmentVariableIsSet("BENCH_SLOW_EVENTS"));
+    auto probe = std::make_unique<LatenessProbe>();
+    QMetaObject::invokeMethod(bench.window.get(), "download");
+    if (!QTest::qWaitFor([&] { return bench.running->topLevelItemCount() == files; }, 1800000))
+        return 3;
+    const qint64 queuedMs = timer.elapsed();
+    std::printf("folder files=%d queued_ms=%lld samples=%lld p50_ms=%lld p99_ms=%lld "
+                "max_ms=%lld (listing and queueing)\n",
+                files, queuedMs, static_cast<long long>(probe->count()), probe->quantile(0.5),
+                probe->quantile(0.99), probe->quantile(1.0));
+    app->printSlowest(8);
+    std::fflush(stdout);
+    probe = std::make_unique<LatenessProbe>();
+    if (!QTest::qWaitFor([&] { return links >= files; }, 1800000))
+        return 3;
+    std::printf("folder files=%d links_ms=%lld samples=%lld p50_ms=%lld p99_ms=%lld max_ms=%lld "
+                "(until every link answer)\n",
+                files, timer.elapsed() - queuedMs, static_cast<long long>(probe->count()),
+                probe->quantile(0.5), probe->quantile(0.99), probe->quantile(1.0));
+    app->printSlowest(8);
+    return 0;
+}
+
 // Keeps a window with transfers in every list on screen for `seconds` (for screenshots).
 int show(int seconds)
 {
@@ -231,7 +362,7 @@ int show(int seconds)
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     const bool eager = args.contains(QStringLiteral("--eager"));
     const QString command = args.value(1);
@@ -245,8 +376,10 @@ int main(int argc, char** argv)
         return progress(args.value(2).toInt(), args.value(3).toInt(), args.value(4).toInt(), eager);
     if (command == QLatin1String("show"))
         return show(args.value(2).toInt());
+    if (command == QLatin1String("folder"))
+        return folder(args.value(2, QStringLiteral("10000")).toInt());
     std::fprintf(stderr,
                  "usage: queuebench downloads N | uploads N | announce N | progress ROWS RUNNING "
-                 "SECONDS [--eager]\n");
+                 "SECONDS [--eager] | folder N\n");
     return 1;
 }

@@ -116,6 +116,10 @@ public:
     // request runs on its worker while this call keeps the event loop running, so the window
     // stays responsive; an empty list when the listing failed.
     DTreeElementList listFolderNow(const QString& folderId);
+    // Lists a folder on its worker without changing the current folder or telling the pane;
+    // the answer comes with di_folderListed. The listing's command id (abort() drops it), or
+    // -1 when none was started.
+    int listFolderQuietly(const QString& folderId);
     // Re-create a transfer of the history. `historyKey` names the entry it takes over; with -1
     // it gets an entry of its own.
     DDownloadCommand* restoreDownload(const QString& fileId, const QString& localTarget,
@@ -223,6 +227,9 @@ signals:
     void di_restoreProgress(int done, int total);
     // A folder listing could not be read; the entries shown so far are not current any more.
     void di_listingFailed(QString folderId, QString message);
+    // The answer of listFolderQuietly: the entries, or an empty list and why it failed (an
+    // aborted listing also ends here, with a failure).
+    void di_folderListed(int cmdId, DTreeElementList entries, bool ok, QString message);
     // Another account logged in: these transfers of the previous one left the engine (their
     // partial files and history entries wait for that account's next login).
     void di_transfersRetired(QList<int> cmdIds);

@@ -425,6 +425,25 @@ DTreeElementList DCommandManager::listFolderNow(const QString& folderId)
     return entries;
 }
 
+int DCommandManager::listFolderQuietly(const QString& folderId)
+{
+    auto* listing = qobject_cast<DCdCommand*>(buildCommand(KindListFolder, folderId));
+    if (!listing)
+        return -1;
+    listing->setNotify(false);
+    const int id = listing->id();
+    connect(listing, &DCdCommand::di_listed, this,
+            [this, listing, id](const DTreeElementList& entries) {
+                const bool ok = listing->status() == StatusFinished;
+                emit di_folderListed(id, entries, ok,
+                                     ok || !listing->message.isEmpty()
+                                         ? listing->message
+                                         : tr("The listing was stopped"));
+            });
+    listing->dstart();
+    return id;
+}
+
 void DCommandManager::reportListingFailed(const QString& folderId, const QString& message)
 {
     emit di_listingFailed(folderId, message);

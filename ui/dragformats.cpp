@@ -39,11 +39,14 @@ QStringList readStrings(const QMimeData* data, const QString& type)
 
 QMimeData* remoteMimeData(const QList<RemoteEntry>& rows)
 {
-    QStringList names, ids, sizes, links, moves;
+    QStringList names, ids, sizes, links, moves, folderNames, folderIds;
     for (const RemoteEntry& row : rows) {
         moves << row.id;
-        if (row.isFolder)
+        if (row.isFolder) {
+            folderNames << row.name;
+            folderIds << row.id;
             continue;
+        }
         names << row.name;
         ids << row.id;
         sizes << row.sizeText;
@@ -56,6 +59,8 @@ QMimeData* remoteMimeData(const QList<RemoteEntry>& rows)
     data->setData(SizeType, encodeStrings(sizes));
     data->setData(LinksType, encodeStrings(links));
     data->setData(MoveType, encodeStrings(moves));
+    data->setData(FoldersType, encodeStrings(folderNames));
+    data->setData(FolderIdsType, encodeStrings(folderIds));
     // No "text/uri-list": a remote name such as "home/me/.ssh/id_rsa" would read as a local
     // file address to any program the drag ends in, which could then attach that file.
     return data;
@@ -76,8 +81,9 @@ QMimeData* localMimeData(const QStringList& absolutePaths)
 
 DownloadDrop downloadDrop(const QMimeData* data)
 {
-    return {readStrings(data, CopyType), readStrings(data, IdsType), readStrings(data, SizeType),
-            readStrings(data, LinksType)};
+    return {readStrings(data, CopyType),    readStrings(data, IdsType),
+            readStrings(data, SizeType),    readStrings(data, LinksType),
+            readStrings(data, FoldersType), readStrings(data, FolderIdsType)};
 }
 
 RemoteDrop remoteDrop(const QMimeData* data, bool copyAction)

@@ -21,6 +21,9 @@ inline const QString IdsType = QStringLiteral("item/ids");
 inline const QString SizeType = QStringLiteral("item/size");
 inline const QString LinksType = QStringLiteral("item/links");
 inline const QString MoveType = QStringLiteral("item/move");
+// Names and ids of the dragged remote folders, in drag order (a folder is downloaded whole).
+inline const QString FoldersType = QStringLiteral("item/folders");
+inline const QString FolderIdsType = QStringLiteral("item/folderids");
 inline const QString UriListType = QStringLiteral("text/uri-list");
 inline const QString RemoteMarker = QStringLiteral("httpTree");
 
@@ -52,6 +55,9 @@ struct DownloadDrop
     QStringList ids;
     QStringList sizes;
     QStringList links;
+    // The dragged remote folders.
+    QStringList folderNames;
+    QStringList folderIds;
 };
 DownloadDrop downloadDrop(const QMimeData* data);
 

@@ -11,8 +11,10 @@
 #include "ui/dicons.h"
 #include "ui/dstatusbarwidget.h"
 #include "ui/dwidgetprompt.h"
+#include "ui/folderdownload.h"
 #include "ui/linklabeldelegate.h"
 #include "ui/logindialog.h"
+#include "ui/treeitemwidget.h"
 #include "ui/treeview.h"
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
@@ -94,6 +96,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // Before the engine goes: a tree still being listed drops its listings there.
+    qDeleteAll(m_folderDownloads);
+    m_folderDownloads.clear();
+    // Rows that never joined the running list have no parent to free them.
+    for (int cmdId : std::as_const(m_rowsToShow)) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (row && !row->treeWidget())
+            delete row;
+    }
     writeWindowSettings();
     if (!m_unsavedLastUser.isEmpty() &&
         windowSettings().value(QStringLiteral("LastUserName")).toString() == m_unsavedLastUser)
@@ -191,6 +202,7 @@ void MainWindow::build()
     statusBar()->layout()->setContentsMargins(0, 0, 0, 0);
     statusBar()->layout()->setSpacing(0);
     statusBar()->addPermanentWidget(m_statusBarWidget, 1);
+    buildFolderDownloadControls();
     readWindowSettings();
 
     m_rightTree->setEngine(m_engine);
@@ -468,6 +480,8 @@ void MainWindow::rememberLastPassword(const QString& user, const QString& previo
 
 void MainWindow::loginSuccess()
 {
+    // A tree being listed belongs to the session before this one.
+    onCancelFolderDownloads();
     m_busy = true;
     m_loginAction->setText(tr("&Logout"));
     m_engine->restoreHistory();
@@ -490,6 +504,8 @@ void MainWindow::loginSuccess()
 void MainWindow::onLoginLogOut()
 {
     if (m_loginAction->text() == tr("&Logout")) {
+        // A tree being listed belongs to the session that ends.
+        onCancelFolderDownloads();
         m_engine->clearContents();
         m_loginAction->setText(tr("&Login"));
         m_rightPathBox->lineEdit()->clear();
@@ -587,10 +603,12 @@ void MainWindow::updateStatusBarTotals()
         states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
     }
     m_statusBarWidget->showTotals(states);
-    if (!m_restoreText.isEmpty()) {
+    for (const QString& text : {m_folderText, m_restoreText}) {
+        if (text.isEmpty())
+            continue;
         const QString totals = m_statusBarWidget->message();
-        m_statusBarWidget->setMessage(
-            totals.isEmpty() ? m_restoreText : m_restoreText + QStringLiteral("   ") + totals);
+        m_statusBarWidget->setMessage(totals.isEmpty() ? text
+                                                       : text + QStringLiteral("   ") + totals);
     }
 }
 

@@ -23,6 +23,7 @@ class TreeItemWidget;
 class TreeView;
 class QFileInfo;
 class DStatusBarWidget;
+class FolderDownload;
 class DWidgetPrompt;
 class DownloadList;
 class LogWindow;
@@ -33,6 +34,7 @@ class QComboBox;
 class QFileSystemModel;
 class QModelIndex;
 class QPushButton;
+class QShortcut;
 class QShowEvent;
 class QSplitter;
 class QStatusBar;
@@ -40,6 +42,7 @@ class QSystemTrayIcon;
 class QTabWidget;
 class QTextBrowser;
 class QTimer;
+class QToolButton;
 class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -55,6 +58,7 @@ class TreeWidget;
 //   ui/mainwindow_remote.cpp    the remote pane (listing, folders, remote file operations)
 //   ui/mainwindow_local.cpp     the local pane
 //   ui/mainwindow_queue.cpp     the transfer queue views and the row-button operations
+//   ui/mainwindow_folders.cpp   downloading whole remote folders
 //   ui/mainwindow_options.cpp   the options dialog
 //   ui/mainwindow_poweroff.cpp  the power-off countdown
 //   ui/mainwindow_vlc.cpp       the video preview
@@ -188,6 +192,13 @@ private slots:
                               const QStringList& sizes);
     void onFileDroppedRight(const QStringList& paths, const QString& destinationFolderId);
 
+    // --- Whole folders (mainwindow_folders.cpp) -------------------------------------------
+    // Downloads remote folders, by name and id, with everything below them into the local
+    // folder on show.
+    void onStartFolderDownloads(const QStringList& names, const QStringList& ids);
+    // Esc or the status bar's cancel button: drops every folder download still listing.
+    void onCancelFolderDownloads();
+
 private:
     // --- Shell (mainwindow.cpp) -----------------------------------------------------------
     void build();
@@ -262,6 +273,8 @@ private:
         QString linkHtml;
     };
     void feedPendingTransfers();
+    // Rows of started transfers that are not in the running list yet join it.
+    void showNewRows();
     TreeItemWidget* startPendingDownload(const PendingTransfer& download);
     TreeItemWidget* startPendingUpload(const PendingTransfer& upload);
     // Totals and the local pane's refresh follow bursts of transfer reports once per interval.
@@ -271,6 +284,16 @@ private:
     // reason, and the log view tells once, when the burst has settled, where to look.
     void noteFailedTransfer();
     void tellFailedTransfers();
+
+    // --- Whole folders (mainwindow_folders.cpp) -------------------------------------------
+    void buildFolderDownloadControls();
+    void startNextFolderDownload();
+    void showFolderDownloadProgress();
+    void folderDownloadEnded(FolderDownload* job, int outcome, const QString& message);
+    // The files of a listed tree join the pending transfers; targets already in the running
+    // list are left out (counted in the answer).
+    int queueFolderFiles(const FolderDownload& job);
+    void setFolderText(const QString& text, bool listing);
 
     // --- Power-off countdown (mainwindow_poweroff.cpp) ------------------------------------
     void showShutDownNotice(const QString& text, int displayMs);
@@ -322,6 +345,18 @@ private:
     QElapsedTimer m_untoldSince;
     std::deque<PendingTransfer> m_pendingTransfers;
     bool m_feeding = false;
+    // Ids of started transfers whose rows wait to join the running list, and when rows last
+    // joined it.
+    QList<int> m_rowsToShow;
+    QElapsedTimer m_rowsShownAt;
+
+    // Folder downloads in the order asked for; the first one lists, the others wait.
+    QList<FolderDownload*> m_folderDownloads;
+    // "Listing Docs: 1,240 files" while one lists, then its outcome for a while.
+    QString m_folderText;
+    QToolButton* m_cancelListingButton = nullptr;
+    QShortcut* m_cancelListingShortcut = nullptr;
+    QTimer* m_folderNoticeTimer = nullptr;
 
     QSplitter* m_hSplitter = nullptr;
     QSplitter* m_vSplitter = nullptr;

@@ -96,6 +96,8 @@ void MainWindow::connectLeftPane()
         m_leftTree, &TreeView::di_startDownload, this,
         qOverload<const QStringList&, const QStringList&, const QStringList&, const QStringList&>(
             &MainWindow::onStartFileDownLoads));
+    connect(m_leftTree, &TreeView::di_startFolderDownload, this,
+            &MainWindow::onStartFolderDownloads);
     // The line edit was filled before these connections existed: follow it now.
     const bool busy = m_busy;
     m_busy = false;

@@ -40,7 +40,10 @@ using namespace QueueColumn;
 // Totals and the local pane follow bursts of reports at most this often.
 constexpr int CoalesceMs = 200;
 // Longest stretch of starting transfers before the window handles its events again.
-constexpr int FeedSliceMs = 20;
+constexpr int FeedSliceMs = 5;
+// While a long list is being started, its rows join the running list at most this often:
+// every addition lays the whole list out again.
+constexpr int ShowRowsEveryMs = 500;
 // Failures this close together are one burst, told once; a burst that never settles is still
 // told after the longer delay.
 constexpr int FailureQuietMs = 1000;
@@ -454,6 +457,16 @@ void MainWindow::onAbortAll()
         if (row->commandId() >= 0)
             m_engine->abort(row->commandId());
     }
+    // Rows still waiting to join the list go with the others.
+    for (int cmdId : std::as_const(m_rowsToShow)) {
+        TreeItemWidget* row = findRow(cmdId);
+        if (row && !row->treeWidget()) {
+            m_engine->abort(cmdId);
+            m_rowsById.remove(cmdId);
+            delete row;
+        }
+    }
+    m_rowsToShow.clear();
     // One reset instead of one removal per row keeps "Remove All" quick on long lists.
     m_rowsById.clear();
     m_rowPlacer->forgetAll(m_runningList);
@@ -761,18 +774,30 @@ void MainWindow::feedPendingTransfers()
         if (row)
             added << row->commandId();
     }
+    m_rowsToShow << added;
+    const bool done = m_pendingTransfers.empty();
+    if (done || !m_rowsShownAt.isValid() || m_rowsShownAt.hasExpired(ShowRowsEveryMs))
+        showNewRows();
+    // New transfers wait paused: the scheduling pass has nothing to start before the end.
+    if (done)
+        m_engine->flush();
+    m_feeding = false;
+    if (!done)
+        QTimer::singleShot(0, this, &MainWindow::feedPendingTransfers);
+}
+
+void MainWindow::showNewRows()
+{
     QList<TreeItemWidget*> rows;
-    for (int cmdId : std::as_const(added)) {
+    for (int cmdId : std::as_const(m_rowsToShow)) {
         TreeItemWidget* row = findRow(cmdId);
         if (row && !row->treeWidget())
             rows << row;
     }
+    m_rowsToShow.clear();
     appendRunningRows(rows);
     setRunningTabTitle(tr("Uploading/Downloading (%1)"));
-    m_engine->flush();
-    m_feeding = false;
-    if (!m_pendingTransfers.empty())
-        QTimer::singleShot(0, this, &MainWindow::feedPendingTransfers);
+    m_rowsShownAt.start();
 }
 
 TreeItemWidget* MainWindow::startPendingDownload(const PendingTransfer& download)

@@ -229,10 +229,15 @@ void MainWindow::download()
     QStringList ids;
     QStringList sizes;
     QStringList links;
+    QStringList folderNames;
+    QStringList folderIds;
     for (QTreeWidgetItem* item : selectedRightRows()) {
         const auto* row = static_cast<TreeWidgetItem*>(item);
-        if (row->isFolder())
+        if (row->isFolder()) {
+            folderNames.append(row->text(TreeWidgetItem::NameColumn));
+            folderIds.append(row->entryId());
             continue;
+        }
         names.append(row->text(TreeWidgetItem::NameColumn));
         ids.append(row->entryId());
         sizes.append(row->transferSizeText());
@@ -240,6 +245,8 @@ void MainWindow::download()
     }
     if (!names.isEmpty())
         onStartFileDownLoads(names, ids, sizes, links);
+    if (!folderNames.isEmpty())
+        onStartFolderDownloads(folderNames, folderIds);
 }
 
 void MainWindow::onCopyDownLoadLink()

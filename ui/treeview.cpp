@@ -39,4 +39,6 @@ void TreeView::dropEvent(QDropEvent* event)
     // Not accepted: the source must not delete anything.
     event->setAccepted(false);
     emit di_startDownload(drop.names, drop.ids, drop.sizes, drop.links);
+    if (!drop.folderNames.isEmpty())
+        emit di_startFolderDownload(drop.folderNames, drop.folderIds);
 }

@@ -17,6 +17,8 @@ signals:
     // Names, ids, size texts and link label texts of the dropped remote files.
     void di_startDownload(const QStringList& names, const QStringList& ids,
                           const QStringList& sizes, const QStringList& links);
+    // Names and ids of the dropped remote folders, each to be downloaded whole.
+    void di_startFolderDownload(const QStringList& names, const QStringList& ids);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -48,6 +48,10 @@ struct QueueWindow
     QTabWidget* tabs = nullptr;
     TreeWidget* remote = nullptr;
 
+    explicit QueueWindow(const QString& scenario = StandIn::defaultScenario()) : service(scenario)
+    {
+    }
+
     // Starts the service and builds the window (not shown yet) with this remembered account.
     bool prepare(const QString& user = "alice", const QString& password = "secret")
     {
