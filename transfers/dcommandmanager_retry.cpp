@@ -33,13 +33,24 @@ void DCommandManager::forgetFailedTransfers(const QList<int>& failedIds)
         m_failedTransfers.remove(id);
 }
 
+namespace {
+
+// A transfer that has not ended: the failed one itself, until it is freed, does not count.
+bool isLive(const DCommand* command)
+{
+    const int status = command->status();
+    return status != StatusAborted && status != StatusFailed && status != StatusFinished;
+}
+
+} // namespace
+
 bool DCommandManager::retryWouldDuplicate(const HistoryEntry& entry)
 {
     const QString fileName = DHistoryFile::attributeOf(entry.attributes, tr("filename"));
     if (entry.upload) {
         for (auto it = m_uploadsByPath.constFind(fileName);
              it != m_uploadsByPath.constEnd() && it.key() == fileName; ++it) {
-            if (it.value()->status() != StatusAborted) {
+            if (isLive(it.value())) {
                 prompt()->showWarning(
                     tr("Upload start error.."),
                     tr("Local file with name %1 already in upload list").arg(fileName));
@@ -52,7 +63,7 @@ bool DCommandManager::retryWouldDuplicate(const HistoryEntry& entry)
         fileName, DHistoryFile::attributeOf(entry.attributes, tr("folderId")));
     for (auto it = m_downloadsByTarget.constFind(target);
          it != m_downloadsByTarget.constEnd() && it.key() == target; ++it) {
-        if (it.value()->status() != StatusAborted) {
+        if (isLive(it.value())) {
             prompt()->showWarning(
                 tr("Download start error.."),
                 tr("Local file with name %1 already in download list").arg(target));
