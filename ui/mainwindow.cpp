@@ -50,9 +50,10 @@ const QPoint DefaultPos(200, 200);
 constexpr int InfoMaximumHeight = 80;
 constexpr int FirstColumnWidth = 200;
 // Below these sizes a pane, the queue's buttons or the status bar stop being usable; the
-// splitters can not drag a pane or the queue shut either.
+// splitters can not drag a pane or the queue shut either (a pane dragged to its narrowest
+// still shows its path box and a few letters of each name).
 const QSize MinimumWindowSize(560, 480);
-const QSize MinimumTreeSize(220, 100);
+const QSize MinimumTreeSize(120, 100);
 constexpr int MinimumQueueListHeight = 80;
 // How long the balloon that says the program went on running in the tray stays up.
 constexpr int TrayNoticeMs = 10000;

@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -898,28 +899,29 @@ void MainWindow::onFailedTreeContextMenu(const QPoint& pos)
 }
 
 // Ids, not rows: a retry may ask the user, and while the question is open the list may be
-// cleared. The engine announces each transfer it re-creates, which brings its row back to the
+// cleared. The first transfer that can not come back ends the round, so one Retry shows one box
+// at most. The engine announces each transfer it re-creates, which brings its row back to the
 // running list.
 void MainWindow::retryFailedTransfers(const QList<int>& failedIds)
 {
-    bool retried = false;
+    QSet<int> retried;
     for (int failedId : failedIds) {
         if (m_engine->retryTransfer(failedId) < 0)
-            continue;
-        retried = true;
-        for (int i = 0; i < m_errorList->topLevelItemCount(); ++i) {
-            auto* row = static_cast<TreeItemWidget*>(m_errorList->topLevelItem(i));
-            if (row->commandId() != failedId)
-                continue;
-            m_rowPlacer->forget(row);
-            delete m_errorList->takeTopLevelItem(i);
             break;
-        }
+        retried.insert(failedId);
+    }
+    if (retried.isEmpty())
+        return;
+    for (int i = m_errorList->topLevelItemCount() - 1; i >= 0; --i) {
+        auto* row = static_cast<TreeItemWidget*>(m_errorList->topLevelItem(i));
+        if (!retried.contains(row->commandId()))
+            continue;
+        m_rowPlacer->forget(row);
+        delete m_errorList->takeTopLevelItem(i);
     }
     m_tabWidget->setTabText(1,
                             tr("Error Download/Upload (%1)").arg(m_errorList->topLevelItemCount()));
-    if (retried)
-        m_engine->flush();
+    m_engine->flush();
 }
 
 // With rows selected: "Open" and "Open Containing Folder" for finished downloads whose file is

@@ -366,9 +366,9 @@ private slots:
                    widget->height() >= height;
         };
         auto* left = q.window->findChild<QTreeView*>("leftTree");
-        QVERIFY2(usable(left, 200, 80),
+        QVERIFY2(usable(left, 120, 80),
                  qPrintable(QString("%1x%2").arg(left->width()).arg(left->height())));
-        QVERIFY2(usable(q.remote, 200, 80),
+        QVERIFY2(usable(q.remote, 120, 80),
                  qPrintable(QString("%1x%2").arg(q.remote->width()).arg(q.remote->height())));
         QVERIFY2(usable(q.running, 200, 60),
                  qPrintable(QString("%1x%2").arg(q.running->width()).arg(q.running->height())));
