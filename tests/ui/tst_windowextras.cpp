@@ -150,7 +150,7 @@ private slots:
         }
         QCOMPARE(q.running->topLevelItemCount(), 1);
         ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 60000);
         TreeItemWidget* failed = q.row(q.errors, 0);
         const QString reason = failed->text(QueueColumn::State);
         QVERIFY(!reason.isEmpty());
@@ -175,7 +175,7 @@ private slots:
                  (QStringList{"Retry", "", "Clear List"}));
         QCOMPARE(q.errors->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (0)"));
-        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 60000);
         if (upload) {
             const QJsonObject sent = q.service.ftpFile("alice", serverName);
             QCOMPARE(sent.value("sha256").toString(), StandIn::sha256Of(localFile));
