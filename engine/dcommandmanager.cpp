@@ -399,6 +399,8 @@ void DCommandManager::reportTransferStatus(int cmdId, const QString& rFile, cons
                                            DTransferStatus status, const QString& err,
                                            long long size)
 {
+    if (status == TransferError)
+        keepForRetry(cmdId);
     emit di_dataTransferStatus(cmdId, rFile, lFile, status, err, size);
 }
 

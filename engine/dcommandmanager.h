@@ -147,6 +147,15 @@ public:
     int startDownload(const QString& target, const QString& fileId, qint64 size,
                       const QString& link);
 
+    // --- Retrying failed transfers (transfers/dcommandmanager_retry.cpp) ------------------
+    // A transfer that failed for good is remembered by its id until it is retried or
+    // forgotten. A retry re-creates it and puts it in the queue: a download continues its
+    // partial file, an upload appends to what the server holds. Answers the new id, or -1 when
+    // the transfer can not come back (the user has been told why).
+    int retryTransfer(int failedId);
+    bool canRetry(int failedId) const { return m_failedTransfers.contains(failedId); }
+    void forgetFailedTransfers(const QList<int>& failedIds);
+
     // --- Transfer history (engine/dcommandmanager_history.cpp) ----------------------------
     // The history file of the user named by the last login request.
     QString historyFilePath() const;
@@ -185,6 +194,9 @@ public:
     void setOsStart(bool value) { m_osStart = value; }
     bool limitsEnabled() const { return m_limitsEnabled; }
     void setLimitsEnabled(bool value) { m_limitsEnabled = value; }
+    // New transfers wait paused unless this is on; then they queue to start at once.
+    bool startsTransfersAtOnce() const { return m_startTransfersAtOnce; }
+    void setStartTransfersAtOnce(bool value) { m_startTransfersAtOnce = value; }
     // Fills the four proxy values and answers whether the proxy is on (safe on any thread).
     bool proxy(QString& host, QString& user, QString& password, int& port) const;
     void setProxy(const QString& host, const QString& user, const QString& password, int port);
@@ -285,6 +297,8 @@ private:
     };
     // False for a text the history file cannot carry (control characters, non-characters).
     static bool isRecordable(const QString& text);
+    // What the history keeps of a transfer (no attributes for a command of another kind).
+    static HistoryEntry historyEntryOf(DTransferCommand* transfer);
     void loadHistory();
     void retireAccountTransfers();
     // Records the transfer in its own entry, else in the entry `key` (one it re-creates), else
@@ -300,9 +314,13 @@ private:
     // Hands the whole history to the writer thread, which saves it atomically.
     void writeHistory();
     void restoreSlice();
-    // One restore step. It never asks the user anything: no event loop may run while an entry
-    // is being re-created.
-    bool restoreEntry(const HistoryEntry& entry, qint64 key);
+    // One restore step: the new transfer's id, -1 when the entry can not come back. It never
+    // asks the user anything: no event loop may run while an entry is being re-created.
+    int restoreEntry(const HistoryEntry& entry, qint64 key);
+    // A transfer failed for good: what a retry needs is kept under its id.
+    void keepForRetry(int cmdId);
+    // Another transfer of the same local file is in the queue (the user has been told).
+    bool retryWouldDuplicate(const HistoryEntry& entry);
     void finishRestore();
 
     // Request state.
@@ -358,6 +376,7 @@ private:
     bool m_minToTray = false;
     bool m_powerOff = false;
     bool m_osStart = true;
+    bool m_startTransfersAtOnce = false;
 
     // The history of m_historyUser, in document order (keys grow with every new entry), and
     // the key of each live transfer's entry.
@@ -386,6 +405,8 @@ private:
     int m_restoreDone = 0;
     int m_restoredCount = 0;
     qint64 m_restoreLogMs = 0;
+    // Transfers that failed for good, by their last id, as a restore would re-create them.
+    QHash<int, HistoryEntry> m_failedTransfers;
 
     bool m_busy = false;
     bool m_quitting = false;

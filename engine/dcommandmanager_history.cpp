@@ -161,6 +161,8 @@ void DCommandManager::retireAccountTransfers()
     m_historyUploads = m_historyDownloads = 0;
     m_historyDirty = false;
     m_historyLoaded = false;
+    // Their failed transfers belong to that account too.
+    m_failedTransfers.clear();
 }
 
 void DCommandManager::loadHistory()
@@ -216,10 +218,8 @@ void DCommandManager::addToHistory(DTransferCommand* transfer)
     recordInHistory(transfer, -1);
 }
 
-void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
+DCommandManager::HistoryEntry DCommandManager::historyEntryOf(DTransferCommand* transfer)
 {
-    if (!transfer)
-        return;
     HistoryEntry entry;
     entry.id = transfer->id();
     entry.element = tr("cmd%1").arg(transfer->id());
@@ -243,9 +243,17 @@ void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
             entry.attributes.append({tr("overwrite"), QStringLiteral("1")});
         if (download->hasNamesake())
             entry.attributes.append({tr("namesake"), QStringLiteral("1")});
-    } else {
-        return;
     }
+    return entry;
+}
+
+void DCommandManager::recordInHistory(DTransferCommand* transfer, qint64 key)
+{
+    if (!transfer)
+        return;
+    const HistoryEntry entry = historyEntryOf(transfer);
+    if (entry.attributes.isEmpty())
+        return;
     for (const auto& attribute : entry.attributes) {
         if (!isRecordable(attribute.second)) {
             logError(tr("%1 can not be kept in the transfer history: its name holds a control "
@@ -471,7 +479,7 @@ void DCommandManager::restoreSlice()
                                DHistoryFile::attributeOf(entry.attributes, tr("folderId")))) {
             dropHistoryEntry(key);
             logStatus(tr("%1 was complete before the restart").arg(completed));
-        } else if (restoreEntry(entry, key)) {
+        } else if (restoreEntry(entry, key) >= 0) {
             ++m_restoredCount;
         } else {
             logError(QStringLiteral("History transfer may be corrupt!"));
@@ -505,7 +513,7 @@ void DCommandManager::finishRestore()
 
 // Re-creates one entry, paused, in the entry's own place. An entry that cannot come back stays
 // in the history as read.
-bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
+int DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
 {
     const QString fileName = DHistoryFile::attributeOf(entry.attributes, tr("filename"));
     const QString folderId = DHistoryFile::attributeOf(entry.attributes, tr("folderId"));
@@ -513,13 +521,13 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
         DHistoryFile::attributeOf(entry.attributes, tr("size")).toLongLong(nullptr, 10);
     const QString shownName = QFileInfo(fileName).fileName();
     if (!isRecordable(fileName))
-        return false;
+        return -1;
     if (!entry.upload) {
         DDownloadCommand* download = restorableDownload(fileName, folderId)
                                          ? restoreDownload(folderId, fileName, key)
                                          : nullptr;
         if (!download)
-            return false;
+            return -1;
         const QString link = DHistoryFile::attributeOf(entry.attributes, tr("link"));
         download->setLinkText(link);
         reportTransferStatus(download->id(), fileName, shownName, TransferQueued, QString(), size);
@@ -535,7 +543,7 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
         download->restorePaused();
         // The entry was written before the link and the flags were known: write them too.
         addToHistory(download);
-        return true;
+        return download->id();
     }
     DUploadCommand* upload =
         restorableUpload(fileName)
@@ -544,11 +552,11 @@ bool DCommandManager::restoreEntry(const HistoryEntry& entry, qint64 key)
                             folderId, key)
             : nullptr;
     if (!upload)
-        return false;
+        return -1;
     if (DHistoryFile::attributeOf(entry.attributes, tr("namesake")) == QLatin1String("1"))
         upload->setNamesake(true);
     reportTransferStatus(upload->id(), fileName, shownName, TransferQueued, QString(), size);
     upload->restorePaused();
     addToHistory(upload);
-    return true;
+    return upload->id();
 }

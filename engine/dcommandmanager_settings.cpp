@@ -88,6 +88,7 @@ void DCommandManager::loadSettings()
     m_minToTray = settings.value(QStringLiteral("MinToTray"), true).toBool();
     m_osStart = settings.value(QStringLiteral("OSStart"), true).toBool();
     m_limitsEnabled = settings.value(QStringLiteral("LimitsEnabled"), true).toBool();
+    m_startTransfersAtOnce = settings.value(QStringLiteral("StartTransfersAtOnce"), false).toBool();
 }
 
 void DCommandManager::saveSettings()
@@ -112,6 +113,7 @@ void DCommandManager::saveSettings()
         settings.setValue(QStringLiteral("MinToTray"), m_minToTray);
         settings.setValue(QStringLiteral("OSStart"), m_osStart);
         settings.setValue(QStringLiteral("LimitsEnabled"), m_limitsEnabled.load());
+        settings.setValue(QStringLiteral("StartTransfersAtOnce"), m_startTransfersAtOnce);
     }
     // It holds the proxy password and, for the login dialog, the account's.
     makeOwnerOnly(settingsFilePath());

@@ -31,8 +31,10 @@ QString suggestedName(const QString& target)
     return suffix.isEmpty() ? newBase : newBase + QLatin1Char('.') + suffix;
 }
 
-// A new transfer waits in the queue, paused, until the user resumes it. A download whose link
-// request failed has already left the registry (and is being freed), so it never waits.
+// A new transfer waits in the queue, paused, until the user resumes it, or, when the user chose
+// so, is queued to start as soon as the limits allow (the caller's flush starts it). A download
+// whose link request failed has already left the registry (and is being freed), so it never
+// waits.
 int queuePaused(DCommandManager& manager, DCommand* command)
 {
     const int id = command->id();
@@ -44,6 +46,8 @@ int queuePaused(DCommandManager& manager, DCommand* command)
     manager.enqueue(transfer);
     transfer->pauseTransfer();
     transfer->setFreshStart(true);
+    if (manager.startsTransfersAtOnce())
+        manager.resume(id);
     return id;
 }
 

@@ -69,32 +69,35 @@ bool DStatusBarWidget::isUploadIconVisible() const
     return !m_uploadIcon->isHidden();
 }
 
-void DStatusBarWidget::showTotals(const QList<QPair<int, QString>>& directionsAndStates)
+DStatusBarWidget::Totals
+DStatusBarWidget::totalsOf(const QList<QPair<int, QString>>& directionsAndStates)
 {
     static const QRegularExpression speed(QStringLiteral("^(\\d+) KB/s$"));
-    double downTotal = 0;
-    double upTotal = 0;
-    int downloads = 0;
-    int uploads = 0;
+    Totals totals;
     for (const auto& [direction, state] : directionsAndStates) {
         const QRegularExpressionMatch match = speed.match(state);
         if (!match.hasMatch())
             continue;
         const double value = match.captured(1).toDouble();
         if (direction == CmdDownload) {
-            downTotal += value;
-            ++downloads;
+            totals.down += value;
+            ++totals.downloads;
         } else {
-            upTotal += value;
-            ++uploads;
+            totals.up += value;
+            ++totals.uploads;
         }
     }
+    return totals;
+}
+
+void DStatusBarWidget::showTotals(const Totals& totals)
+{
     QString text;
-    if (downloads > 0)
-        text = tr("Download Speed %1 / ").arg(QString::number(downTotal, 'g', 6));
-    if (uploads > 0)
-        text += tr("Upload Speed %1").arg(QString::number(upTotal, 'g', 6));
+    if (totals.downloads > 0)
+        text = tr("Download Speed %1 / ").arg(QString::number(totals.down, 'g', 6));
+    if (totals.uploads > 0)
+        text += tr("Upload Speed %1").arg(QString::number(totals.up, 'g', 6));
     setMessage(text);
-    setDownloadIconVisible(downloads > 0);
-    setUploadIconVisible(uploads > 0);
+    setDownloadIconVisible(totals.downloads > 0);
+    setUploadIconVisible(totals.uploads > 0);
 }

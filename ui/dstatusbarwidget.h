@@ -20,9 +20,23 @@ public:
     bool isDownloadIconVisible() const;
     bool isUploadIconVisible() const;
 
-    // Recomputes the message and icons from the running transfers' states: each entry is a
-    // direction (2 download, anything else upload) and the text of its state column.
-    void showTotals(const QList<QPair<int, QString>>& directionsAndStates);
+    // The total speeds (KB/s) and how many transfers of each direction show a speed.
+    struct Totals
+    {
+        double down = 0;
+        double up = 0;
+        int downloads = 0;
+        int uploads = 0;
+    };
+    // Each entry is a direction (2 download, anything else upload) and the text of its state
+    // column; only states that show a speed ("120 KB/s") count.
+    static Totals totalsOf(const QList<QPair<int, QString>>& directionsAndStates);
+    // Shows the message and icons of these totals.
+    void showTotals(const Totals& totals);
+    void showTotals(const QList<QPair<int, QString>>& directionsAndStates)
+    {
+        showTotals(totalsOf(directionsAndStates));
+    }
 
 private:
     QLabel* m_label;

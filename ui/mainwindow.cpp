@@ -25,6 +25,7 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileSystemModel>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -52,6 +53,14 @@ const QSize DefaultSize(600, 780);
 const QPoint DefaultPos(200, 200);
 constexpr int InfoMaximumHeight = 80;
 constexpr int FirstColumnWidth = 200;
+// Below these sizes a pane, the queue's buttons or the status bar stop being usable; the
+// splitters can not drag a pane or the queue shut either (a pane dragged to its narrowest
+// still shows its path box and a few letters of each name).
+const QSize MinimumWindowSize(560, 480);
+const QSize MinimumTreeSize(120, 100);
+constexpr int MinimumQueueListHeight = 80;
+// How long the balloon that says the program went on running in the tray stays up.
+constexpr int TrayNoticeMs = 10000;
 
 QSettings windowSettings()
 {
@@ -126,7 +135,10 @@ void MainWindow::createTrayIcon()
     connect(menu->addAction(tr("Show")), &QAction::triggered, this, &QWidget::showNormal);
     connect(menu->addAction(tr("Hide")), &QAction::triggered, this, &QWidget::hide);
     connect(menu->addAction(tr("Exit")), &QAction::triggered, this, &MainWindow::onAppQuit);
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
+    // FERRYDESK_TEST_TRAY=1 stands in for a desktop with a tray (the tests' offscreen platform
+    // has none).
+    if (!QSystemTrayIcon::isSystemTrayAvailable() &&
+        qEnvironmentVariable("FERRYDESK_TEST_TRAY") != QLatin1String("1"))
         return;
     m_trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qtimage")), this);
     m_trayIcon->setContextMenu(menu);
@@ -136,6 +148,7 @@ void MainWindow::createTrayIcon()
                     showNormal();
             });
     connect(m_trayIcon, &QSystemTrayIcon::messageClicked, this, &MainWindow::onTrayMessageClicked);
+    updateTrayToolTip(0, 0, false, false);
     m_trayIcon->setVisible(true);
 }
 
@@ -203,6 +216,7 @@ void MainWindow::build()
     statusBar()->layout()->setSpacing(0);
     statusBar()->addPermanentWidget(m_statusBarWidget, 1);
     buildFolderDownloadControls();
+    keepUsableWhenSmall();
     readWindowSettings();
 
     m_rightTree->setEngine(m_engine);
@@ -213,6 +227,17 @@ void MainWindow::build()
     onLeftModelChanged(m_leftPathBox->currentText());
     m_engine->startEngine();
     m_built = true;
+}
+
+void MainWindow::keepUsableWhenSmall()
+{
+    m_hSplitter->setChildrenCollapsible(false);
+    m_vSplitter->setChildrenCollapsible(false);
+    m_leftTree->setMinimumSize(MinimumTreeSize);
+    m_rightTree->setMinimumSize(MinimumTreeSize);
+    for (QTreeWidget* list : {m_runningList, m_errorList, m_successList})
+        list->setMinimumHeight(MinimumQueueListHeight);
+    setMinimumSize(MinimumWindowSize);
 }
 
 QWidget* MainWindow::buildTopPart(QWidget* parent)
@@ -245,6 +270,7 @@ QWidget* MainWindow::buildTopPart(QWidget* parent)
 QWidget* MainWindow::buildRightPane(QWidget* parent)
 {
     auto* pane = new QWidget(parent);
+    m_rightPane = pane;
     QVBoxLayout* column = tightColumn(pane);
     QHBoxLayout* pathRow = tightRow();
     m_rightPathBox = new QComboBox(pane);
@@ -602,13 +628,15 @@ void MainWindow::updateStatusBarTotals()
         const QTreeWidgetItem* row = m_runningList->topLevelItem(i);
         states.append({row->data(DataColumn, DirectionRole).toInt(), row->text(StateColumn)});
     }
-    m_statusBarWidget->showTotals(states);
+    const DStatusBarWidget::Totals totals = DStatusBarWidget::totalsOf(states);
+    m_statusBarWidget->showTotals(totals);
+    updateTrayToolTip(totals.down, totals.up, totals.downloads > 0, totals.uploads > 0);
     for (const QString& text : {m_folderText, m_restoreText}) {
         if (text.isEmpty())
             continue;
-        const QString totals = m_statusBarWidget->message();
-        m_statusBarWidget->setMessage(totals.isEmpty() ? text
-                                                       : text + QStringLiteral("   ") + totals);
+        const QString shown = m_statusBarWidget->message();
+        m_statusBarWidget->setMessage(shown.isEmpty() ? text
+                                                      : text + QStringLiteral("   ") + shown);
     }
 }
 
@@ -627,7 +655,56 @@ void MainWindow::closeEvent(QCloseEvent* event)
         hide();
         if (m_loginDialog)
             m_loginDialog->hide();
+        tellRunningInTray();
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+void MainWindow::tellRunningInTray()
+{
+    QSettings settings = windowSettings();
+    // A power-off countdown owns the tray's balloons (a click on one aborts it).
+    if (settings.value(QStringLiteral("TrayNoticeShown"), false).toBool() || m_shutdownPending)
+        return;
+    settings.setValue(QStringLiteral("TrayNoticeShown"), true);
+    const QString text = tr("Ferrydesk is still running in the system tray, and so are its "
+                            "transfers. Click the tray icon to bring the window back, or choose "
+                            "\"Exit\" in its menu to quit.");
+    logStatus(text);
+    if (!QSystemTrayIcon::supportsMessages())
+        return;
+    m_trayMessageTitle = QStringLiteral("Ferrydesk");
+    m_trayIcon->showMessage(m_trayMessageTitle, text, QSystemTrayIcon::Information, TrayNoticeMs);
+}
+
+// --- Tray tool tip ------------------------------------------------------------------------
+
+void MainWindow::updateTrayToolTip(double downKbps, double upKbps, bool downloads, bool uploads)
+{
+    if (!m_trayIcon)
+        return;
+    const auto speed = [](double kbps) {
+        return DFormat::sizeText(static_cast<qint64>(kbps * 1024)) + QStringLiteral("/s");
+    };
+    const int running = m_engine->runningTransferCount();
+    QString tip = QStringLiteral("Ferrydesk \u2014 ");
+    if (running == 0) {
+        tip += tr("no transfers running");
+    } else {
+        tip += tr("%1 running").arg(running);
+        if (downloads || uploads)
+            tip += QLatin1Char(',');
+        if (downloads)
+            tip += QStringLiteral(" \u2193 ") + speed(downKbps);
+        if (uploads)
+            tip += QStringLiteral(" \u2191 ") + speed(upKbps);
+    }
+    m_trayIcon->setToolTip(tip);
+}
+
+void MainWindow::openLocalFile(const QString& path)
+{
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        logError(tr("Could not open %1; open it by hand.").arg(QDir::toNativeSeparators(path)));
 }

@@ -29,6 +29,7 @@ class DownloadList;
 class LogWindow;
 class LoginDialog;
 class QAction;
+class QMenu;
 class QCloseEvent;
 class QComboBox;
 class QFileSystemModel;
@@ -183,6 +184,8 @@ private slots:
     void onQueueTreeContextMenu(const QPoint& pos);
     void onFailedTreeContextMenu(const QPoint& pos);
     void onSucessTreeContextMenu(const QPoint& pos);
+    // "Retry" of the error list: the failed transfers by their ids go back to the queue.
+    void retryFailedTransfers(const QList<int>& failedIds);
     void onStartFileDownLoads(const QStringList& names, const QStringList& ids,
                               const QStringList& sizes, const QStringList& links);
     void onStartFileDownLoads(const QStringList& names, const QStringList& ids,
@@ -208,14 +211,23 @@ private:
     QWidget* buildTopPart(QWidget* parent);
     QWidget* buildRightPane(QWidget* parent);
     void connectSignals();
+    // A minimum size for the window and its panes.
+    void keepUsableWhenSmall();
     void readWindowSettings();
     void writeWindowSettings();
     // The last successful login's password: in the keyring where there is one, else (and when
     // it refuses) under "LastPassWord" in the file.
     void rememberLastPassword(const QString& user, const QString& previousUser,
                               const QString& password);
-    // Recomputes the status-bar widget from the running list.
+    // Recomputes the status-bar widget and the tray icon's tool tip from the running list.
     void updateStatusBarTotals();
+    // "Ferrydesk — 3 running, ↓ 1.2 MB/s ↑ 300 KB/s" on the tray icon.
+    void updateTrayToolTip(double downKbps, double upKbps, bool downloads, bool uploads);
+    // The close hid the window to the tray: the first time ever, say that the program (and
+    // its transfers) go on running there.
+    void tellRunningInTray();
+    // Opens a local file or folder with the desktop's handler for it.
+    void openLocalFile(const QString& path);
     // Opens an http(s) address in the desktop's browser; anything else is refused and logged,
     // and so is an address the desktop could not open.
     void openExternalLink(const QUrl& link);
@@ -226,6 +238,10 @@ private:
     void addLinkLabel(QTreeWidgetItem* item, const QString& link);
     void setRightPath(const QString& path, const QString& folderId);
     void giveFinishedUploadsTheirLinks(const DTreeElementList& entries);
+    // F5 and "&Refresh" re-read the pane that has the focus: the remote folder on show when
+    // the remote pane has it, else the local folder.
+    bool remotePaneHasFocus() const;
+    void refreshRemotePane();
     QList<QTreeWidgetItem*> selectedRightRows() const;
 
     // --- Local pane (mainwindow_local.cpp) ------------------------------------------------
@@ -233,6 +249,7 @@ private:
     void connectLeftPane();
 
     // --- Local pane (mainwindow_local.cpp), continued -------------------------------------
+    void refreshLocalPane();
     QString localFolder() const;
     // Points the model and the tree at `path` and adds it to the path box unless it is there.
     void goToLocalFolder(const QString& path, bool showInLineEdit);
@@ -262,7 +279,9 @@ private:
     void setRunningTabTitle(const QString& format);
     // "File exists.." for an upload whose name and size the remote folder on show has already.
     bool uploadIsWanted(const QString& name, const QString& sizeText);
-    void showClearListMenu(QTreeWidget* list, const QPoint& pos);
+    // "Clear List" empties a list; a list without rows offers no menu.
+    void addClearListAction(QMenu& menu, QTreeWidget* list);
+    QList<TreeItemWidget*> selectedRows(QTreeWidget* list) const;
     // A transfer asked for by a drop, a menu or pasted links, not yet handed to the engine.
     struct PendingTransfer
     {
@@ -322,6 +341,7 @@ private:
     QComboBox* m_leftPathBox = nullptr;
     QPushButton* m_leftOpenButton = nullptr;
     QStatusBar* m_leftStatusBar = nullptr;
+    QWidget* m_rightPane = nullptr;
     TreeWidget* m_rightTree = nullptr;
     QComboBox* m_rightPathBox = nullptr;
     QPushButton* m_rightOpenButton = nullptr;

@@ -10,7 +10,7 @@
 
 #include <QComboBox>
 #include <QCompleter>
-#include <QDesktopServices>
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -121,6 +121,14 @@ void MainWindow::goToLocalFolder(const QString& path, bool showInLineEdit)
 
 void MainWindow::onRefresh()
 {
+    if (remotePaneHasFocus())
+        refreshRemotePane();
+    else
+        refreshLocalPane();
+}
+
+void MainWindow::refreshLocalPane()
+{
     const QString folder = m_leftPathBox->currentText();
     m_busy = true;
     m_leftModel->setRootPath(QFileInfo(folder).absolutePath());
@@ -137,7 +145,7 @@ void MainWindow::onLeftTreeDoubleClick(const QModelIndex& index)
     if (entry.isDir())
         goToLocalFolder(QDir::cleanPath(entry.absoluteFilePath()), true);
     else
-        QDesktopServices::openUrl(QUrl::fromLocalFile(entry.absoluteFilePath()));
+        openLocalFile(entry.absoluteFilePath());
     m_busy = false;
 }
 
@@ -229,7 +237,7 @@ void MainWindow::open()
 {
     for (const QFileInfo& entry : selectedLocalEntries()) {
         if (!entry.isSymLink() && entry.isReadable())
-            QDesktopServices::openUrl(QUrl::fromLocalFile(entry.absoluteFilePath()));
+            openLocalFile(entry.absoluteFilePath());
     }
 }
 

@@ -11,7 +11,9 @@
 #include "ui/treeitemobject.h"
 #include "ui/treeitemwidget.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -25,6 +27,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -290,7 +293,7 @@ void MainWindow::flushQueueFollowUps()
     noticeBatchEnd();
     if (m_localRefreshPending) {
         m_localRefreshPending = false;
-        onRefresh();
+        refreshLocalPane();
     }
 }
 
@@ -614,6 +617,11 @@ void MainWindow::dataTransferStatusChanged(int cmdId, const QString& rFile, cons
 void MainWindow::finishRow(TreeItemWidget* row, bool done, const QString& secondFile,
                            const QString& path, const QString& message)
 {
+    // A download's partial file (a restored row shows it) and its target share one folder,
+    // where the finished file took its final name.
+    if (done && row->direction() == CmdDownload)
+        row->setData(File, LocalFileRole,
+                     QFileInfo(row->text(File)).dir().filePath(QFileInfo(secondFile).fileName()));
     takeOutOfRunningList(row);
     row->setText(File, secondFile);
     row->setText(Progress, path);
@@ -629,6 +637,9 @@ void MainWindow::finishRow(TreeItemWidget* row, bool done, const QString& second
             m_uploadFinished = true;
     } else {
         row->setText(State, message);
+        // The reason column is narrow; the whole reason shows wherever the pointer rests.
+        for (int column = 0; column < Count; ++column)
+            row->setToolTip(column, message);
         row->setText(Link, QString());
         m_errorList->addTopLevelItem(row);
         m_rowPlacer->listChanged(m_errorList);
@@ -910,24 +921,116 @@ void MainWindow::onQueueTreeContextMenu(const QPoint& pos)
     menu.exec(m_runningList->viewport()->mapToGlobal(pos));
 }
 
-void MainWindow::showClearListMenu(QTreeWidget* list, const QPoint& pos)
+QList<TreeItemWidget*> MainWindow::selectedRows(QTreeWidget* list) const
 {
-    if (list->topLevelItemCount() == 0)
-        return;
-    QMenu menu(this);
+    QList<TreeItemWidget*> rows;
+    const QList<QTreeWidgetItem*> items = list->selectedItems();
+    for (QTreeWidgetItem* item : items)
+        rows << static_cast<TreeItemWidget*>(item);
+    return rows;
+}
+
+void MainWindow::addClearListAction(QMenu& menu, QTreeWidget* list)
+{
     menu.addAction(tr("Clear List"), this, [this, list] {
+        if (list == m_errorList) {
+            QList<int> ids;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                ids << static_cast<TreeItemWidget*>(list->topLevelItem(i))->commandId();
+            m_engine->forgetFailedTransfers(ids);
+        }
         m_rowPlacer->forgetAll(list);
         list->clear();
     });
-    menu.exec(list->viewport()->mapToGlobal(pos));
 }
 
+// "Retry" when a selected row can go back to the queue, then "Clear List".
 void MainWindow::onFailedTreeContextMenu(const QPoint& pos)
 {
-    showClearListMenu(m_errorList, pos);
+    if (m_errorList->topLevelItemCount() == 0)
+        return;
+    QList<int> retryable;
+    for (TreeItemWidget* row : selectedRows(m_errorList)) {
+        if (m_engine->canRetry(row->commandId()))
+            retryable << row->commandId();
+    }
+    QMenu menu(this);
+    if (!retryable.isEmpty()) {
+        menu.addAction(tr("Retry"), this, [this, retryable] { retryFailedTransfers(retryable); });
+        menu.addSeparator();
+    }
+    addClearListAction(menu, m_errorList);
+    menu.exec(m_errorList->viewport()->mapToGlobal(pos));
 }
 
+// Ids, not rows: a retry may ask the user, and while the question is open the list may be
+// cleared. The first transfer that can not come back ends the round, so one Retry shows one box
+// at most. The engine announces each transfer it re-creates, which brings its row back to the
+// running list.
+void MainWindow::retryFailedTransfers(const QList<int>& failedIds)
+{
+    QSet<int> retried;
+    for (int failedId : failedIds) {
+        if (m_engine->retryTransfer(failedId) < 0)
+            break;
+        retried.insert(failedId);
+    }
+    if (retried.isEmpty())
+        return;
+    for (int i = m_errorList->topLevelItemCount() - 1; i >= 0; --i) {
+        auto* row = static_cast<TreeItemWidget*>(m_errorList->topLevelItem(i));
+        if (!retried.contains(row->commandId()))
+            continue;
+        m_rowPlacer->forget(row);
+        delete m_errorList->takeTopLevelItem(i);
+    }
+    m_tabWidget->setTabText(1,
+                            tr("Error Download/Upload (%1)").arg(m_errorList->topLevelItemCount()));
+    m_engine->flush();
+}
+
+// With rows selected: "Open" and "Open Containing Folder" for finished downloads whose file is
+// still there, "Copy Link" for rows that have a link; then "Clear List".
 void MainWindow::onSucessTreeContextMenu(const QPoint& pos)
 {
-    showClearListMenu(m_successList, pos);
+    if (m_successList->topLevelItemCount() == 0)
+        return;
+    const QList<TreeItemWidget*> rows = selectedRows(m_successList);
+    QStringList files;
+    QStringList folders;
+    QStringList links;
+    for (TreeItemWidget* row : rows) {
+        const QString file = row->data(File, LocalFileRole).toString();
+        if (!file.isEmpty() && QFileInfo(file).isFile()) {
+            files << file;
+            const QString folder = QFileInfo(file).absolutePath();
+            if (!folders.contains(folder))
+                folders << folder;
+        }
+        const QString link = linkFromLabelHtml(row->linkHtml());
+        if (!link.isEmpty())
+            links << link;
+    }
+    QMenu menu(this);
+    if (!rows.isEmpty()) {
+        menu.addAction(tr("Open"), this,
+                       [this, files] {
+                           for (const QString& file : files)
+                               openLocalFile(file);
+                       })
+            ->setEnabled(!files.isEmpty());
+        menu.addAction(tr("Open Containing Folder"), this,
+                       [this, folders] {
+                           for (const QString& folder : folders)
+                               openLocalFile(folder);
+                       })
+            ->setEnabled(!folders.isEmpty());
+        menu.addAction(
+                tr("Copy Link"), this,
+                [links] { QApplication::clipboard()->setText(links.join(QLatin1Char('\n'))); })
+            ->setEnabled(!links.isEmpty());
+        menu.addSeparator();
+    }
+    addClearListAction(menu, m_successList);
+    menu.exec(m_successList->viewport()->mapToGlobal(pos));
 }

@@ -11,6 +11,7 @@
 #include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -40,6 +41,20 @@ QString lastPathComponent(const QString& path)
 } // namespace
 
 // --- Showing a listing --------------------------------------------------------------------
+
+bool MainWindow::remotePaneHasFocus() const
+{
+    const QWidget* focus = QApplication::focusWidget();
+    return focus && m_rightPane && m_rightPane->isAncestorOf(focus);
+}
+
+// The folder on show is listed again; its new entries come as every listing does.
+void MainWindow::refreshRemotePane()
+{
+    if (m_loginAction->text() != tr("&Logout"))
+        return;
+    m_engine->listFolder(m_engine->currentFolderId(), m_engine->currentFolderName());
+}
 
 void MainWindow::fillHttpTree(const DTreeElementList& entries)
 {

@@ -130,6 +130,10 @@ QWidget* OptionsDialog::buildGeneralTab()
     layout->addWidget(m_minToTrayBox);
     layout->addWidget(m_powerOffBox);
     layout->addWidget(m_osStartBox);
+    m_startAtOnceBox = new QCheckBox(tr("Start transfers as soon as they are queued"));
+    m_startAtOnceBox->setToolTip(tr("Otherwise new transfers wait, paused, until you start "
+                                    "them."));
+    layout->addWidget(m_startAtOnceBox);
     auto* vlcRow = new QHBoxLayout;
     m_vlcPathEdit = new QLineEdit(m_window ? m_window->vlcPath() : QString());
     vlcRow->addWidget(new QLabel(tr("VLC Path:")));
@@ -160,6 +164,7 @@ void OptionsDialog::load()
     m_minToTrayBox->setChecked(m_engine->minToTray());
     m_powerOffBox->setChecked(m_engine->powerOff());
     m_osStartBox->setChecked(m_engine->osStart());
+    m_startAtOnceBox->setChecked(m_engine->startsTransfersAtOnce());
 }
 
 void OptionsDialog::execAndApply()
@@ -229,6 +234,7 @@ void OptionsDialog::apply()
     m_engine->setPowerOffOptions(m_powerOffBox->isChecked());
     m_engine->setLimitsEnabled(m_limitsGroup->isChecked());
     m_engine->setOsStart(m_osStartBox->isChecked());
+    m_engine->setStartTransfersAtOnce(m_startAtOnceBox->isChecked());
 
     // Raised limits start waiting transfers at once.
     m_engine->flush();

@@ -52,4 +52,5 @@ private:
     QCheckBox* m_powerOffBox = nullptr;
     MainWindow* m_window = nullptr;
     QCheckBox* m_osStartBox = nullptr;
+    QCheckBox* m_startAtOnceBox = nullptr;
 };

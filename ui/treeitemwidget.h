@@ -36,6 +36,8 @@ enum
 // Item data in the File column.
 constexpr int IdRole = Qt::UserRole + 1;
 constexpr int DirectionRole = Qt::UserRole + 2;
+// A finished download's local file (success list only).
+constexpr int LocalFileRole = Qt::UserRole + 3;
 } // namespace QueueColumn
 
 // One transfer in the queue views. In the running list it carries a start/stop, a pause/resume
