@@ -54,8 +54,10 @@ export HOME=$home QT_QPA_PLATFORM=offscreen FERRYDESK_SERVICE_HOST=127.0.0.1 \
     FERRYDESK_CA_FILE=$(sed -nE 's/.*ca=([^ ]+).*/\1/p' "$work/ready") FERRYDESK_TIME_SCALE=0.05 \
     FERRYDESK_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/ferrydesk-chaos
 
-# Faults the client must ride out on its own (no final refusals). The first armed fault that
-# matches a request fires, so the throttles that slow every transfer of the cycle come last.
+# Faults the client must ride out on its own (no final refusals; a dropped link request of a
+# started download ends it in the error list with its reason, which counts as told, not lost).
+# The first armed fault that matches a request fires, so the throttles that slow every transfer
+# of the cycle come last.
 faults() {
     local bytes=$((20000 + RANDOM % 400000)) list=""
     local pool=("{\"kind\":\"download\",\"action\":\"cut\",\"bytes\":$bytes}"
@@ -129,7 +131,7 @@ import glob, hashlib, json, os, re, sys
 home, work, cycles, kills, hangs, last = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:])
 files = json.load(open(work + "/files.json"))
 sha = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()
-finished = {}
+finished, told = {}, {}
 for log in glob.glob(work + "/*.log"):
     round = "?"
     for line in open(log, errors="replace"):
@@ -138,8 +140,12 @@ for log in glob.glob(work + "/*.log"):
         if line.startswith(("DOWNLOADED ", "UPLOADED ")):
             name = "r%s/%s" % (round, os.path.basename(line.split(" ", 1)[1].strip()))
             finished[name] = finished.get(name, 0) + 1
+        # Failed for good and shown in the error list with its reason: told, not lost.
+        if line.startswith("FAILED "):
+            path, _, reason = line[7:].strip().partition(" | ")
+            told[path] = reason
 transfers = verified = 0
-lost, doubled, corrupt, notes = [], [], [], []
+lost, doubled, corrupt, notes, failed = [], [], [], [], []
 planned_names = set()
 for plan in sorted(glob.glob(home + "/chaos/r*.plan")):
     for line in open(plan).read().split("\n"):
@@ -151,7 +157,7 @@ for plan in sorted(glob.glob(home + "/chaos/r*.plan")):
         if kind == "down":
             entry = files.get(rest[0], {})
             if not os.path.isfile(path):
-                lost.append(path)
+                (failed if path in told else lost).append(path)
             elif sha(path) != entry.get("sha256"):
                 corrupt.append(path)
             else:
@@ -160,7 +166,7 @@ for plan in sorted(glob.glob(home + "/chaos/r*.plan")):
         planned_names.add(name)
         on_service = [f for f in files.values() if f["name"] == name]
         if not on_service:
-            lost.append(path)
+            (failed if path in told else lost).append(path)
         elif len(on_service) > 1:
             doubled.append("%s registered %d times" % (name, len(on_service)))
         if on_service and on_service[0]["sha256"] != sha(path):
@@ -183,7 +189,10 @@ if left:
 for title, items in (("LOST", lost), ("DOUBLED", doubled), ("CORRUPT", corrupt), ("note", notes)):
     for item in items:
         print("%s: %s" % (title, item))
+for path in failed:
+    print("FAILED (in the error list): %s: %s" % (path, told[path]))
 print("cycles %d, kills %d, transfers %d, bytes verified %d, lost %d, doubled %d, corrupt %d, "
-      "hangs %d" % (cycles, kills, transfers, verified, len(lost), len(doubled), len(corrupt), hangs))
+      "hangs %d, failed for good %d" % (cycles, kills, transfers, verified, len(lost), len(doubled),
+                                   len(corrupt), hangs, len(failed)))
 sys.exit(1 if lost or doubled or corrupt or hangs or last != 0 else 0)
 EOF
