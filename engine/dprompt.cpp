@@ -2,6 +2,9 @@
 
 #include "support/dlog.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <atomic>
 
 namespace {
@@ -28,6 +31,11 @@ DLogOnlyPrompt defaultPrompt;
 std::atomic<DPrompt*> installedPrompt(nullptr);
 
 } // namespace
+
+void DPrompt::tellLater(const QString& text)
+{
+    QTimer::singleShot(0, QCoreApplication::instance(), [text] { prompt()->showMessage(text); });
+}
 
 bool DPrompt::askYesCancel(const QString& title, const QString& text)
 {

@@ -33,6 +33,10 @@ public:
 
     // A modal message box with one text and one default button.
     virtual void showMessage(const QString& text) = 0;
+    // A message nobody waits for, from a step that must not wait for the user (a command's
+    // completion): it returns at once and the box opens later from the event loop, through
+    // the prompt installed then.
+    virtual void tellLater(const QString& text);
     // A modal warning box with a title, a text and a single "OK" button.
     virtual void showWarning(const QString& title, const QString& text) = 0;
     // An "about" box without parent (rich text allowed).

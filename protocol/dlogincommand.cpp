@@ -7,8 +7,6 @@
 #include "support/dlog.h"
 #include "support/dupdatecheck.h"
 
-#include <QCoreApplication>
-#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -100,9 +98,8 @@ void DLoginCommand::reportFailure()
     if (!m_startup) {
         logError(message);
         // The box runs an event loop of its own, in which a new login may end and delete this
-        // command: it opens once the command's own handling is over, with the text copied.
-        QTimer::singleShot(0, QCoreApplication::instance(),
-                           [text = message] { prompt()->showMessage(text); });
+        // command: it opens once the command's own handling is over.
+        prompt()->tellLater(message);
         return;
     }
     const QString host = manager ? manager->serviceHost() : DGlobals::serviceHost();

@@ -1,5 +1,6 @@
 #include "ui/dwidgetprompt.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QDesktopServices>
 #include <QDialog>
@@ -11,11 +12,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cstdio>
 
 namespace {
+
+// How often a message waiting for the open dialogs to close looks again.
+constexpr int TellRetryMs = 250;
 
 // The bottom of both questions: a stretch, then one right-aligned "OK" that accepts. The
 // question is wide enough for a window manager to show its whole title.
@@ -50,6 +55,38 @@ void DWidgetPrompt::showMessage(const QString& text)
     QMessageBox box(m_parent);
     box.setText(text);
     box.exec();
+}
+
+void DWidgetPrompt::tellLater(const QString& text)
+{
+    if (!m_toTell.contains(text))
+        m_toTell.append(text);
+    scheduleTelling(0);
+}
+
+void DWidgetPrompt::scheduleTelling(int delayMs)
+{
+    if (m_tellingScheduled)
+        return;
+    m_tellingScheduled = true;
+    QTimer::singleShot(delayMs, &m_timerContext, [this] {
+        m_tellingScheduled = false;
+        tellNext();
+    });
+}
+
+void DWidgetPrompt::tellNext()
+{
+    if (m_toTell.isEmpty())
+        return;
+    if (m_telling || QApplication::activeModalWidget()) {
+        scheduleTelling(TellRetryMs);
+        return;
+    }
+    m_telling = true;
+    showMessage(m_toTell.takeFirst());
+    m_telling = false;
+    scheduleTelling(0);
 }
 
 void DWidgetPrompt::showWarning(const QString& title, const QString& text)

@@ -11,6 +11,7 @@
 #include <QCompleter>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QtTest>
 
@@ -261,6 +262,38 @@ private slots:
         QVERIFY(!engine->osStart());
         QCOMPARE(window.vlcPath(), QString("/bin/sh"));
     }
+    // Messages told from completion steps wait for the user's own dialog to close, never stack
+    // on it or on each other, and a text told again while it waits is shown once.
+    void toldMessagesWaitTheirTurn()
+    {
+        DWidgetPrompt prompt;
+        QStringList shown;
+        int mostOpen = 0;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            mostOpen = std::max(mostOpen, ModalAnswer::openCount());
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box && box->isVisible() && shown.size() < 3) {
+                shown << box->text();
+                box->accept();
+            }
+        });
+        QDialog own; // the user's: open while the failures come in
+        QTimer::singleShot(0, [&] {
+            prompt.tellLater("Transfer Perform failed(1): Timeout was reached");
+            prompt.tellLater("Transfer Perform failed(1): Timeout was reached");
+            prompt.tellLater("Invalid user name or password");
+            QTimer::singleShot(600, &own, &QDialog::accept);
+        });
+        watch.start(20);
+        own.exec();
+        QTRY_COMPARE_WITH_TIMEOUT(shown.size(), 2, 5000);
+        QTest::qWait(600);
+        QCOMPARE(shown, QStringList({"Transfer Perform failed(1): Timeout was reached",
+                                     "Invalid user name or password"}));
+        QCOMPARE(mostOpen, 1);
+    }
+
     // The real dialogs behind the engine's questions: "Rename" is offered first and checked,
     // the suggested name is editable, closing a dialog cancels, and without a user to answer
     // nothing is shown and everything is cancelled.
