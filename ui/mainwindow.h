@@ -307,6 +307,8 @@ private:
     // --- Whole folders (mainwindow_folders.cpp) -------------------------------------------
     void buildFolderDownloadControls();
     void startNextFolderDownload();
+    // An account without downloads: says so once (box and log) and returns true.
+    bool refusedWithoutDownloads();
     void showFolderDownloadProgress();
     void folderDownloadEnded(FolderDownload* job, int outcome, const QString& message);
     // The files of a listed tree join the pending transfers; targets already in the running

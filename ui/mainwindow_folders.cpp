@@ -65,6 +65,16 @@ void MainWindow::buildFolderDownloadControls()
             [this] { setFolderText(QString(), false); });
 }
 
+bool MainWindow::refusedWithoutDownloads()
+{
+    if (DGlobals::canDownload)
+        return false;
+    const QString refusal = DCommandManager::tr("Your account Can NOT Download!");
+    showMessage(refusal);
+    logError(refusal);
+    return true;
+}
+
 void MainWindow::onStartFolderDownloads(const QStringList& names, const QStringList& ids)
 {
     QList<FolderDownload::Folder> folders;
@@ -76,12 +86,8 @@ void MainWindow::onStartFolderDownloads(const QStringList& names, const QStringL
     if (folders.isEmpty())
         return;
     // Said once here rather than by every file of the tree.
-    if (!DGlobals::canDownload) {
-        const QString refusal = DCommandManager::tr("Your account Can NOT Download!");
-        showMessage(refusal);
-        logError(refusal);
+    if (refusedWithoutDownloads())
         return;
-    }
     auto* job = new FolderDownload(m_engine, folders, localFolder(), this);
     connect(job, &FolderDownload::progressed, this, &MainWindow::showFolderDownloadProgress);
     connect(job, &FolderDownload::finished, this,

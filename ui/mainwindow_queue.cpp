@@ -740,6 +740,10 @@ void MainWindow::onStartFileDownLoads(const QStringList& names, const QStringLis
                                       const QStringList& sizes, const QStringList& links,
                                       const QString& destination)
 {
+    // Refused once for the whole list: the engine would refuse every file, each from a later
+    // slice of the feed, one box over another.
+    if (!names.isEmpty() && refusedWithoutDownloads())
+        return;
     const QString folder =
         (destination.isEmpty() ? m_leftPathBox->currentText() : destination) + QLatin1Char('/');
     QStringList refused;

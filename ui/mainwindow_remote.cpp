@@ -258,6 +258,9 @@ void MainWindow::download()
         sizes.append(row->transferSizeText());
         links.append(row->linkHtml());
     }
+    // One refusal for the whole selection, now, rather than one per file from later slices.
+    if ((!names.isEmpty() || !folderNames.isEmpty()) && refusedWithoutDownloads())
+        return;
     if (!names.isEmpty())
         onStartFileDownLoads(names, ids, sizes, links);
     if (!folderNames.isEmpty())

@@ -1,3 +1,4 @@
+#include "engine/dglobals.h"
 #include "tests/ui/queuewindow.h"
 #include "ui/dstatusbarwidget.h"
 #include "ui/treeview.h"
@@ -188,6 +189,25 @@ private slots:
         // Nothing landed beside the local folder.
         QCOMPARE(QDir(q.home.path()).entryList(QDir::AllEntries), homeBefore);
         QVERIFY(q.prompt->calls.isEmpty());
+    }
+
+    // Without downloads, F3 on files and folders is refused once, up front: not once per file
+    // from the later slices of the feed, each box over the one before.
+    void refusedOnceWithoutDownloads()
+    {
+        QueueWindow q(scenario());
+        QVERIFY(q.open());
+        DGlobals::canDownload = false;
+        q.remote->clearSelection();
+        for (const char* name : {"Docs", "big.bin", "Media", "b.txt"})
+            if (q.item(name))
+                q.item(name)->setSelected(true);
+        q.remote->setFocus();
+        QTest::keyClick(q.remote, Qt::Key_F3);
+        QTest::qWait(500);
+        DGlobals::canDownload = true;
+        QCOMPARE(q.prompt->texts(), QStringList{"Your account Can NOT Download!"});
+        QCOMPARE(q.running->topLevelItemCount(), 0);
     }
 };
 
