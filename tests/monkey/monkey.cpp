@@ -627,6 +627,10 @@ private:
     {
         const auto busy = own();
         DCommand* command = q.engine()->findCommand(id);
+        // Ended between the look at the unfinished transfers and the quit (closing the window
+        // quits at the event loop's next turn): it has nothing to come back as.
+        if (m_restarting && (status == TransferDone || status == TransferError))
+            m_expected.removeAll(keyOf(command));
         auto* download = qobject_cast<DDownloadCommand*>(command);
         auto* upload = qobject_cast<DUploadCommand*>(command);
         if (status != TransferDone || (!download && !upload))
