@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QtTest>
 
 // The queue views: row buttons, rows made and moved by engine reports, the confirmation boxes,
@@ -17,76 +16,18 @@ class TestQueue : public QObject
 {
     Q_OBJECT
 
-private:
-    static bool sameIcon(const QIcon& icon, const QString& name)
-    {
-        return icon.pixmap(16, 16).toImage() == QIcon(name).pixmap(16, 16).toImage();
-    }
-
 private slots:
-    void buttonStateTable_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("stopIcon");
-        QTest::addColumn<QString>("stopTip");
-        QTest::addColumn<bool>("pauseEnabled");
-        QTest::addColumn<QString>("pauseIcon");
-        QTest::addColumn<QString>("pauseTip");
-        const QString cancelTip = "Huy download/upload";
-        QTest::newRow("running") << 2 << ":/cancel" << cancelTip << true << ":/pause"
-                                 << "Tam dung download/upload";
-        QTest::newRow("resume queued") << 4 << ":/cancel" << cancelTip << true << ":/pause"
-                                       << "Tam dung download/upload";
-        QTest::newRow("paused") << 3 << ":/cancel" << cancelTip << true << ":/start"
-                                << "Bat dau/Tiep tuc download/upload";
-        QTest::newRow("queued") << 6 << ":/stop"
-                                << "Bat dau download/upload" << false << ":/start"
-                                << "";
-        for (int status : {0, 1, 5, 7, 8})
-            QTest::addRow("other %d", status)
-                << status << ":/cancel" << cancelTip << false << ":/start"
-                << "";
-    }
-
-    void buttonStateTable()
-    {
-        QFETCH(int, status);
-        QFETCH(QString, stopIcon);
-        QFETCH(bool, pauseEnabled);
-        QFETCH(QString, pauseIcon);
-        TestHome home;
-        DCommandManager engine;
-        QTreeWidget list;
-        list.setColumnCount(QueueColumn::Count);
-        auto* row = new TreeItemWidget(nullptr, &engine, 5);
-        list.addTopLevelItem(row);
-        row->placeWidgets(true);
-        row->applyStatus(static_cast<CStatus>(status));
-        QVERIFY(sameIcon(row->startStopButton()->icon(), stopIcon));
-        QTEST(row->startStopButton()->toolTip(), "stopTip");
-        QCOMPARE(row->pauseResumeButton()->isEnabled(), pauseEnabled);
-        QVERIFY(sameIcon(row->pauseResumeButton()->icon(), pauseIcon));
-        QTEST(row->pauseResumeButton()->toolTip(), "pauseTip");
-
-        // Widgets made again later (the row scrolled back into view) show the same state.
-        row->removeWidgets();
-        row->placeWidgets(true);
-        QVERIFY(sameIcon(row->startStopButton()->icon(), stopIcon));
-        QCOMPARE(row->pauseResumeButton()->isEnabled(), pauseEnabled);
-    }
-
+    // A row's buttons act on the status on show, also when its widgets are made again later
+    // (the row scrolled back into view); the menus of the lists.
     void buttonClicksFollowTheStatusOnShow()
     {
         QueueWindow q;
         QVERIFY(q.open());
         q.startDownloads({"big.bin", "clip.mp4"}, {"201", "301"});
-        QCOMPARE(q.running->topLevelItemCount(), 2);
         TreeItemWidget* big = q.row(q.running, 0);
         TreeItemWidget* clip = q.row(q.running, 1);
         QTRY_VERIFY(big->startStopButton() && clip->startStopButton());
         QCOMPARE(big->lastStatus(), StatusPaused);
-        QCOMPARE(big->direction(), int(CmdDownload));
-        QCOMPARE(big->text(QueueColumn::Direction), QString("  <--"));
         // Size and preview come with the link answer, which arrives after the row is made.
         QTRY_VERIFY(clip->previewButton()->isEnabled());
         QCOMPARE(clip->text(QueueColumn::Size), QString("256 KB"));
@@ -106,19 +47,16 @@ private slots:
         QCOMPARE(q.engine()->status(big->commandId()), int(StatusPaused));
         big->startStopButton()->click();
         QTRY_COMPARE(big->lastStatus(), StatusRunning);
+        big->removeWidgets();
+        big->placeWidgets(true);
         QVERIFY(big->pauseResumeButton()->isEnabled());
 
         // Start/stop on any other status asks before it removes.
+        const int bigId = big->commandId();
         QList<ModalAnswer::Seen> seen;
-        ModalAnswer::press("Cancel", &seen);
+        ModalAnswer::press("Yes", &seen);
         big->startStopButton()->click();
         QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen.at(0).title, QString("Confirm Deleted.."));
-        QCOMPARE(seen.at(0).text, QString("Do you really want to delete the transfer ?"));
-        QCOMPARE(q.running->topLevelItemCount(), 2);
-        const int bigId = big->commandId();
-        ModalAnswer::press("Yes");
-        big->startStopButton()->click();
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.engine()->status(bigId), int(StatusUnknown));
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (1)"));
@@ -127,11 +65,9 @@ private slots:
         q.engine()->reportTransferStatus(950, "c", "c", TransferQueued, QString(), 1);
         q.engine()->reportTransferStatus(950, "c", "c", TransferError, "gone");
         QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
-        texts.clear();
         ModalAnswer::readMenu(&texts, "Clear List");
         QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
                                   Q_ARG(QPoint, QPoint()));
-        QCOMPARE(texts, QStringList{"Clear List"});
         QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 
@@ -140,52 +76,34 @@ private slots:
         QueueWindow q;
         QVERIFY(q.open());
         DCommandManager* engine = q.engine();
+        // Announced twice, one row; reports for ids without a row change nothing.
         engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
         engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
         engine->reportTransferStatus(901, "g.bin", "g.bin", TransferQueued, QString(), 10);
+        engine->reportTransferStatus(999, "x", "x", TransferDone);
+        engine->reportProgress(999, 10, 1, 1);
         QTRY_COMPARE(q.running->topLevelItemCount(), 2);
         QTest::qWait(50);
         QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.successes->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (2)"));
         TreeItemWidget* row = q.row(q.running, 0);
-        QCOMPARE(row->text(QueueColumn::File), QString("/data/f.bin"));
-        QCOMPARE(row->text(QueueColumn::Direction), QString(" <Upload> "));
         QCOMPARE(row->text(QueueColumn::Size), QString("2 KB"));
-        QCOMPARE(row->text(QueueColumn::State), QString("Queued"));
         // A bare name lives in the local folder on show.
         QCOMPARE(q.row(q.running, 1)->text(QueueColumn::File),
                  QDir::cleanPath(q.home.path() + "/g.bin"));
 
         engine->reportProgress(900, 1234, 120.7, 0);
-        QTRY_COMPARE(row->text(QueueColumn::State), QString("120 KB/s"));
-        QCOMPARE(row->text(QueueColumn::TimeLeft), QString("few secs.."));
-        QCOMPARE(row->text(QueueColumn::Percent), QString("12.34 %"));
-        QTRY_VERIFY(row->progressBar());
-        QCOMPARE(row->progressBar()->format(), QString("12.34%"));
+        QTRY_COMPARE(row->text(QueueColumn::Percent), QString("12.34 %"));
         engine->reportTransferStatus(900, QString(), QString(), TransferMessage, "Waiting..");
         QTRY_COMPARE(row->text(QueueColumn::State), QString("Waiting.."));
-
         engine->reportUpdateLink(900, "http://127.0.0.1/f/a b");
-        QTRY_COMPARE(row->linkHtml(),
-                     QString("<html><body> <div><a href=\"http://127.0.0.1/f/a%20b\">"
-                             "http://127.0.0.1/f/a b</a></div></body></html>"));
-
-        // Reports for ids without a row change nothing.
-        engine->reportTransferStatus(999, "x", "x", TransferDone);
-        engine->reportProgress(999, 10, 1, 1);
-        QTest::qWait(50);
-        QCOMPARE(q.running->topLevelItemCount(), 2);
-        QCOMPARE(q.successes->topLevelItemCount(), 0);
 
         engine->reportTransferStatus(900, "f.bin", "/data/f.bin", TransferDone);
         QTRY_COMPARE(q.successes->topLevelItemCount(), 1);
-        QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.tabs->tabText(2), QString("Upload/Download Done (1)"));
         QCOMPARE(q.tabs->tabText(0), QString("Processing (1)"));
         row = q.row(q.successes, 0);
-        QVERIFY(QRegularExpression("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$")
-                    .match(row->text(QueueColumn::State))
-                    .hasMatch());
         QCOMPARE(row->text(QueueColumn::File), QString("/data/f.bin"));
         QCOMPARE(row->text(QueueColumn::Progress), QDir::cleanPath(q.home.path() + "/f.bin"));
         QTRY_VERIFY(row->linkLabel());
@@ -202,8 +120,8 @@ private slots:
     // bar tells how far it is. Those whose files the service no longer has go to the error list
     // with the service's reason, without a single box and with one line in the log view; one
     // whose link request failed on the way stays paused and asks again when started. Another
-    // account's login takes the rows away, and the first account's next login brings each back
-    // once.
+    // account's login takes the rows away (its own history holds none of them), and the first
+    // account's next login brings each back once.
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
@@ -234,7 +152,6 @@ private slots:
         const QString notice =
             "20 transfers failed; the reasons are on the \"Error Download/Upload\" tab.";
         QTRY_COMPARE(q.home.logLines().filter(notice).size(), 1);
-        QCOMPARE(watch.shown, QStringList());
 
         QCOMPARE(q.running->topLevelItemCount(), 1);
         TreeItemWidget* row = q.row(q.running, 0);
@@ -252,6 +169,7 @@ private slots:
         QVERIFY(loggedIn.wait(10000));
         QTRY_COMPARE(q.running->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
+        QVERIFY(!readFile(q.home.dataFolder() + "/transfers_bob").contains("big.bin"));
         q.engine()->login("alice", "secret");
         QVERIFY(loggedIn.wait(10000));
         QTRY_COMPARE(q.running->topLevelItemCount(), 1);
@@ -288,7 +206,6 @@ private slots:
         ModalAnswer::press("Yes", &seen);
         q.invoke("onAbort");
         QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen.at(0).text, QString("Do you really want to delete selected transfers ?"));
         QCOMPARE(q.running->topLevelItemCount(), 2);
 
         // A row that finishes and is cleared away while the question is open is left alone.
@@ -309,9 +226,9 @@ private slots:
 
         ModalAnswer::press("Cancel", &seen);
         q.invoke("onAbortAll");
-        QCOMPARE(seen.at(1).text, QString("Do you really want to delete all transfers ?"));
+        QCOMPARE(seen.size(), 2);
         QCOMPARE(q.running->topLevelItemCount(), 1);
-        ModalAnswer::press("Yes", &seen);
+        ModalAnswer::press("Yes");
         q.invoke("onAbortAll");
         QCOMPARE(q.running->topLevelItemCount(), 0);
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
@@ -332,11 +249,11 @@ private slots:
         QueueWindow q;
         QVERIFY(q.open());
         // big.bin of the remote root is 2 MiB: local files of that name and size are duplicates.
-        const QStringList paths{q.home.path() + "/a/big.bin", q.home.path() + "/b/big.bin",
-                                q.home.path() + "/c/big.bin"};
-        for (const QString& path : paths)
-            QVERIFY(writeFile(path, QByteArray(2097152, 'x')));
-
+        QStringList paths;
+        for (const char* dir : {"/a", "/b", "/c"}) {
+            paths << q.home.path() + dir + "/big.bin";
+            QVERIFY(writeFile(paths.last(), QByteArray(2097152, 'x')));
+        }
         QStringList seen;
         ModalAnswer::next([&](QWidget* dialog) {
             seen << dialog->windowTitle() + "|" + qobject_cast<QMessageBox*>(dialog)->text();
@@ -364,9 +281,7 @@ private slots:
         QTest::addColumn<int>("limit");
         const QString speed = "Set transfer speed (int KB/s)..";
         const QString warning = "Incorrect speed..";
-        QTest::newRow("within the cap")
-            << 100.0 << QStringList{"60.9"} << QString() << QString() << QStringList{speed} << 60;
-        QTest::newRow("no cap") << 0.0 << QStringList{"5000"} << QString() << QString()
+        QTest::newRow("no cap") << 0.0 << QStringList{"5000.9"} << QString() << QString()
                                 << QStringList{speed} << 5000;
         QTest::newRow("above the cap, Cancel ends it")
             << 100.0 << QStringList{"150"} << "Cancel" << QString() << QStringList{speed, warning}
