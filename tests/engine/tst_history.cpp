@@ -30,18 +30,15 @@ private:
         return ids;
     }
 
-    bool restoreAll()
-    {
-        manager->restoreHistory();
-        return QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
-    }
-
     // A new manager in the same HOME (a restart, the service's faults gone), restored.
     bool restart()
     {
         manager.reset();
         standIn.reset();
-        return openManager() && restoreAll();
+        if (!openManager())
+            return false;
+        manager->restoreHistory();
+        return QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
     }
 
     bool writeHistory(const QString& text)
@@ -187,132 +184,116 @@ private slots:
         QCOMPARE(entriesInFile(), 4);
     }
 
-    // Killed mid-download: back paused under a new id, with its link, the size the history
-    // holds and resumed from exactly the bytes on disk. A file the user chose to overwrite stays
-    // as it was until the new one is whole. Killed right after the finished file took its name:
-    // it is not fetched again. Queued beside a kept file of the same name and size: that file is
-    // not taken for the finished download.
-    void killedDownloadEndsOnce_data()
+    // Every transfer ends exactly once across a kill -9 or a quit. A download killed midway
+    // comes back paused with the size the history holds and resumes from exactly the bytes on
+    // disk; a file it overwrites stays as it was until the new one is whole; killed right after
+    // the finished file took its name, it is not fetched again; queued beside a kept file of its
+    // name and size, that file is not taken for it. An upload is done once the service has
+    // registered it: after a quit while the service drops every notice, the next start sends no
+    // byte again; an entry a kill left after the registration sends nothing at all; a file of
+    // the same name and size listed before tells nothing.
+    void endsOnceAcrossARestart_data()
     {
-        QTest::addColumn<QString>("moment"); // of the kill: midway, renamed, queued, kept
-        QTest::addColumn<bool>("overwrite"); // the user's file of the same size is in the way
-        QTest::addColumn<QString>("flag");   // the entry's mark of the user's choice
-        QTest::newRow("mid-download") << "midway" << false << "";
-        QTest::newRow("mid-download, overwriting the user's file")
+        QTest::addColumn<QString>("moment"); // of the kill or the quit
+        QTest::addColumn<bool>("inTheWay");  // the user's file of that size, or upload listed
+        QTest::addColumn<QString>("flag");   // the download entry's mark of the user's choice
+        QTest::newRow("download killed midway") << "midway" << false << "";
+        QTest::newRow("download killed midway, overwriting the user's file")
             << "midway" << true << " overwrite=\"1\"";
-        QTest::newRow("right after the rename at the end") << "renamed" << false << "";
-        QTest::newRow("queued to overwrite a file of the same size")
+        QTest::newRow("download killed right after the rename at the end")
+            << "renamed" << false << "";
+        QTest::newRow("download queued to overwrite a file of the same size")
             << "queued" << true << " overwrite=\"1\"";
-        QTest::newRow("queued beside a kept file of the same size")
+        QTest::newRow("download queued beside a kept file of the same size")
             << "kept" << true << " namesake=\"1\"";
+        QTest::newRow("upload, quit while the service drops the notices") << "quit" << false << "";
+        QTest::newRow("upload entry left after the service registered it") << "left" << false << "";
+        QTest::newRow("upload, quit while notices fail, same file listed before")
+            << "quit" << true << "";
     }
 
-    void killedDownloadEndsOnce()
+    void endsOnceAcrossARestart()
     {
         QFETCH(QString, moment);
-        QFETCH(bool, overwrite);
+        QFETCH(bool, inTheWay);
         QFETCH(QString, flag);
-        const QString path = target("k.bin");
+        const bool upload = moment == "quit" || moment == "left";
+        // The service keeps its files from row to row.
+        static int row = 0;
+        const QString name = QStringLiteral("k%1").arg(++row);
+        const QString path = target(name + ".bin");
         const QString partial = path + ".201.part";
-        const QByteArray mine(int(BigSize), 'm');
-        QVERIFY(!overwrite || writeFile(path, mine));
+        const QByteArray mine = upload ? pattern(300000, row) : QByteArray(int(BigSize), 'm');
+        QVERIFY(!(upload || inTheWay) || writeFile(path, mine));
         if (moment == "midway")
             standIn.addFault(
                 {{"kind", "download"}, {"action", "throttle"}, {"kbps", 200}, {"times", 0}});
-        manager.reset();
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(self, {ChildOption, moment, path});
-        if (moment == "midway") {
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 150000, Timeout);
-            ::kill(pid_t(child.processId()), SIGKILL);
-        }
-        QVERIFY(child.waitForFinished(Timeout));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        const qint64 before = QFileInfo(partial).size();
-        QVERIFY(!overwrite || readFile(path) == mine);
-
-        QVERIFY(restart());
-        if (moment == "renamed") {
-            QCOMPARE(restoredIds().size(), 0);
-            QCOMPARE(entriesInFile(), 0);
-            QVERIFY(standIn.requests("download").isEmpty());
-        } else {
-            QCOMPARE(restoredIds().size(), 1);
-            const int id = restoredIds().first();
-            QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
-            QVERIFY(historyText().contains(
-                QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
-                               "link=\"k\" playable=\"0\"%3/>")
-                    .arg(id)
-                    .arg(partial, flag)));
-            QVERIFY2(finishes(resumed(id)), trace(id));
-            QCOMPARE(ranges(), QStringList{before > 0 ? QStringLiteral("bytes=%1-").arg(before)
-                                                      : QStringLiteral("-")});
-        }
-        // A kept file stays; the download takes the first free name beside it.
-        const QString done = moment == "kept" ? target("k(1).bin") : path;
-        QCOMPARE(StandIn::sha256Of(done), bigSha());
-        QVERIFY(moment != "kept" || readFile(path) == mine);
-        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), moment == "kept" ? 2 : 1);
-    }
-
-    // An upload is done once the service has registered the file, exactly once: a quit while
-    // the service drops every notice keeps it for the next start, which sends no byte again;
-    // an entry a kill left after the service registered it sends nothing at all. A file of the
-    // same name and size in the folder before tells nothing: the notice goes out.
-    void uploadRegisteredOnce_data()
-    {
-        QTest::addColumn<QString>("end");   // quit (notices failing) or left (by a kill)
-        QTest::addColumn<bool>("namesake"); // the same file was registered before
-        QTest::newRow("quit while the service drops the notices") << "quit" << false;
-        QTest::newRow("entry left after the service registered it") << "left" << false;
-        QTest::newRow("quit while notices fail, same name and size listed") << "quit" << true;
-    }
-
-    void uploadRegisteredOnce()
-    {
-        QFETCH(QString, end);
-        QFETCH(bool, namesake);
-        // The service keeps its files from row to row.
-        static int row = 0;
-        const QString name = QStringLiteral("u%1.bin").arg(++row);
-        const QString path = target(name);
-        QVERIFY(writeFile(path, pattern(300000, row)));
-        if (namesake) {
+        if (upload && inTheWay) {
             QSignalSpy listed(manager.get(), &DCommandManager::di_contentsChanged);
             QVERIFY(finishes(resumed(manager->startUpload(path))));
             QTRY_VERIFY_WITH_TIMEOUT(!listed.isEmpty(), Timeout);
         }
-        if (end == "quit")
+        if (moment == "quit")
             standIn.addFault({{"kind", "upload_done"}, {"action", "drop"}, {"times", 0}});
-        const int id = manager->startUpload(path);
-        QVERIFY(id > 0);
-        const QString left = historyText();
-        resumed(id);
-        if (end == "quit") {
-            QTRY_VERIFY_WITH_TIMEOUT(standIn.requests("upload_done").size() >= 3, Timeout);
-            QVERIFY(!lastReport(id, TransferDone));
-            manager->abortAll();
+        if (upload) {
+            const int id = manager->startUpload(path);
+            QVERIFY(id > 0);
+            const QString left = historyText();
+            resumed(id);
+            if (moment == "quit")
+                QTRY_VERIFY_WITH_TIMEOUT(standIn.requests("upload_done").size() >= 3, Timeout);
+            else
+                QVERIFY2(finishes(id), trace(id));
+            QVERIFY(moment == "left" || !lastReport(id, TransferDone));
+            manager.reset();
+            QVERIFY(moment == "quit" || writeHistory(left));
         } else {
-            QVERIFY2(finishes(id), trace(id));
+            manager.reset();
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            child.start(self, {ChildOption, moment, path});
+            if (moment == "midway") {
+                QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 150000, Timeout);
+                ::kill(pid_t(child.processId()), SIGKILL);
+            }
+            QVERIFY(child.waitForFinished(Timeout));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            QVERIFY(!inTheWay || readFile(path) == mine);
         }
-        manager.reset();
-        QVERIFY(end == "quit" || writeHistory(left));
+        const qint64 before = QFileInfo(partial).size();
 
         QVERIFY(restart());
-        QCOMPARE(restoredIds().size(), 1);
-        const int restored = restoredIds().first();
-        QVERIFY2(finishes(resumed(restored)), trace(restored));
-        const QStringList commands = ftpCommands();
-        QVERIFY2(!commands.contains("STOR") && !commands.contains("APPE"),
-                 qPrintable(commands.join(' ')));
-        QCOMPARE(standIn.requests("upload_done").size(), end == "quit" ? 1 : 0);
-        int registered = 0;
-        for (const auto& file : standIn.files("alice"))
-            registered += file.toObject().value("name").toString() == name;
-        QCOMPARE(registered, 1 + int(namesake));
+        QCOMPARE(restoredIds().size(), int(moment != "renamed"));
+        if (moment != "renamed") {
+            const int id = restoredIds().first();
+            if (!upload) {
+                QCOMPARE(lastReport(id, TransferQueued)->size, BigSize);
+                QVERIFY(historyText().contains(
+                    QStringLiteral("<cmd%1 filename=\"%2\" folderId=\"201\" size=\"2097152\" "
+                                   "link=\"k\" playable=\"0\"%3/>")
+                        .arg(id)
+                        .arg(partial, flag)));
+            }
+            QVERIFY2(finishes(resumed(id)), trace(id));
+        }
         QCOMPARE(historyText(), EmptyHistory);
+        if (upload) {
+            const QStringList commands = ftpCommands();
+            QVERIFY2(!commands.contains("STOR") && !commands.contains("APPE"),
+                     qPrintable(commands.join(' ')));
+            QCOMPARE(standIn.requests("upload_done").size(), int(moment == "quit"));
+            int registered = 0;
+            for (const auto& file : standIn.files("alice"))
+                registered += file.toObject().value("name").toString() == name + ".bin";
+            QCOMPARE(registered, 1 + int(inTheWay));
+            return;
+        }
+        const QString range = before > 0 ? QStringLiteral("bytes=%1-").arg(before) : "-";
+        QCOMPARE(ranges(), moment == "renamed" ? QStringList() : QStringList{range});
+        // A kept file stays; the download takes the first free name beside it.
+        QCOMPARE(StandIn::sha256Of(moment == "kept" ? target(name + "(1).bin") : path), bigSha());
+        QVERIFY(moment != "kept" || readFile(path) == mine);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), moment == "kept" ? 2 : 1);
     }
 
     // Saves are coalesced, never skipped: a clean quit right after a burst keeps every entry;
@@ -332,23 +313,11 @@ private slots:
     {
         QFETCH(QString, end);
         const int count = 40;
-        for (int i = 0; i < count; ++i)
-            QVERIFY(writeFile(target(QStringLiteral("u%1.bin").arg(i, 2, 10, QChar('0'))), "x"));
-        if (end == "restore") {
-            for (const QString& name : QDir(folder).entryList(QDir::Files))
-                QVERIFY(manager->startUpload(target(name)) > 0);
+        for (int i = 0; i < count; ++i) {
+            const QString path = target(QStringLiteral("u%1.bin").arg(i, 2, 10, QChar('0')));
+            QVERIFY(writeFile(path, "x"));
+            QVERIFY(end == "kill" || manager->startUpload(path) > 0);
         }
-        manager.reset();
-        if (end == "kill" || end == "restore") {
-            QCOMPARE(QProcess::execute(self, {ChildOption, end == "kill" ? "burst" : end, folder}),
-                     -1); // killed
-            QVERIFY(entriesInFile() >= (end == "kill" ? count / 2 : count));
-            QVERIFY(historyText().endsWith("</Transfers>\n"));
-            return;
-        }
-        QVERIFY(openManager());
-        for (const QString& name : QDir(folder).entryList(QDir::Files))
-            QVERIFY(manager->startUpload(target(name)) > 0);
         if (end == "disk full") {
             const QString saved = historyText();
             // No file of this process may grow past half the history now: the next save breaks
@@ -367,7 +336,12 @@ private slots:
             QCOMPARE(QString::fromUtf8(readFile(manager->historyFilePath())), saved);
         }
         manager.reset();
-        QCOMPARE(entriesInFile(), count + (end == "disk full"));
+        if (end == "kill" || end == "restore") {
+            QCOMPARE(QProcess::execute(self, {ChildOption, end == "kill" ? "burst" : end, folder}),
+                     -1); // killed
+        }
+        QVERIFY(entriesInFile() >= (end == "kill" ? count / 2 : count + (end == "disk full")));
+        QVERIFY(historyText().endsWith("</Transfers>\n"));
     }
 };
 
