@@ -86,7 +86,6 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.successes->topLevelItemCount(), 0);
-        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (2)"));
         TreeItemWidget* row = q.row(q.running, 0);
         QCOMPARE(row->text(QueueColumn::Size), QString("2 KB"));
         // A bare name lives in the local folder on show.
