@@ -143,9 +143,11 @@ void DCommandManager::retireAccountTransfers()
         command->setStatus(StatusAborted);
         command->discard();
     }
+    // No waiting for the workers here: a stalled one notices its abort only at curl's next
+    // progress call, up to a second later, and the window would freeze that long. Each goes
+    // when its worker ends (its reports name an id nobody knows any more).
     QList<int> retiredTransfers;
     for (DCommand* command : retired) {
-        command->wait();
         if (command->commandType() != CmdListing)
             retiredTransfers.append(command->id());
         deleteCommand(command->id());

@@ -121,6 +121,31 @@ private slots:
     // whose link request failed on the way stays paused and asks again when started. Another
     // account's login takes the rows away (its own history holds none of them), and the first
     // account's next login brings each back once.
+    // Another account's login must not hold the window until a hung download of the first
+    // notices its abort (up to a second on a silent server); its worker ends on its own.
+    void anotherAccountLeavesAHungDownloadBehind()
+    {
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.service.addFault(
+            {{"kind", "download"}, {"action", "stall"}, {"bytes", 1000}, {"seconds", 30}});
+        q.startDownloads({"big.bin"}, {"201"});
+        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
+        QPointer<DCommand> hung = q.engine()->findCommand(q.row(q.running, 0)->commandId());
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_VERIFY_WITH_TIMEOUT(!q.service.requests("download").isEmpty(), 20000);
+        QVERIFY(hung && hung->isRunning());
+        bool runningAtLogin = false;
+        connect(q.engine(), &DCommandManager::di_loggedIn,
+                [&] { runningAtLogin = hung && hung->isRunning(); });
+        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
+        q.engine()->login("bob", "pw/with/slash");
+        QVERIFY(loggedIn.wait(10000));
+        QVERIFY(runningAtLogin);
+        QTRY_VERIFY_WITH_TIMEOUT(!hung, 10000);
+        QCOMPARE(q.running->topLevelItemCount(), 0);
+    }
+
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
