@@ -11,36 +11,20 @@
 #include "transfers/dtransfercommand.h"
 #include "ui/mainwindow.h"
 #include "ui/treeitemwidget.h"
-#include "ui/treewidget.h"
 #include "ui/treewidgetitem.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QHash>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRandomGenerator>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
-#include <cerrno>
-#include <cstdio>
-#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-const QList<qint64> UploadSizes = {204800, 716800, 2097152};
-
-QByteArray killEvent;
-int killNth = 0;
-int killDelayMs = 0;
+QList<QByteArray> killAt; // event, n, ms
 std::mutex eventMutex;
 QHash<QByteArray, int> eventCounts;
 std::atomic<bool> armed{false}; // events count towards the kill from here on
@@ -50,13 +34,14 @@ void say(const QByteArray& name, const QString& detail = QString())
     std::lock_guard<std::mutex> lock(eventMutex);
     std::printf("%s %s\n", name.constData(), qPrintable(detail));
     std::fflush(stdout);
-    if (!armed || name != killEvent || ++eventCounts[name] != killNth)
+    const int ms = killAt.value(2).toInt();
+    if (!armed || name != killAt.value(0) || ++eventCounts[name] != killAt.value(1).toInt())
         return;
-    std::printf("KILL %s %d +%dms\n", name.constData(), killNth, killDelayMs);
+    std::printf("KILL %s %d +%dms\n", name.constData(), eventCounts[name], ms);
     std::fflush(stdout);
-    if (killDelayMs == 0)
+    if (ms == 0)
         ::raise(SIGKILL);
-    std::thread([ms = killDelayMs] {
+    std::thread([ms] {
         ::usleep(useconds_t(ms) * 1000);
         ::raise(SIGKILL);
     }).detach();
@@ -68,8 +53,8 @@ void say(const QByteArray& name, const QString& detail = QString())
 int renamed(const char* from, const char* to, const std::function<int()>& rename)
 {
     const QString name = QFile::decodeName(to).section('/', -1);
-    const bool save = name.startsWith(QLatin1String("transfers_"));
-    if (!save && !QFile::decodeName(from).endsWith(QLatin1String(".part")))
+    const bool save = name.startsWith("transfers_");
+    if (!save && !QFile::decodeName(from).endsWith(".part"))
         return rename(); // the settings, ...
     say(save ? "SAVING" : "RENAMING", name);
     const int result = rename();
@@ -104,30 +89,33 @@ void write(const QString& path, const QByteArray& bytes)
         qFatal("cannot write %s", qPrintable(path));
 }
 
-int historyEntries(const QString& path)
+// A dialog nobody answers would hold the window for ever: log it and close it.
+void answer(QWidget* modal)
 {
-    return int(readFile(path).count(" filename="));
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    say("MODAL", modal->windowTitle() + " | " + (box ? box->text() : QString()));
+    if (box && !box->buttons().isEmpty())
+        box->buttons().first()->click();
+    else if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->reject();
 }
 
 class Driver : public QObject
 {
 public:
-    Driver(MainWindow* window, const QString& home) : w(window), home(home)
+    explicit Driver(MainWindow* window) : w(window), engine(window->engine())
     {
-        round = readFile(home + "/chaos/round").toInt();
-        engine = w->engine();
         connect(engine, &DCommandManager::di_loggedIn, this, [this] {
             // A start that restores may be killed from here on; a new round once it is queued.
-            armed = historyEntries(engine->historyFilePath()) > 0;
+            armed = historyEntries() > 0;
             restoring = true;
             say("LOGGED_IN");
             // Queued behind the window's own login step, which starts the restore.
-            QTimer::singleShot(0, this,
-                               [this] { waitFor(&Driver::restored, &Driver::afterRestore); });
+            QTimer::singleShot(0, this, [this] { waitFor(&Driver::restored); });
         });
         connect(engine, &DCommandManager::di_dataTransferStatus, this,
                 [this](int id, const QString&, const QString& lFile, DTransferStatus status,
-                       const QString& err, long long) {
+                       const QString& err) {
                     if (status == TransferQueued && restoring)
                         say("RESTORING", QString::number(id) + ' ' + lFile);
                     else if (status == TransferDone)
@@ -139,76 +127,49 @@ public:
     }
 
 private:
-    // A dialog nobody answers would hold the window for ever: log it and close it.
-    ModalAnswer::Watch modals{[](QWidget* modal) {
-                                  auto* box = qobject_cast<QMessageBox*>(modal);
-                                  say("MODAL", modal->windowTitle() + " | " +
-                                                   (box ? box->text() : QString()));
-                                  if (box && !box->buttons().isEmpty())
-                                      box->buttons().first()->click();
-                                  else if (auto* dialog = qobject_cast<QDialog*>(modal))
-                                      dialog->reject();
-                              },
-                              50};
-    QTreeWidget* list(const char* name) const { return w->findChild<QTreeWidget*>(name); }
-    QStringList rows(const char* name) const
+    int historyEntries() const
     {
-        QStringList files;
-        for (int i = 0; i < list(name)->topLevelItemCount(); ++i)
-            files << list(name)->topLevelItem(i)->text(QueueColumn::File);
-        return files;
+        return int(readFile(engine->historyFilePath()).count(" filename="));
     }
-
-    void waitFor(bool (Driver::*test)() const, void (Driver::*then)())
+    // Polls a step every 100 ms until it says it is done.
+    void waitFor(bool (Driver::*step)())
     {
         auto* poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, [=] {
-            if ((this->*test)()) {
+            if ((this->*step)())
                 poll->deleteLater();
-                (this->*then)();
-            }
         });
         poll->start(100);
     }
 
-    bool restored() const
+    // The rows of restored transfers reach the window a moment after the restore: "Start All"
+    // before then would leave them paused. A start with nothing to resume queues a new round.
+    bool restored()
     {
-        auto* remote = w->findChild<TreeWidget*>("rightTree");
-        if (engine->isRestoring() || !remote || remote->topLevelItemCount() == 0)
+        const QList<DCommand*> all = engine->registry();
+        const auto transfers = std::count_if(all.begin(), all.end(), [](DCommand* command) {
+            return qobject_cast<DTransferCommand*>(command) != nullptr;
+        });
+        if (engine->isRestoring() || remote->topLevelItemCount() == 0 ||
+            running->topLevelItemCount() + errors->topLevelItemCount() < transfers)
             return false;
-        // The rows of restored transfers reach the window a moment after the restore: "Start
-        // All" before then would leave them paused.
-        int transfers = 0;
-        for (DCommand* command : engine->registry())
-            transfers += qobject_cast<DTransferCommand*>(command) ? 1 : 0;
-        return list("runningList")->topLevelItemCount() + list("errorList")->topLevelItemCount() >=
-               transfers;
-    }
-
-    void afterRestore()
-    {
         restoring = false;
-        QStringList files = rows("runningList");
-        if (files.removeDuplicates() > 0)
-            say("DUPLICATE_ROW", QString::number(rows("runningList").size() - files.size()));
-        const int left = historyEntries(engine->historyFilePath());
-        say("RESTORED", QStringLiteral("%1 rows, %2 in the history").arg(files.size()).arg(left));
-        if (files.isEmpty() && left == 0 && !qEnvironmentVariableIsSet("CHAOS_NO_NEW"))
-            return queueRound();
-        startAll();
+        if (running->topLevelItemCount() == 0 && historyEntries() == 0 &&
+            !qEnvironmentVariableIsSet("CHAOS_NO_NEW"))
+            queueRound();
+        else
+            startAll();
+        return true;
     }
 
     // A new round: every file of the service (but our own uploads) into a folder of its own,
-    // and three new local files to the service. The round counts once the history holds it.
+    // and three new local files to the service.
     void queueRound()
     {
-        const QString downloads = home + "/Downloads/r" + QString::number(++round);
-        const QString uploadFolder = home + "/Uploads/r" + QString::number(round);
+        ++round;
+        const QString downloads = home + "/Downloads/r" + QString::number(round);
         QDir().mkpath(downloads);
-        QDir().mkpath(uploadFolder);
         QStringList names, ids, sizes, links, uploads;
-        plan.clear();
-        auto* remote = w->findChild<TreeWidget*>("rightTree");
         for (int i = 0; i < remote->topLevelItemCount(); ++i) {
             auto* item = static_cast<TreeWidgetItem*>(remote->topLevelItem(i));
             const QString name = item->text(TreeWidgetItem::NameColumn);
@@ -218,83 +179,76 @@ private:
             ids << item->entryId();
             sizes << item->transferSizeText();
             links << item->linkHtml();
-            plan << "down " + downloads + '/' + name + ' ' + ids.last();
+            plan << "down " + downloads + '/' + names.last() + ' ' + ids.last();
         }
-        for (int i = 0; i < UploadSizes.size(); ++i) {
-            const QString path = uploadFolder + QStringLiteral("/r%1-u%2.bin").arg(round).arg(i);
-            QByteArray bytes(UploadSizes[i], Qt::Uninitialized);
-            QRandomGenerator(round * 10 + i)
+        for (const int size : {204800, 716800, 2097152}) {
+            QByteArray bytes(size, Qt::Uninitialized);
+            QRandomGenerator(round * 10 + uploads.size())
                 .fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-            write(path, bytes);
-            uploads << path;
-            plan << "up " + path;
+            uploads << home + QString("/Uploads/r%1/r%1-u%2.bin").arg(round).arg(uploads.size());
+            write(uploads.last(), bytes);
+            plan << "up " + uploads.last();
         }
         QMetaObject::invokeMethod(w, "onStartFileDownLoads", Q_ARG(QStringList, names),
                                   Q_ARG(QStringList, ids), Q_ARG(QStringList, sizes),
                                   Q_ARG(QStringList, links), Q_ARG(QString, downloads));
         QMetaObject::invokeMethod(w, "onFileDroppedRight", Q_ARG(QStringList, uploads),
                                   Q_ARG(QString, QString()));
-        waitFor(&Driver::committed, &Driver::afterQueue);
+        waitFor(&Driver::committed);
     }
 
-    // Every transfer has its row (or failed at once, like a refused link) and its entry.
-    bool committed() const
+    // The round counts once every transfer has its row (or failed at once, like a refused
+    // link) and its entry in the history: its plan and its number are written last.
+    bool committed()
     {
-        const int rows = list("runningList")->topLevelItemCount();
-        return rows + list("errorList")->topLevelItemCount() == plan.size() &&
-               historyEntries(engine->historyFilePath()) == rows;
-    }
-
-    // The round is what went into the history: its plan and its number are written last.
-    void afterQueue()
-    {
+        if (running->topLevelItemCount() + errors->topLevelItemCount() != plan.size() ||
+            historyEntries() != running->topLevelItemCount())
+            return false;
         QStringList queued;
-        for (const QString& file : rows("runningList"))
-            queued += plan.filter(' ' + file);
-        write(home + QStringLiteral("/chaos/r%1.plan").arg(round), queued.join('\n').toUtf8());
+        for (int i = 0; i < running->topLevelItemCount(); ++i)
+            queued += plan.filter(' ' + running->topLevelItem(i)->text(QueueColumn::File));
+        write(home + QString("/chaos/r%1.plan").arg(round), queued.join('\n').toUtf8());
         write(home + "/chaos/round", QByteArray::number(round));
-        say("QUEUED", QStringLiteral("round %1, %2 transfers").arg(round).arg(queued.size()));
+        say("QUEUED", QString("round %1, %2 transfers").arg(round).arg(queued.size()));
         startAll();
+        return true;
     }
 
     void startAll()
     {
         w->findChild<QPushButton*>("startAll")->click();
         armed = true;
-        say("READY", QStringLiteral("round %1").arg(round));
-        waitFor(&Driver::idle, &Driver::quit);
+        say("READY", "round " + QString::number(round));
+        waitFor(&Driver::idle);
     }
 
     // Nothing runs any more: done when the history is empty too; entries that did not come
     // back stay there for the next start (after a grace period for the last save).
-    bool idle() const
+    bool idle()
     {
-        if (list("runningList")->topLevelItemCount() > 0)
-            idleTicks = 0;
-        else if (historyEntries(engine->historyFilePath()) == 0 || ++idleTicks > 30)
-            return true;
-        return false;
-    }
-
-    void quit()
-    {
-        const int left = historyEntries(engine->historyFilePath());
-        say(left ? "LEFTOVER" : "ALL_DONE", QStringLiteral("round %1, %2 failed, %3 in the history")
-                                                .arg(round)
-                                                .arg(list("errorList")->topLevelItemCount())
-                                                .arg(left));
+        idleTicks = running->topLevelItemCount() > 0 ? 0 : idleTicks + 1;
+        const int left = historyEntries();
+        if (idleTicks == 0 || (left > 0 && idleTicks <= 30))
+            return false;
+        say(left ? "LEFTOVER" : "ALL_DONE",
+            QString("%1 failed, %2 in the history").arg(errors->topLevelItemCount()).arg(left));
         QMetaObject::invokeMethod(w, "onAppQuit");
         if (left)
             QTimer::singleShot(0, [] { QCoreApplication::exit(3); });
+        return true;
     }
 
     MainWindow* w;
     DCommandManager* engine;
-    QString home;
-    int round = 0;
+    QTreeWidget* running = w->findChild<QTreeWidget*>("runningList");
+    QTreeWidget* errors = w->findChild<QTreeWidget*>("errorList");
+    QTreeWidget* remote = w->findChild<QTreeWidget*>("rightTree");
+    const QString home = QDir::homePath();
+    int round = readFile(home + "/chaos/round").toInt();
     QStringList plan;
-    mutable int idleTicks = 0;
+    int idleTicks = 0;
     bool restoring = false;
+    ModalAnswer::Watch modals{&answer, 50};
 };
 
 } // namespace
@@ -304,15 +258,10 @@ int main(int argc, char* argv[])
     DCurl::globalInit();
     QApplication app(argc, argv);
     dataFolder();
-    const QList<QByteArray> spec = qgetenv("CHAOS_KILL").split(':');
-    killEvent = spec.value(0);
-    killNth = spec.value(1).toInt();
-    killDelayMs = spec.value(2).toInt();
-    const QString home = QDir::homePath();
-    QDir().mkpath(home + "/chaos");
+    killAt = qgetenv("CHAOS_KILL").split(':');
     MainWindow window;
-    Driver driver(&window, home);
     window.resize(1000, 700);
-    window.show();
+    window.show(); // builds the panes; the login's answer comes later, from the event loop
+    Driver driver(&window);
     return app.exec();
 }

@@ -4,25 +4,21 @@
 
 #include <QMimeData>
 
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzInput input(data, size);
-    const quint8 shape = input.take();
-    const QByteArray payload = input.rest();
-    const QStringList strings = DragFormats::decodeStrings(payload);
+    const quint8 shape = control(data, size, 0);
+    const QByteArray bytes = payload(data, size, 1);
+    const QStringList strings = DragFormats::decodeStrings(bytes);
     // What decodes must survive another drag unchanged.
     if (DragFormats::decodeStrings(DragFormats::encodeStrings(strings)) != strings)
         abort();
-
     QMimeData mime;
     const QString types[] = {DragFormats::CopyType, DragFormats::IdsType,
                              DragFormats::SizeType, DragFormats::LinksType,
                              DragFormats::MoveType, DragFormats::UriListType};
     for (int i = 0; i < 6; ++i)
         if (shape & (1 << i))
-            mime.setData(types[i], payload);
+            mime.setData(types[i], bytes);
     for (const QString& name : DragFormats::downloadDrop(&mime).names)
         DragFormats::isPlainFileName(name);
     DragFormats::remoteDrop(&mime, shape & 0x80);

@@ -1,36 +1,27 @@
 // The transfer history file, as read at login (a damaged one salvaged line by line).
 #include "engine/dhistoryfile.h"
+#include "fuzzinput.h"
 
-#include <cstdint>
-#include <cstdlib>
+#include <algorithm>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const DHistoryFile::Contents first =
-        DHistoryFile::read(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
     // What was read is saved again as the program saves it (uploads first), and must come back
     // whole: an entry lost here is a transfer lost at the next start.
-    DHistoryFile::Snapshot snapshot{QStringLiteral("Transfers"), {}, {}};
-    for (const bool uploads : {true, false}) {
-        snapshot.groups.append(
-            {uploads ? QStringLiteral("Uploads") : QStringLiteral("Downloads"), 0});
-        for (const DHistoryFile::Entry& entry : first.entries) {
-            if (entry.upload != uploads)
-                continue;
-            snapshot.entries.append({entry.element, entry.attributes});
-            ++snapshot.groups.last().second;
-        }
+    QList<DHistoryFile::Entry> saved = DHistoryFile::read(payload(data, size, 0)).entries;
+    std::stable_partition(saved.begin(), saved.end(),
+                          [](const auto& entry) { return entry.upload; });
+    DHistoryFile::Snapshot snapshot{"Transfers", {{"Uploads", 0}, {"Downloads", 0}}, {}};
+    for (const DHistoryFile::Entry& entry : saved) {
+        ++snapshot.groups[entry.upload ? 0 : 1].second;
+        snapshot.entries.append({entry.element, entry.attributes});
     }
     const DHistoryFile::Contents again = DHistoryFile::read(DHistoryFile::text(snapshot));
-    if (again.damaged || again.entries.size() != first.entries.size())
+    if (again.damaged || again.entries.size() != saved.size())
         abort();
-    qsizetype next = 0;
-    for (const bool uploads : {true, false})
-        for (const DHistoryFile::Entry& entry : first.entries)
-            if (entry.upload == uploads) {
-                const DHistoryFile::Entry& back = again.entries.at(next++);
-                if (back.element != entry.element || back.attributes != entry.attributes)
-                    abort();
-            }
+    for (qsizetype i = 0; i < saved.size(); ++i)
+        if (again.entries[i].element != saved[i].element ||
+            again.entries[i].attributes != saved[i].attributes)
+            abort();
     return 0;
 }

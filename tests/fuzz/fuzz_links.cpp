@@ -1,13 +1,11 @@
 // Pasted text of the download-links dialog: the candidate links and their parts.
+#include "fuzzinput.h"
 #include "protocol/dlinkcheck.h"
-
-#include <cstdint>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString pasted = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
-    for (const QString& candidate : DLinkCheck::candidates(pasted)) {
+    for (const QString& candidate :
+         DLinkCheck::candidates(QString::fromUtf8(payload(data, size, 0)))) {
         if (candidate.trimmed().isEmpty())
             abort();
         DLinkCheck::isServiceLink(candidate);

@@ -1,46 +1,26 @@
 // The settings file as the program reads it back at start: limits, speed caps, the proxy.
 #include "engine/dcommandmanager.h"
+#include "fuzzinput.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
+#include <tuple>
 
 namespace {
 
 DCommandManager* manager = nullptr;
 
-struct Values
-{
-    int transfers, downloads, uploads, port;
-    double down, up;
-    bool operator==(const Values& o) const
-    {
-        return transfers == o.transfers && downloads == o.downloads && uploads == o.uploads &&
-               port == o.port && down == o.down && up == o.up;
-    }
-};
-
-Values values()
+// Transfers, downloads and uploads at once, the proxy's port, the download and upload caps.
+std::tuple<int, int, int, int, double, double> values()
 {
     QString host, user, password;
     int port = 0;
     manager->proxy(host, user, password, port);
     return {manager->maxTransfers(), manager->maxDownloads(), manager->maxUploads(), port,
             manager->maxDownSpeed(), manager->maxUpSpeed()};
-}
-
-bool sane(const Values& v)
-{
-    // No limit goes beyond a few dozen transfers at once (the getters show "no limit" as 0).
-    const auto limit = [](int value) { return value >= 0 && value <= 64; };
-    const auto speed = [](double value) { return std::isfinite(value) && value >= 0; };
-    return limit(v.transfers) && limit(v.downloads) && limit(v.uploads) && v.port >= 0 &&
-           v.port <= 65535 && speed(v.down) && speed(v.up);
 }
 
 } // namespace
@@ -59,17 +39,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QFile ini(DCommandManager::settingsFilePath());
     if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         abort();
-    ini.write(reinterpret_cast<const char*>(data), qint64(size));
+    ini.write(payload(data, size, 0));
     ini.close();
     manager->loadSettings();
-    const Values read = values();
-    // Whatever the file holds, the program runs with values its own dialog would accept, and
-    // they survive a save and the next start.
-    if (!sane(read))
+    const auto read = values();
+    const auto [transfers, downloads, uploads, port, down, up] = read;
+    // Whatever the file holds, the program runs with values its own dialog would accept (no
+    // more than a few dozen transfers at once, "no limit" being 0), and they survive a save and
+    // the next start.
+    for (const int limit : {transfers, downloads, uploads})
+        if (limit < 0 || limit > 64)
+            abort();
+    if (port < 0 || port > 65535 || !(down >= 0 && up >= 0 && std::isfinite(down + up)))
         abort();
     manager->saveSettings();
     manager->loadSettings();
-    if (!(values() == read))
+    if (values() != read)
         abort();
     return 0;
 }

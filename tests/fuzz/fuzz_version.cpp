@@ -4,14 +4,10 @@
 
 #include <QTemporaryFile>
 
-#include <cstdlib>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzInput input(data, size);
-    const bool program = input.take() & 1;
-    const QByteArray bytes = input.rest();
-    if (!program) {
+    const QByteArray bytes = payload(data, size, 1);
+    if (!(control(data, size, 0) & 1)) {
         const DUpdateCheck::VersionAnswer answer = DUpdateCheck::parseAnswer(bytes);
         DUpdateCheck::isNewer(answer.version);
         DUpdateCheck::downloadRefusal(answer.url);

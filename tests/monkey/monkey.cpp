@@ -1,17 +1,13 @@
-// A restless user for the main window. Against the stand-in service, with its faults switched on
-// and off, it presses keys, opens context menus, drags between the panes, clicks the queue's
-// buttons, pastes links, changes the options, logs out and in (also as another account) and quits
-// and starts again with the same home folder (a new window in the same process); every dialog
-// gets a random answer. All along it checks that the window never stacks two modal dialogs on its
-// own, that its event loop is never late, that the running list holds one row per live transfer,
-// that local files change only by finished downloads or the user's own actions, that finished
-// transfers are exact and that unfinished ones come back after a restart.
+// A restless user for the main window, against the stand-in service with its faults switched on
+// and off: keys, context menus, drags between the panes, the queue's buttons, pasted links,
+// options, logging out and in (also as another account), quitting and starting again with the
+// same home folder (a new window in the same process); every dialog gets a random answer.
 //
-//   monkey [--seed S] [--minutes M] [--slow F] [--keep-going] [--trace]
+//   monkey [--seed S] [--minutes M] [--slow F] [--keep-going]
 //
-// --slow scales every time limit (the 250 ms bound on the event loop among them) for slower
-// builds. The same seed makes the same choices; the network's timing still varies. A finding, a
-// crash or a sanitizer report prints the seed and the last actions; the exit code is then 1.
+// --slow scales every time limit for slower builds. The same seed makes the same choices (the
+// network's timing still varies). A finding, a crash or a sanitizer report prints the seed and
+// the last actions; the exit code is then 1.
 
 #include "engine/dcurl.h"
 #include "tests/ui/queuewindow.h"
@@ -24,9 +20,7 @@
 #include <QtWidgets>
 
 #include <csignal>
-#include <deque>
 #include <map>
-#include <pthread.h>
 #include <random>
 #include <thread>
 
@@ -38,42 +32,33 @@ constexpr int LateLimitMs = 250; // the event loop may be this late at most (tic
 constexpr int PersistMs = 3000;  // rows and transfers may disagree this long (queued reports)
 constexpr int HangMs = 60000;    // an event loop silent this long is stuck
 
-// Drops, refusals, slow links, quota, max clients and a service that stops answering, each armed
-// for 1 to 3 requests or for all.
+// Drops, refusals, slow links, quota, max clients and a service that stops answering: the
+// kind of request, the action and its own fields.
 const QJsonArray Faults = QJsonDocument::fromJson(R"([
-    {"kind": "download", "action": "drop"}, {"kind": "download", "action": "missing"},
-    {"kind": "download", "action": "cut", "bytes": 100000}, {"kind": "folder", "action": "drop"},
-    {"kind": "download", "action": "throttle", "kbps": 64},
-    {"kind": "download", "action": "stall", "bytes": 50000, "seconds": 4},
-    {"kind": "download", "action": "ignore_range"}, {"kind": "ftp-stor", "action": "quota"},
-    {"kind": "download", "action": "refuse", "text": "Forbidden"},
-    {"kind": "dlfile", "action": "refuse", "text": "File not found"},
-    {"kind": "dlfile", "action": "answer", "fields": {"size": "abc"}},
-    {"kind": "listing", "action": "delay", "seconds": 3},
-    {"kind": "login", "action": "refuse", "text": "Account locked"},
-    {"kind": "rename_f", "action": "refuse", "text": "Not allowed"},
-    {"kind": "upload_done", "action": "refuse", "text": "Size mismatch"},
-    {"kind": "checklink", "action": "refuse", "text": "Error: file not found"},
-    {"kind": "ftp-login", "action": "max_clients"}, {"kind": "ftp-login", "action": "login_denied"},
-    {"kind": "ftp-stor", "action": "cut", "bytes": 60000},
-    {"kind": "ftp-stor", "action": "throttle", "kbps": 48},
-    {"kind": "ftp-size", "action": "silent", "seconds": 5},
-    {"kind": "folder", "action": "delay", "seconds": 15},
-    {"kind": "dlfile", "action": "delay", "seconds": 15}])")
+    ["download", "drop"], ["download", "missing"], ["download", "cut", {"bytes": 100000}],
+    ["folder", "drop"], ["download", "throttle", {"kbps": 64}], ["ftp-stor", "quota"],
+    ["download", "stall", {"bytes": 50000, "seconds": 4}], ["download", "ignore_range"],
+    ["folder", "delay", {"seconds": 15}], ["download", "refuse", {"text": "Forbidden"}],
+    ["ftp-size", "silent", {"seconds": 5}], ["dlfile", "refuse", {"text": "File not found"}],
+    ["listing", "delay", {"seconds": 3}], ["dlfile", "answer", {"fields": {"size": "abc"}}],
+    ["dlfile", "delay", {"seconds": 15}], ["login", "refuse", {"text": "Account locked"}],
+    ["ftp-login", "max_clients"], ["rename_f", "refuse", {"text": "Not allowed"}],
+    ["ftp-stor", "cut", {"bytes": 60000}], ["upload_done", "refuse", {"text": "Size mismatch"}],
+    ["ftp-login", "login_denied"], ["checklink", "refuse", {"text": "Error: file not found"}],
+    ["ftp-stor", "throttle", {"kbps": 48}]])")
                               .array();
-// What the user types: accounts, names, limits and speeds, and links that are no good.
+// What the user types: accounts (bob's downloads are refused), names and limits, links.
 const QStringList Accounts = {"alice/secret",      "alice/secret", "alice/secret",
                               "bob/pw/with/slash", "alice/wrong",  "nobody/x"};
-const QStringList Names = {"renamed.bin", "New folder", "a b.txt", "x",       "..",
-                           "a/b",         "",           "Docs",    "big.bin", "ünï.txt"};
-const QStringList Numbers = {"0", "1", "2",  "3",   "4",   "10",   "12",  "-3",
-                             "x", "",  "20", "100", "500", "2000", "abc", "-5"};
+const QStringList Typed = {"renamed.bin", "New folder", "a b.txt", "x",   "..", "a/b", "",
+                           "Docs",        "big.bin",    "ünï",     "0",   "1",  "3",   "12",
+                           "-3",          "20",         "500",     "2000"};
 const QStringList BadLinks = {"https://127.0.0.1/f/99999/gone.file",
                               "https://127.0.0.1/f/12/short.file",
                               "https://elsewhere.example/f/201/big.bin.file", "not a link at all"};
+const QList<int> LocalKeys = {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7};
 
 std::atomic<qint64> s_heartbeat{0};
-std::atomic<bool> s_over{false};
 std::function<void()> s_printRecent;
 
 bool ended(int status)
@@ -96,30 +81,22 @@ class Monkey : public QObject
 {
     Q_OBJECT
 
-    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
-    auto own()
-    {
-        return qScopeGuard([this, start = now()] { m_excused += now() - start; });
-    }
-    qint64 now() const { return m_clock.elapsed(); }
-
 public:
     unsigned seed = std::random_device()();
     double minutes = 2, slow = 1;
-    bool keepGoing = false, trace = false;
+    bool keepGoing = false;
 
-    // The stand-in, a home folder with files to upload, the first window and the probes.
+    // Files to upload, the stand-in, the first window's settings, the timers.
     bool setUp()
     {
         m_rng.seed(seed);
-        m_area = q.home.path() + "/local";
+        QDir().mkpath(m_area + "/in");
         for (const QString file :
              {"u0.bin 20000", "u1.bin 700000", "u2.bin 3000000", "up/u3.bin 150000",
-              "up/u4.bin 5000000", "up/deep/u5.bin 60000", "up/deep/u6.bin 1500000", "in/"}) {
+              "up/u4.bin 5000000", "up/deep/u5.bin 60000", "up/deep/u6.bin 1500000"}) {
             QByteArray bytes(file.section(' ', 1).toInt(), Qt::Uninitialized);
             std::generate(bytes.begin(), bytes.end(), [this] { return char(m_rng()); });
-            file.endsWith('/') ? QDir().mkpath(m_area + '/' + file)
-                               : writeFile(m_area + '/' + file.section(' ', 0, 0), bytes);
+            writeFile(m_area + '/' + file.section(' ', 0, 0), bytes);
         }
         // The preview starts a player that does nothing; the local pane opens on the files.
         QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
@@ -127,28 +104,26 @@ public:
         if (!q.prepare())
             return false;
         QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
-            .setValue("leftDirectory", m_area); // read at the first show
+            .setValue("leftDirectory", m_area);
         for (const char* scheme : {"http", "https", "file"})
             QDesktopServices::setUrlHandler(scheme, this, "opened");
         m_files = scanArea();
         s_printRecent = [this] { printRecent(); };
         m_clock.start();
-        const auto every = [this](QTimer& timer, int ms, void (Monkey::*slot)()) {
-            connect(&timer, &QTimer::timeout, this, slot);
-            timer.setTimerType(Qt::PreciseTimer);
-            timer.start(ms);
-        };
-        every(m_tickTimer, 10, &Monkey::tick);
-        every(m_checkTimer, 500, &Monkey::check);
-        every(m_actTimer, 200, &Monkey::act);
-        // A popup menu or the top modal dialog gets its answer after a while, and again when the
-        // answer did not close it. The answer runs from the event loop, so that the loops it
-        // opens never block the watch.
+        connect(&m_tickTimer, &QTimer::timeout, this, &Monkey::tick);
+        connect(&m_checkTimer, &QTimer::timeout, this, &Monkey::check);
+        connect(&m_actTimer, &QTimer::timeout, this, &Monkey::act);
+        for (QTimer* timer : {&m_tickTimer, &m_checkTimer, &m_actTimer}) {
+            timer->setTimerType(Qt::PreciseTimer);
+            timer->start(timer == &m_tickTimer ? 10 : 500);
+        }
+        // A popup menu or the top modal dialog gets its answer after a while (again when the
+        // answer did not close it), from the event loop, so that loops it opens never block.
         m_watch.popups = true;
         m_watch.appeared = [this](QWidget* dialog) { dialogAppeared(dialog); };
         m_watch.reaction = [this] {
-            const bool quick = QApplication::activePopupWidget() || chance(70);
-            return quick ? 30 + pick(400) : 400 + pick(2600);
+            return QApplication::activePopupWidget() || chance(70) ? 30 + pick(400)
+                                                                   : 400 + pick(2600);
         };
         return true;
     }
@@ -166,7 +141,6 @@ public:
             m_restarting = false;
             m_comebackDeadline = now() + scaled(45000);
             m_seen.clear();
-            ++m_counts["restarts"];
             q.window = std::make_unique<MainWindow>();
         }
         m_loggedInAt = -1;
@@ -192,32 +166,31 @@ public:
         std::printf("findings: %d\n", m_findingCount);
         for (const QString& finding : std::as_const(m_findings))
             std::printf("  %s\n", qPrintable(finding));
-        std::fflush(stdout);
         return m_findingCount ? 1 : 0;
     }
 
     void printRecent() const
     {
-        std::fprintf(stderr, "seed %u; the last %zu actions:\n", seed, m_recent.size());
-        for (const QByteArray& line : m_recent)
-            std::fprintf(stderr, "  %s\n", line.constData());
-        std::fflush(stderr);
+        std::fprintf(stderr, "seed %u; the last actions:\n%s\n", seed,
+                     qPrintable(m_recent.join('\n')));
     }
 
     Q_INVOKABLE void opened(const QUrl& url) { note("desktop opens " + url.toString()); }
 
 private:
-    struct Action
+    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
+    QScopeGuard<std::function<void()>> own()
     {
-        const char* name;
-        int weight;
-        void (*run)(Monkey&);
-    };
-    static const QList<Action> Actions;
-
+        return QScopeGuard<std::function<void()>>(
+            [this, start = now()] { m_excused += now() - start; });
+    }
+    qint64 now() const { return m_clock.elapsed(); }
     int pick(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(m_rng); }
     bool chance(int percent) { return pick(100) < percent; }
-    template <class List> auto any(const List& list) { return list.at(pick(int(list.size()))); }
+    template <class List> typename List::value_type any(const List& list)
+    {
+        return list.at(pick(int(list.size())));
+    }
     int scaled(int ms) const { return int(ms * slow); }
     QString leftFolder() const { return m_leftPath->currentText(); }
     bool inArea(const QString& path) const
@@ -238,11 +211,9 @@ private:
 
     void note(const QString& text)
     {
-        m_recent.push_back(QString("%1 s  %2").arg(now() / 1000.0, 7, 'f', 2).arg(text).toUtf8());
+        m_recent << QString("%1 s  %2").arg(now() / 1000.0, 7, 'f', 2).arg(text);
         if (m_recent.size() > 30)
-            m_recent.pop_front();
-        if (trace)
-            std::fprintf(stderr, "%s\n", m_recent.back().constData());
+            m_recent.removeFirst();
     }
 
     // One report per kind and beginning of its detail (without numbers), with the recent
@@ -275,15 +246,14 @@ private:
         }
         if (!inArea(leftFolder()))
             m_leftPath->lineEdit()->setText(m_area);
-        int roll = pick(std::accumulate(Actions.begin(), Actions.end(), 0,
+        int roll = pick(std::accumulate(m_actions.begin(), m_actions.end(), 0,
                                         [](int sum, const Action& a) { return sum + a.weight; }));
-        auto action = Actions.begin();
+        auto action = m_actions.begin();
         while ((roll -= action->weight) >= 0)
             ++action;
-        ++m_counts["actions"];
         ++m_counts[std::string("action: ") + action->name];
         note(action->name);
-        action->run(*this);
+        action->run();
     }
 
     // Selects up to `most` random cells of a view (whole rows where the view selects rows).
@@ -291,11 +261,10 @@ private:
     {
         QModelIndexList cells;
         view->clearSelection();
-        const QModelIndex root = view->rootIndex();
-        const int rows = view->model()->rowCount(root);
+        const int rows = view->model()->rowCount(view->rootIndex());
         for (int k = 1 + pick(most); k > 0 && rows > 0; --k) {
             const QModelIndex cell =
-                view->model()->index(pick(rows), view == m_local ? 0 : pick(4), root);
+                view->model()->index(pick(rows), view == m_local ? 0 : pick(4), view->rootIndex());
             view->selectionModel()->setCurrentIndex(
                 cell, view == q.remote ? QItemSelectionModel::Select
                                        : QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -306,11 +275,11 @@ private:
         return cells;
     }
 
-    // Presses one of the keys in the view, with up to `most` of its rows selected.
-    void press(QAbstractItemView* view, int most, QList<int> keys)
+    // Presses one of the keys in the view, with up to three of its rows selected; Backspace and
+    // activation never lead out of the monkey's own folder.
+    void press(QAbstractItemView* view, QList<int> keys)
     {
-        const QModelIndexList rows = select(view, most);
-        // Backspace and activation never lead out of the monkey's own folder.
+        const QModelIndexList rows = select(view, 3);
         if (view == m_local && QDir::cleanPath(leftFolder()) != m_area)
             keys << Qt::Key_Backspace;
         if (view == m_local && !rows.isEmpty() && inArea(localPath(m_local->currentIndex())))
@@ -322,22 +291,52 @@ private:
         QTest::keyClick(view, Qt::Key(key));
     }
 
-    // Drags the selection of one view and drops it on another (or on a folder of the remote
-    // pane).
+    // Drags the selection of one view and drops it on another (or on a remote folder).
     void drag(QAbstractItemView* from, QAbstractItemView* to)
     {
         const QModelIndexList rows = select(from, 3);
         if (rows.isEmpty())
             return;
         std::unique_ptr<QMimeData> data(from->model()->mimeData(rows));
-        const QModelIndexList targets =
-            to == q.remote && chance(60) ? select(to, 1) : QModelIndexList();
+        const QModelIndexList on = to == q.remote && chance(60) ? select(to, 1) : QModelIndexList();
         const QRect area = to->viewport()->rect();
-        const QPoint pos = targets.isEmpty()
-                               ? QPoint(pick(area.width()), area.height() - 1 - pick(20))
-                               : to->visualRect(targets.first()).center();
+        const QPoint pos = on.isEmpty() ? QPoint(pick(area.width()), area.height() - 1 - pick(20))
+                                        : to->visualRect(on.first()).center();
         note(QString("  drop on %1 at %2,%3: ").arg(to->objectName()).arg(pos.x()).arg(pos.y()) +
              q.drop(to, data.get(), pos));
+    }
+
+    // A random row's start/stop, pause/resume or preview button in the running list.
+    void rowButton()
+    {
+        const QModelIndexList rows = select(q.running, 0);
+        if (rows.isEmpty())
+            return;
+        TreeItemWidget* row = q.row(q.running, rows[0].row());
+        q.running->scrollToItem(row);
+        q.window->findChild<RowWidgetPlacer*>()->placeNow();
+        QToolButton* button = any(QList<QToolButton*>{
+            row->startStopButton(), row->pauseResumeButton(), row->previewButton()});
+        note("  button " + (button ? button->toolTip() : "none"));
+        if (button && button->isEnabled())
+            button->click();
+    }
+
+    void logInOrOut()
+    {
+        if (QAction* logout = menuAction("&Logout"))
+            return logout->trigger();
+        menuAction("&Login")->trigger();
+        auto* dialog = q.window->findChild<LoginDialog*>();
+        if (!dialog || !dialog->isVisible())
+            return;
+        const QString account = any(Accounts);
+        dialog->findChildren<QLineEdit*>().value(0)->setText(account.section('/', 0, 0));
+        dialog->findChildren<QLineEdit*>().value(1)->setText(account.section('/', 1));
+        if (chance(30))
+            dialog->findChild<QCheckBox*>()->toggle();
+        note("  log in as " + account);
+        ModalAnswer::click(dialog, "Login");
     }
 
     // Quits as a user does ("Exit" or closing the window); the run loop then starts a new window.
@@ -349,12 +348,8 @@ private:
                 m_expected << keyOf(command);
         m_expectedUser = q.engine()->userName();
         m_restarting = true;
-        const bool exit = chance(50);
-        note(QString("  %1 with %2 unfinished transfers of %3")
-                 .arg(exit ? "Exit" : "close the window")
-                 .arg(m_expected.size())
-                 .arg(m_expectedUser));
-        if (exit)
+        note(QString("  quit with %1 unfinished transfers").arg(m_expected.size()));
+        if (chance(50))
             return menuAction("&Exit")->trigger();
         q.window->close();
         QTimer::singleShot(scaled(2000), this, [this] {
@@ -362,6 +357,67 @@ private:
                 QApplication::exit(0);
         });
     }
+
+    // What the user does, and how often.
+    struct Action
+    {
+        const char* name;
+        int weight;
+        std::function<void()> run;
+    };
+    const QList<Action> m_actions = {
+        {"remote key", 12,
+         [this] {
+             press(q.remote, LocalKeys + QList<int>{Qt::Key_Backspace, Qt::Key_Return});
+         }},
+        {"local key", 8, [this] { press(m_local, LocalKeys); }},
+        {"queue key", 3, [this] { press(q.running, {Qt::Key_Delete}); }},
+        {"context menu", 16,
+         [this] {
+             QAbstractItemView* view = any(QList<QAbstractItemView*>{
+                 q.remote, m_local, q.running, q.running, q.errors, q.successes});
+             const QModelIndexList rows = chance(85) ? select(view, 3) : QModelIndexList();
+             note("  menu of " + view->objectName());
+             emit view->customContextMenuRequested(
+                 rows.isEmpty() ? QPoint(5, 5) : view->visualRect(rows.first()).center());
+         }},
+        {"drag to local", 7, [this] { drag(q.remote, m_local); }},
+        {"drag to remote", 6, [this] { drag(m_local, q.remote); }},
+        {"drag within remote", 2, [this] { drag(q.remote, q.remote); }},
+        {"queue button", 6,
+         [this] {
+             const QString name = any(QStringList{"startAll", "startAll", "pauseAll", "removeAll"});
+             note("  " + name);
+             q.window->findChild<QPushButton*>(name)->click();
+         }},
+        {"row button", 9, [this] { rowButton(); }},
+        {"menu bar", 8,
+         [this] {
+             const QString text = any(QStringList{"&Option", "&Option", "&Download-Links",
+                                                  "&Download-Links", "&Refresh", "&Help"});
+             note("  " + text);
+             menuAction(text)->trigger();
+         }},
+        {"log in or out", 3, [this] { logInOrOut(); }},
+        {"restart", 1, [this] { restart(); }},
+        {"fault on", 5,
+         [this] {
+             const auto busy = own();
+             const QJsonArray spec = any(Faults).toArray();
+             QJsonObject fault = spec[2].toObject();
+             fault.insert("kind", spec[0]);
+             fault.insert("action", spec[1]);
+             fault.insert("times", chance(20) ? 0 : 1 + pick(3)); // 0: every request
+             note("  fault " + QJsonDocument(fault).toJson(QJsonDocument::Compact));
+             q.service.addFault(fault);
+         }},
+        {"faults off", 2,
+         [this] {
+             const auto busy = own();
+             q.service.reset();
+         }},
+        {"remote folder", 7, [this] { m_rightPath->setCurrentIndex(pick(m_rightPath->count())); }},
+        {"idle", 6, [] {}}};
 
     // --- Dialogs -----------------------------------------------------------------------------
 
@@ -390,7 +446,6 @@ private:
             menu->setActiveAction(action);
             QTest::keyClick(menu, Qt::Key_Return);
         } else if (widget == QApplication::activePopupWidget()) {
-            note("menu closed");
             widget->close();
         } else if (auto* progress = qobject_cast<QProgressDialog*>(widget)) {
             if (chance(40))
@@ -409,11 +464,10 @@ private:
         m_clicked = outer;
     }
 
-    // Types into the dialog's fields, ticks its boxes, picks in its lists and clicks a button.
+    // Types into the dialog's fields, toggles its boxes, picks in its lists and clicks a button.
     void answerDialog(QDialog* dialog)
     {
         const QString title = dialog->windowTitle();
-        const bool numbers = title == "Preferences..." || title.startsWith("Set transfer speed");
         // Deleting, renaming or making local files is the user's own change of them, and so is
         // moving a file out of a download's way ("Rename"; its name shows in no dialog).
         if (title == "Confirm delete..")
@@ -427,41 +481,34 @@ private:
             bool number = false;
             edit->text().toDouble(&number);
             if (edit->isReadOnly() || !edit->isEnabled() || chance(30) ||
-                (numbers && !number && !Numbers.contains(edit->text())))
+                (title == "Preferences..." && !number && !Typed.contains(edit->text())))
                 continue;
-            const QString value = any(numbers ? Numbers : Names);
+            typed << any(Typed);
             if (title.contains("name", Qt::CaseInsensitive)) {
                 allow(leftFolder() + '/' + edit->text());
-                allow(leftFolder() + '/' + value);
+                allow(leftFolder() + '/' + typed.last());
             }
-            edit->setText(value);
-            typed << "'" + value + "'";
+            edit->setText(typed.last());
         }
-        for (QPlainTextEdit* text : dialog->findChildren<QPlainTextEdit*>()) {
-            text->setPlainText(pasteText());
-            typed << text->toPlainText().simplified();
-        }
-        for (QAbstractButton* box : dialog->findChildren<QAbstractButton*>()) {
+        for (QPlainTextEdit* text : dialog->findChildren<QPlainTextEdit*>())
+            text->setPlainText(typed.emplace_back(pasteText()));
+        // Check boxes, radio buttons and checkable groups (but the proxy's).
+        for (QWidget* box : dialog->findChildren<QWidget*>()) {
             const bool radio = qobject_cast<QRadioButton*>(box);
-            if (qobject_cast<QCheckBox*>(box) ? chance(25) : radio && chance(50)) {
-                box->setChecked(radio || !box->isChecked());
-                typed << box->text() + (box->isChecked() ? " on" : " off");
-            }
-        }
-        for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) {
-            if (group->isCheckable() && group->title() != "Proxy" && chance(25)) {
-                group->setChecked(!group->isChecked());
-                typed << group->title() + (group->isChecked() ? " on" : " off");
-            }
+            if (!box->property("checkable").toBool() || qobject_cast<QPushButton*>(box) ||
+                box->property("title").toString() == "Proxy" || !chance(radio ? 50 : 25))
+                continue;
+            box->setProperty("checked", radio || !box->property("checked").toBool());
+            typed << box->property("text").toString() + box->property("title").toString() +
+                         (box->property("checked").toBool() ? " on" : " off");
         }
         for (QListWidget* list : dialog->findChildren<QListWidget*>()) {
-            const int row = pick(list->count());
-            if (!list->item(row))
-                continue;
-            list->setCurrentRow(row);
-            note(QString("'%1': pick %2").arg(title, list->item(row)->text()));
-            if (chance(30))
-                emit list->doubleClicked(list->model()->index(row, 0));
+            if (QListWidgetItem* item = list->item(pick(list->count()))) {
+                list->setCurrentItem(item);
+                typed << "pick " + item->text();
+                if (chance(30))
+                    emit list->doubleClicked(list->currentIndex());
+            }
         }
         QList<QPushButton*> buttons;
         for (QPushButton* button : dialog->findChildren<QPushButton*>())
@@ -489,15 +536,17 @@ private:
         return links.join(chance(70) ? "\n" : " ");
     }
 
-    // --- Invariants --------------------------------------------------------------------------
+    // --- What always holds -------------------------------------------------------------------
 
     void tick()
     {
         s_heartbeat = QDeadlineTimer::current().deadline();
         const qint64 late = now() - std::exchange(m_lastTick, now()) - 10 - m_excused;
         m_excused = 0;
-        m_maxLate = m_restarting ? m_maxLate : std::max(m_maxLate, late);
-        if (late > scaled(LateLimitMs) && !m_restarting)
+        if (m_restarting)
+            return;
+        m_maxLate = std::max(m_maxLate, late);
+        if (late > scaled(LateLimitMs))
             fail("event loop late", QString("%1 ms late").arg(late));
     }
 
@@ -518,8 +567,8 @@ private:
     QMap<QString, QString> scanArea() const
     {
         QMap<QString, QString> files;
-        QDirIterator it(m_area, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
+        for (QDirIterator it(m_area, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();) {
             const QFileInfo info(it.next());
             if (!info.fileName().contains(".part"))
                 files[info.filePath()] = QString("%1 bytes, modified %2")
@@ -538,8 +587,7 @@ private:
     // Local files change only by a finished download or the user's own action.
     void checkFiles()
     {
-        const QMap<QString, QString> files = scanArea();
-        QMap<QString, QString> both = files;
+        QMap<QString, QString> files = scanArea(), both = files;
         both.insert(m_files);
         for (const QString& path : both.keys()) {
             const QString was = m_files.value(path, "missing"), is = files.value(path, "missing");
@@ -547,8 +595,7 @@ private:
             for (auto it = m_allowed.cbegin(); it != m_allowed.cend(); ++it)
                 allowed |= it.value() >= now() && (path + '/').startsWith(it.key() + '/');
             if (was != is && !allowed)
-                fail("local file changed",
-                     "." + path.mid(m_area.size()) + ": " + was + " -> " + is);
+                fail("local file changed", path.mid(m_area.size()) + ": " + was + " -> " + is);
         }
         m_files = files;
     }
@@ -565,16 +612,14 @@ private:
             if (++rows[row->commandId()] > 1)
                 problems << QString("two rows for one transfer: id %1").arg(row->commandId());
             if (status == StatusUnknown || ended(status))
-                problems << QString("row of %1 transfer: status %2, %3, '%4'")
-                                .arg(status == StatusUnknown ? "no live" : "an ended")
+                problems << QString("row of no live transfer: status %1, '%2'")
                                 .arg(status)
-                                .arg(row->text(QueueColumn::File), row->text(QueueColumn::State));
+                                .arg(row->text(QueueColumn::File));
         }
         for (DCommand* command : q.engine()->registry()) {
             const QString key = keyOf(command);
             if (!key.isEmpty() && !rows.contains(command->id()))
-                problems
-                    << QString("transfer without a row: id %1, %2").arg(command->id()).arg(key);
+                problems << "transfer without a row: " + key;
             if (!key.isEmpty() && keys.contains(key))
                 problems << "transfer twice: " + key;
             keys << key;
@@ -600,9 +645,7 @@ private:
         m_comebackDeadline = 0;
         if (!settled)
             fail("no login after a restart", QString("%1 s").arg(scaled(45000) / 1000));
-        else if (q.engine()->userName() != m_expectedUser)
-            note("logged in as " + q.engine()->userName() + ", not " + m_expectedUser);
-        else
+        else if (q.engine()->userName() == m_expectedUser) // else the stored account was refused
             for (const QString& key : std::as_const(m_expected)) {
                 const QString path = key.section(' ', 1);
                 // A source the user deleted or a folder the user renamed cannot come back.
@@ -613,16 +656,13 @@ private:
                 else if (possible)
                     fail("unfinished transfer lost in a restart", key);
             }
-        note(QString("restart checked: %1 unfinished transfers before").arg(m_expected.size()));
-        if (m_finishing) {
-            m_done = true;
+        note("restart checked");
+        if (m_finishing && !std::exchange(m_done, true))
             QApplication::exit(0);
-        }
     }
 
     // A finished download holds the service's bytes, a finished upload the local file's (unless
-    // it is a download's partial file, still being written). The engine's user name is the last
-    // one tried, so the transfer's account is looked up.
+    // it is a download's partial file, still being written).
     void transferDone(int id, const QString&, const QString& lFile, DTransferStatus status)
     {
         const auto busy = own();
@@ -637,13 +677,13 @@ private:
             return;
         const QString local = download ? QFileInfo(download->targetPath()).dir().filePath(lFile)
                                        : upload->localFilePath();
-        QString served;
+        QString served; // the engine's user name is the last one tried, not the transfer's
         for (const QString user : {"alice", "bob"})
             served += (download ? q.service.files(user).value(download->fileId()).toObject()
                                 : q.service.ftpFile(user, upload->serverFileName()))["sha256"]
                           .toString();
         const QString mine = upload && local.contains(".part") ? "" : StandIn::sha256Of(local);
-        note(QString("%1 done: %2").arg(download ? "download" : "upload", local));
+        note((download ? "download done: " : "upload done: ") + local);
         if (download)
             allow(local, 1500); // until the next look at the files
         if (download && !inArea(local))
@@ -664,13 +704,13 @@ private:
                 answer(widget);
         });
     }};
-    QString m_area;
+    const QString m_area = q.home.path() + "/local";
     TreeView* m_local = nullptr;
     QComboBox *m_leftPath = nullptr, *m_rightPath = nullptr;
     QElapsedTimer m_clock;
     QTimer m_tickTimer, m_actTimer, m_checkTimer;
     qint64 m_lastTick = 0, m_excused = 0, m_maxLate = 0;
-    std::deque<QByteArray> m_recent;
+    QStringList m_recent;
     QPointer<QWidget> m_clicked; // the dialog being clicked in now
     QMap<QString, QString> m_files;
     QHash<QString, qint64> m_allowed;     // path (or folder) -> until when it may change
@@ -686,111 +726,6 @@ private:
     qint64 m_loggedInAt = -1;
 };
 
-// What the user does, and how often.
-const QList<Monkey::Action> Monkey::Actions = {
-    {"remote key", 12,
-     [](Monkey& m) {
-         m.press(m.q.remote, 3,
-                 {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7, Qt::Key_Backspace,
-                  Qt::Key_Return});
-     }},
-    {"local key", 8,
-     [](Monkey& m) {
-         m.press(m.m_local, 3, {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7});
-     }},
-    {"queue key", 3, [](Monkey& m) { m.press(m.q.running, 3, {Qt::Key_Delete}); }},
-    {"context menu", 16,
-     [](Monkey& m) {
-         QAbstractItemView* view = m.any(QList<QAbstractItemView*>{
-             m.q.remote, m.m_local, m.q.running, m.q.running, m.q.errors, m.q.successes});
-         const QModelIndexList rows = m.chance(85) ? m.select(view, 3) : QModelIndexList();
-         m.note("  menu of " + view->objectName());
-         emit view->customContextMenuRequested(
-             rows.isEmpty() ? QPoint(5, 5) : view->visualRect(rows.first()).center());
-     }},
-    {"drag to local", 7, [](Monkey& m) { m.drag(m.q.remote, m.m_local); }},
-    {"drag to remote", 6, [](Monkey& m) { m.drag(m.m_local, m.q.remote); }},
-    {"drag within remote", 2, [](Monkey& m) { m.drag(m.q.remote, m.q.remote); }},
-    {"queue button", 6,
-     [](Monkey& m) {
-         const QString name = m.any(QStringList{"startAll", "startAll", "pauseAll", "removeAll"});
-         m.note("  " + name);
-         m.q.window->findChild<QPushButton*>(name)->click();
-     }},
-    {"row button", 9,
-     [](Monkey& m) {
-         const QModelIndexList rows = m.select(m.q.running, 0);
-         TreeItemWidget* row = rows.isEmpty() ? nullptr : m.q.row(m.q.running, rows[0].row());
-         if (!row)
-             return;
-         m.q.running->scrollToItem(row);
-         m.q.window->findChild<RowWidgetPlacer*>()->placeNow();
-         QToolButton* button = m.any(QList<QToolButton*>{
-             row->startStopButton(), row->pauseResumeButton(), row->previewButton()});
-         m.note(QString("  button '%1' (status %2)")
-                    .arg(button ? button->toolTip() : "none")
-                    .arg(m.q.engine()->status(row->commandId())));
-         if (button && button->isEnabled())
-             button->click();
-     }},
-    {"menu bar", 8,
-     [](Monkey& m) {
-         const QString text = m.any(QStringList{"&Option", "&Option", "&Download-Links",
-                                                "&Download-Links", "&Refresh", "&Help"});
-         m.note("  " + text);
-         m.menuAction(text)->trigger();
-     }},
-    {"log in or out", 3,
-     [](Monkey& m) {
-         if (QAction* logout = m.menuAction("&Logout"))
-             return logout->trigger();
-         m.menuAction("&Login")->trigger();
-         auto* dialog = m.q.window->findChild<LoginDialog*>();
-         if (!dialog || !dialog->isVisible())
-             return;
-         const QString account = m.any(Accounts);
-         dialog->findChildren<QLineEdit*>().value(0)->setText(account.section('/', 0, 0));
-         dialog->findChildren<QLineEdit*>().value(1)->setText(account.section('/', 1));
-         if (m.chance(30))
-             dialog->findChild<QCheckBox*>()->toggle();
-         m.note("  log in as " + account);
-         ModalAnswer::click(dialog, "Login");
-     }},
-    {"restart", 1, [](Monkey& m) { m.restart(); }},
-    {"fault on", 5,
-     [](Monkey& m) {
-         const auto busy = m.own();
-         QJsonObject fault = m.any(Faults).toObject();
-         fault.insert("times", m.chance(20) ? 0 : 1 + m.pick(3));
-         m.note("  fault " + QJsonDocument(fault).toJson(QJsonDocument::Compact));
-         m.q.service.addFault(fault);
-         ++m.m_counts["faults armed"];
-     }},
-    {"faults off", 2,
-     [](Monkey& m) {
-         const auto busy = m.own();
-         m.q.service.reset();
-     }},
-    {"local folder", 4,
-     [](Monkey& m) {
-         QStringList folders = {m.m_area};
-         QDirIterator it(m.m_area, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-         while (it.hasNext())
-             folders << it.next();
-         const QString folder = m.any(folders);
-         m.note("  local folder ." + folder.mid(m.m_area.size()));
-         m.m_leftPath->lineEdit()->setText(folder);
-     }},
-    {"remote folder", 3,
-     [](Monkey& m) {
-         const int index = m.pick(m.m_rightPath->count());
-         m.note("  remote path " + m.m_rightPath->itemText(index));
-         m.m_rightPath->setCurrentIndex(index);
-     }},
-    {"idle", 6, [](Monkey&) {}}};
-
-// --- Crashes, hangs and the run loop -----------------------------------------------------------
-
 int main(int argc, char* argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -798,14 +733,12 @@ int main(int argc, char* argv[])
     qputenv("FERRYDESK_SHUTDOWN_COMMAND", "/bin/true"); // "power off" does nothing
     qunsetenv("FERRYDESK_NONINTERACTIVE");
     DCurl::globalInit();
-    // The offscreen platform's notes on what it cannot do and the engine's debug lines would
-    // bury the findings.
+    // The offscreen platform's notes and the engine's debug lines would bury the findings.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
         if (type != QtDebugMsg && !text.startsWith("This plugin does not support"))
             std::fprintf(stderr, "%s\n", qPrintable(text));
     });
     QApplication app(argc, argv);
-
     Monkey monkey;
     const QStringList args = QCoreApplication::arguments();
     const auto option = [&](const char* name, double fallback) {
@@ -816,37 +749,26 @@ int main(int argc, char* argv[])
     monkey.minutes = option("--minutes", 2);
     monkey.slow = qMax(1.0, option("--slow", 1));
     monkey.keepGoing = args.contains("--keep-going");
-    monkey.trace = args.contains("--trace");
     std::printf("monkey: seed %u, %.1f minutes, time limits x%.1f\n", monkey.seed, monkey.minutes,
                 monkey.slow);
     std::fflush(stdout);
-
     if (__sanitizer_set_death_callback) // a sanitizer's report ends with the last actions
-        __sanitizer_set_death_callback([] {
-            if (s_printRecent)
-                s_printRecent();
-        });
+        __sanitizer_set_death_callback([] { s_printRecent(); });
     // A stuck event loop cannot report itself: this thread does, and sends the main thread
     // SIGSEGV so that the sanitizer prints where it is stuck.
-    std::thread watchdog([main = pthread_self()] {
-        while (!s_over) {
+    std::thread([main = pthread_self()] {
+        while (s_heartbeat == 0 || QDeadlineTimer::current().deadline() - s_heartbeat < HangMs)
             std::this_thread::sleep_for(std::chrono::seconds(1));
-            if (s_heartbeat > 0 && QDeadlineTimer::current().deadline() - s_heartbeat > HangMs) {
-                std::fprintf(stderr, "\nFINDING event loop stuck for %d s\n", HangMs / 1000);
-                pthread_kill(main, SIGSEGV);
-                return;
-            }
-        }
-    });
-    const bool ready = monkey.setUp();
-    while (ready && monkey.launch())
-        app.exec();
-    if (!ready)
+        std::fprintf(stderr, "\nFINDING event loop stuck for %d s\n", HangMs / 1000);
+        pthread_kill(main, SIGSEGV);
+    }).detach();
+    if (!monkey.setUp()) {
         std::fprintf(stderr, "monkey: the stand-in service did not start\n");
-    const int code = ready ? monkey.report() : 2;
-    s_over = true;
-    watchdog.join();
-    return code;
+        return 2;
+    }
+    while (monkey.launch())
+        app.exec();
+    return monkey.report();
 }
 
 #include "monkey.moc"
