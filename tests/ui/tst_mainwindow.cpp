@@ -116,6 +116,12 @@ private slots:
             QDesktopServices::setUrlHandler(scheme, this, "catchUrl");
     }
 
+    void cleanupTestCase()
+    {
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+
     // A window that was never shown contacts nobody; its first show builds it and starts the
     // engine. Without a stored account the login dialog logs in with what is typed, remembered
     // as the last account. The path box holds "/" exactly once after the user logs out and in

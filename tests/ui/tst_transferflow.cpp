@@ -142,6 +142,12 @@ private slots:
             QDesktopServices::setUrlHandler(scheme, this, "catchUrl");
     }
 
+    void cleanupTestCase()
+    {
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+
     void init()
     {
         m_opened.clear();
