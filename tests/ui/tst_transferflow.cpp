@@ -1,45 +1,163 @@
+#include "engine/dtimings.h"
 #include "tests/ui/modalanswer.h"
 #include "tests/ui/queuewindow.h"
+#include "ui/dstatusbarwidget.h"
 #include "ui/filesystemmodel.h"
 #include "ui/treeview.h"
 
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QRandomGenerator>
+#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
 
+namespace {
+
+QJsonObject file(const QString& name, const QString& id, const QString& content)
+{
+    return {{"file", name}, {"id", id}, {"content", content}};
+}
+
+QJsonObject folder(const QString& name, const QString& id, const QJsonArray& children)
+{
+    return {{"folder", name}, {"id", id}, {"children", children}};
+}
+
+// The test accounts, and for alice also "Tree" (a nested tree among entries whose names are
+// no plain names) and "Deep" (33 folders nested below it, one more than a download takes).
+QString folderScenario()
+{
+    QJsonObject root = QJsonDocument::fromJson(StandIn::defaultScenario().toUtf8()).object();
+    QJsonObject accounts = root.value("accounts").toObject();
+    QJsonObject alice = accounts.value("alice").toObject();
+    QJsonArray tree = alice.value("tree").toArray();
+    QJsonObject bin{{"file", "x.bin"}, {"id", "401"}, {"size", 70000}, {"seed", 5}};
+    tree.append(folder(
+        "Tree", "40",
+        {bin, file("..", "402", "up"), file("a/b", "403", "slash"), file("/etc", "404", "root"),
+         file("tab\tname.txt", "405", "tab"), file("back\\slash", "406", "back"),
+         folder("sub", "41",
+                {file("y.txt", "411", "why"), folder("deeper", "42", {file("z.txt", "421", "zed")}),
+                 folder("Void", "43", {})}),
+         folder("..", "44", {file("escape.txt", "441", "out")}),
+         folder(".", "45", {file("dot.txt", "451", "dot")}),
+         folder("a/b", "46", {file("slash.txt", "461", "slash")}),
+         folder("line\nbreak", "47", {file("n.txt", "471", "n")})}));
+    QJsonArray chain{file("bottom.txt", "499", "bottom")};
+    for (int level = 33; level >= 1; --level)
+        chain = QJsonArray{folder(QString("d%1").arg(level), QString::number(60 + level), chain)};
+    tree.append(folder("Deep", "60", chain));
+    alice.insert("tree", tree);
+    accounts.insert("alice", alice);
+    root.insert("accounts", accounts);
+    return QString::fromUtf8(QJsonDocument(root).toJson());
+}
+
+// Every entry below `path`, relative, folders ending in "/".
+QStringList shapeOf(const QString& path)
+{
+    QStringList entries;
+    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        entries << QDir(path).relativeFilePath(info.filePath()) + (info.isDir() ? "/" : "");
+    }
+    entries.sort();
+    return entries;
+}
+
+QMimeData* remoteDrag(QueueWindow& q, const QStringList& names)
+{
+    QModelIndexList rows;
+    for (const QString& name : names)
+        rows << q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item(name)), 0);
+    return q.remote->model()->mimeData(rows);
+}
+
+// Downloads these rows of the remote pane, as F3 does.
+void download(QueueWindow& q, const QStringList& names)
+{
+    q.remote->clearSelection();
+    for (const QString& name : names)
+        q.item(name)->setSelected(true);
+    q.invoke("download");
+}
+
+qint64 partialBytes(const QString& folder)
+{
+    qint64 bytes = 0;
+    for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+        bytes += entry.fileName().contains(".part") ? entry.size() : 0;
+    return bytes;
+}
+
+// The texts of the context menu that `slot` opens (none when it opens none), each marked "-"
+// when disabled; triggers `choice` when given.
+QStringList menuOf(QueueWindow& q, const char* slot, const QString& choice = QString())
+{
+    QStringList texts;
+    QPointer<QTimer> answer = ModalAnswer::next(
+        [&](QWidget* widget) {
+            QAction* chosen = nullptr;
+            for (QAction* action : qobject_cast<QMenu*>(widget)->actions()) {
+                texts << action->text() + (action->isEnabled() ? "" : "-");
+                chosen = action->text() == choice ? action : chosen;
+            }
+            widget->close();
+            if (chosen)
+                chosen->trigger();
+        },
+        true);
+    QMetaObject::invokeMethod(q.window.get(), slot, Q_ARG(QPoint, QPoint()));
+    delete answer; // no menu came: the answer must not outlive `texts`
+    return texts;
+}
+
+} // namespace
+
 // Transfers driven through the window against the stand-in service: drags between the panes,
-// the queue buttons, and transfers that are refused or fail.
+// the queue buttons, whole folders, and transfers that are refused, fail or are retried.
 class TestTransferFlow : public QObject
 {
     Q_OBJECT
 
-private:
-    // The remote pane's drag of these rows.
-    static QMimeData* remoteDrag(QueueWindow& q, const QStringList& names)
-    {
-        QModelIndexList rows;
-        for (const QString& name : names)
-            rows << q.remote->model()->index(q.remote->indexOfTopLevelItem(q.item(name)), 0);
-        return q.remote->model()->mimeData(rows);
-    }
+    QList<QUrl> m_opened; // what the desktop was asked to open (nothing really opens here)
 
-    static qint64 partialBytes(const QString& folder)
-    {
-        qint64 bytes = 0;
-        for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
-            if (entry.fileName().contains(".part"))
-                bytes += entry.size();
-        }
-        return bytes;
-    }
+public slots:
+    void catchUrl(const QUrl& url) { m_opened.append(url); }
 
 private slots:
+    void initTestCase()
+    {
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::setUrlHandler(scheme, this, "catchUrl");
+    }
+
+    void cleanupTestCase()
+    {
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+
+    void init()
+    {
+        m_opened.clear();
+        DTimings::setScale(1);
+    }
+
     // The local pane takes only the remote pane's drags (its name, id, size and link make the
-    // row); a local file dropped on the remote pane uploads. Start All starts them all; a
-    // download the service refuses and one whose file is gone from the server go to the error
-    // list with their whole reasons, Pause All holds the bytes, Start All finishes the others
-    // exactly, and the next listing hands the finished upload its link.
+    // row); a local file dropped on the remote pane uploads. A download the service refuses and
+    // one whose file is gone go to the error list with their whole reasons, Pause All holds the
+    // bytes, Start All finishes the others exactly.
     void dragsFeedTheQueueAndTheButtonsDriveIt()
     {
         QueueWindow q;
@@ -69,7 +187,6 @@ private slots:
         QCOMPARE(download->text(QueueColumn::Size), QString("2.0 MB"));
         QCOMPARE(download->linkHtml(), q.item("big.bin")->linkHtml());
         q.drop(q.remote, own.get(), QPoint(20, q.remote->viewport()->height() - 5));
-        QCOMPARE(q.running->topLevelItemCount(), 2);
         QCOMPARE(q.row(q.running, 1)->direction(), int(CmdUpload));
         q.startDownloads({"clip.mp4", "a.txt"}, {"301", "101"});
 
@@ -90,22 +207,8 @@ private slots:
         QVERIFY(held < 2097152);
         ModalAnswer::click(q.window.get(), "Start All");
         QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 30000);
-        QCOMPARE(q.running->topLevelItemCount(), 0);
         QCOMPARE(StandIn::sha256Of(q.home.path() + "/big.bin"),
                  q.service.fileSha256("alice", "201"));
-        QJsonObject uploaded;
-        for (const QJsonValue& file : q.service.files("alice")) {
-            if (file.toObject().value("name").toString() == "report.txt")
-                uploaded = file.toObject();
-        }
-        QCOMPARE(uploaded.value("sha256").toString(), StandIn::sha256Of(path));
-        TreeItemWidget* upload =
-            q.row(q.successes, q.row(q.successes, 0)->direction() == CmdUpload ? 0 : 1);
-        QMetaObject::invokeMethod(q.window.get(), "onServerHome");
-        QTRY_VERIFY_WITH_TIMEOUT(!upload->linkHtml().isEmpty(), 10000);
-        const QString link = uploaded.value("link").toString();
-        QVERIFY(!link.isEmpty());
-        QVERIFY(upload->linkHtml().contains(link));
     }
 
     // The remote pane's own drags land on folder rows (moving every dragged entry there), never
@@ -118,9 +221,9 @@ private slots:
         QSignalSpy moves(q.remote, &TreeWidget::di_startMove);
         QSignalSpy copies(q.remote, &TreeWidget::di_startCopy);
         std::unique_ptr<QMimeData> own(remoteDrag(q, {"big.bin", "Empty"}));
-        const QPoint onFile = q.remote->visualItemRect(q.item("big.bin")).center();
         const QPoint onFolder = q.remote->visualItemRect(q.item("Docs")).center();
-        QCOMPARE(q.drop(q.remote, own.get(), onFile), QString("refused"));
+        QCOMPARE(q.drop(q.remote, own.get(), q.remote->visualItemRect(q.item("big.bin")).center()),
+                 QString("refused"));
         q.drop(q.remote, own.get(), onFolder, Qt::MoveAction);
         QVERIFY(moves.isEmpty());
         q.drop(q.remote, own.get(), onFolder);
@@ -139,15 +242,15 @@ private slots:
         q.drop(q.remote, &desktop, QPoint(5, q.remote->viewport()->height() - 5));
         QCOMPARE(copies.size(), 1);
         QCOMPARE(copies.at(0).at(0).toStringList(), QStringList{path});
-        QCOMPARE(copies.at(0).at(1).toString(), QString());
     }
 
     // Names in a drag come from any program: only plain file names join the local folder. An
-    // account that may not download gets no row either.
+    // account that may not download gets no row, and is told once for the whole selection, not
+    // once per file from the later slices of the feed, box over box.
     void refusedDownloadsMakeNoRow_data()
     {
         QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("dropped"); // dropped names, or F3 on the pane's rows
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QStringList>("told"); // each in the one message shown
         QTest::addColumn<int>("rows");
@@ -156,29 +259,32 @@ private slots:
         for (const QString& name : leaving)
             told << "\n" + name;
         QTest::newRow("names that leave the folder")
-            << "alice"
-            << "secret" << leaving + QStringList{"a..b", "big.bin"} << told << 2;
-        QTest::newRow("downloads off for the account")
-            << "bob"
-            << "pw/with/slash" << QStringList{"b.txt"} << QStringList{"Can NOT Download"} << 0;
+            << "alice" << true << leaving + QStringList{"a..b", "big.bin"} << told << 2;
+        const QStringList off{"Can NOT Download"};
+        QTest::newRow("downloads off: a drop") << "bob" << true << QStringList{"b.txt"} << off << 0;
+        QTest::newRow("downloads off: F3 on a folder and a file")
+            << "bob" << false << QStringList{"Inbox", "b.txt"} << off << 0;
     }
 
     void refusedDownloadsMakeNoRow()
     {
         QFETCH(QString, user);
-        QFETCH(QString, password);
+        QFETCH(bool, dropped);
         QFETCH(QStringList, names);
         QFETCH(QStringList, told);
         QFETCH(int, rows);
         QueueWindow q;
-        QVERIFY(q.open(user, password));
+        QVERIFY(q.open(user, user == "bob" ? "pw/with/slash" : "secret"));
         const int shown = q.prompt->calls.size(); // the login may tell its reasons
-        q.startDownloads(names, QStringList(names.size(), user == "bob" ? "501" : "201"));
+        if (dropped)
+            q.startDownloads(names, QStringList(names.size(), user == "bob" ? "501" : "201"));
+        else
+            download(q, names);
+        QTest::qWait(300);
         QCOMPARE(q.running->topLevelItemCount(), rows);
         QCOMPARE(q.prompt->calls.size(), shown + 1);
         for (const QString& text : told)
             QVERIFY2(q.prompt->calls.last().text.contains(text), qPrintable(text));
-        QTest::qWait(100);
         QCOMPARE(q.errors->topLevelItemCount(), 0);
         // Refused up front, nothing was fed: the tab keeps its first title.
         QCOMPARE(q.tabs->tabText(0),
@@ -222,18 +328,240 @@ private slots:
         QCOMPARE(q.running->topLevelItemCount(), 1);
         QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), q.home.path() + "/a.txt");
         QTest::qWait(800);
-        const QString report = "QMessageBox: INVALID LINK2: Error: file not found";
-        QCOMPARE(user.shown.last(), report);
         QStringList others = user.shown;
         QVERIFY(others.removeAll("QProgressDialog") <= 1); // shown when the check takes a while
-        QCOMPARE(others, (QStringList{"DownloadList", report}));
+        QCOMPARE(others, (QStringList{"DownloadList",
+                                      "QMessageBox: INVALID LINK2: Error: file not found"}));
         QCOMPARE(user.mostAtOnce, 1);
-        QStringList asked;
-        for (const QJsonValue& request : q.service.requests("checklink"))
-            asked << request.toObject().value("payload").toString();
-        for (QString& id : ids)
-            id = id.section('/', 0, 0);
-        QCOMPARE(asked, ids);
+        QCOMPARE(q.service.requests("checklink").size(), ids.size()); // each link asked once
+    }
+
+    // Whole remote folders: listed to the bottom, made under the local folder on show, every
+    // file downloaded into its place byte for byte; names that are no plain names never write
+    // anywhere; a tree past the bounds, a failed or a cancelled listing queue nothing at all.
+    void downloadsWholeFolders_data()
+    {
+        QTest::addColumn<QString>("how"); // "F3", "drag" or "Esc" (F3, then Esc while listing)
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QJsonArray>("faults"); // of the listings, in turn
+        // Below the local folder once all are done, folders ending in "/", files with their ids.
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("F3 on a folder")
+            << "F3" << QStringList{"Docs"} << QJsonArray{}
+            << "Docs/ Docs/Old/ Docs/Old/old.txt=111 Docs/a.txt=101 Docs/notes.txt=102"
+            << "Docs: 3 files queued";
+        QTest::newRow("drag of folders and a file")
+            << "drag" << QStringList{"Media", "Empty", "big.bin"} << QJsonArray{}
+            << "Empty/ Media/ Media/clip.mp4=301 big.bin=201"
+            << "2 folders: 1 files queued";
+        QTest::newRow("nested tree with hostile names")
+            << "F3" << QStringList{"Tree"} << QJsonArray{}
+            << "Tree/ Tree/sub/ Tree/sub/Void/ Tree/sub/deeper/ Tree/sub/deeper/z.txt=421 "
+               "Tree/sub/y.txt=411 Tree/x.bin=401"
+            << "Tree: 3 files queued, 9 skipped (see the log)";
+        QTest::newRow("deeper than the bound")
+            << "F3" << QStringList{"Deep"} << QJsonArray{} << QString()
+            << "Deep is nested more than 32 folders deep; nothing was queued";
+        QTest::newRow("a listing below the folder fails")
+            << "F3" << QStringList{"Docs"}
+            << QJsonArray{QJsonObject{{"kind", "listing"}, {"action", "delay"}, {"seconds", 0}},
+                          QJsonObject{{"kind", "listing"}, {"action", "refuse"}, {"text", "Gone"}}}
+            << QString() << "Listing /Docs/Old failed: Gone; nothing was queued";
+        QTest::newRow("cancel while listing")
+            << "Esc" << QStringList{"Docs"}
+            << QJsonArray{QJsonObject{{"kind", "listing"}, {"action", "delay"}, {"seconds", 4}}}
+            << QString() << "Listing Docs cancelled; nothing was queued";
+    }
+
+    void downloadsWholeFolders()
+    {
+        QFETCH(QString, how);
+        QFETCH(QStringList, folders);
+        QFETCH(QJsonArray, faults);
+        QFETCH(QString, shape);
+        QueueWindow q(folderScenario());
+        QVERIFY(q.open());
+        auto* statusBar = q.window->findChild<DStatusBarWidget*>();
+        auto* cancel = q.window->findChild<QToolButton*>("cancelListing");
+        // Downloads go to the local folder on show.
+        const QString target = q.home.path() + "/dl";
+        QVERIFY(QDir().mkpath(target));
+        q.window->findChild<QComboBox*>("leftPathBox")->lineEdit()->setText(target);
+        const QStringList homeBefore = QDir(q.home.path()).entryList(QDir::AllEntries);
+        for (const QJsonValue& fault : faults)
+            q.service.addFault(fault.toObject());
+
+        if (how == "drag") {
+            std::unique_ptr<QMimeData> data(remoteDrag(q, folders));
+            QCOMPARE(q.drop(q.window->findChild<TreeView*>(), data.get(), QPoint(20, 20)),
+                     QString("ignored"));
+        } else {
+            download(q, folders);
+        }
+        if (how == "Esc") {
+            QTRY_COMPARE(statusBar->message(), QString("Listing Docs: 0 files"));
+            QVERIFY(cancel->isVisible());
+            QTest::keyClick(q.remote, Qt::Key_Escape);
+            QTest::qWait(4500); // the delayed answer comes to nothing
+        }
+        QFETCH(QString, status);
+        QTRY_COMPARE_WITH_TIMEOUT(statusBar->message(), status, 20000);
+        QVERIFY(!cancel->isVisible());
+
+        const QStringList entries = shape.split(' ', Qt::SkipEmptyParts);
+        const QStringList files = entries.filter("=");
+        QTRY_COMPARE(q.running->topLevelItemCount(), files.size());
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), files.size(), 20000);
+        QCOMPARE(shapeOf(target).join(' '), shape.remove(QRegularExpression("=\\d+")));
+        for (const QString& file : files)
+            QCOMPARE(StandIn::sha256Of(target + "/" + file.section('=', 0, 0)),
+                     q.service.fileSha256("alice", file.section('=', 1)));
+        // Nothing landed beside the local folder.
+        QCOMPARE(QDir(q.home.path()).entryList(QDir::AllEntries), homeBefore);
+        QVERIFY(q.prompt->calls.isEmpty());
+    }
+
+    // A transfer that failed for good goes to the error list with its whole reason as the tool
+    // tip; "Retry" puts it back in the queue, where it continues from its partial file or from
+    // what the server holds, and ends with every byte right. The success list opens finished
+    // downloads and their folder through the desktop and copies a row's link.
+    void finishedAndFailedRows_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::newRow("download") << false;
+        QTest::newRow("upload") << true;
+    }
+
+    void finishedAndFailedRows()
+    {
+        QFETCH(bool, upload);
+        DTimings::setScale(0.01); // quick retries take milliseconds
+        QueueWindow q;
+        QVERIFY(q.open());
+        const QString kind = upload ? "ftp-stor" : "download";
+        q.service.addFault({{"kind", kind}, {"action", "cut"}, {"bytes", 300000}});
+        q.service.addFault({{"kind", kind}, {"action", upload ? "quota" : "missing"}});
+        const QString localFile = q.home.path() + (upload ? "/send.bin" : "/big.bin");
+        if (upload) {
+            QByteArray bytes(700000, Qt::Uninitialized);
+            for (char& byte : bytes)
+                byte = char(QRandomGenerator::global()->bounded(256));
+            QVERIFY(writeFile(localFile, bytes));
+            q.startUploads({localFile});
+        } else {
+            download(q, {"big.bin"});
+        }
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), 1, 60000);
+        const QString reason = q.row(q.errors, 0)->text(QueueColumn::State);
+        QVERIFY(!reason.isEmpty());
+        QCOMPARE(q.row(q.errors, 0)->toolTip(QueueColumn::File), reason);
+        // What the failed transfer leaves behind is where the retry goes on from.
+        QString serverName; // an upload's name on the server carries a time stamp
+        for (const QJsonValue& request : q.service.requests("ftp")) {
+            if (request.toObject().value("method").toString() == "STOR")
+                serverName = request.toObject().value("path").toString().section('/', -1);
+        }
+        const qint64 kept = upload
+                                ? q.service.ftpFile("alice", serverName).value("size").toInteger()
+                                : QFileInfo(q.home.path() + "/big.bin.201.part").size();
+        QVERIFY(kept > 0);
+
+        const qsizetype ftpBeforeRetry = q.service.requests("ftp").size();
+        q.errors->setCurrentItem(q.errors->topLevelItem(0));
+        QCOMPARE(menuOf(q, "onFailedTreeContextMenu", "Retry"),
+                 (QStringList{"Retry", "", "Clear List"}));
+        QCOMPARE(q.tabs->tabText(1), QString("Error Download/Upload (0)"));
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 60000);
+        if (upload) {
+            QCOMPARE(q.service.ftpFile("alice", serverName).value("sha256").toString(),
+                     StandIn::sha256Of(localFile));
+            // After the retry the file was appended to, never stored again from its start.
+            QStringList methods;
+            const QJsonArray ftp = q.service.requests("ftp");
+            for (qsizetype i = ftpBeforeRetry; i < ftp.size(); ++i)
+                methods << ftp.at(i).toObject().value("method").toString();
+            QVERIFY2(methods.contains("APPE") && !methods.contains("STOR"),
+                     qPrintable(methods.join(' ')));
+        } else {
+            QCOMPARE(StandIn::sha256Of(localFile), q.service.fileSha256("alice", "201"));
+            QCOMPARE(q.service.requests("download").last().toObject().value("range").toString(),
+                     QString("bytes=%1-").arg(kept));
+        }
+
+        // A finished upload's row gets the file's link once its folder's listing shows it.
+        QTRY_VERIFY(!q.row(q.successes, 0)->linkHtml().isEmpty());
+        QString link;
+        for (const QJsonValue& file : q.service.files("alice")) {
+            if (file.toObject().value("name").toString() == QFileInfo(localFile).fileName())
+                link = file.toObject().value("link").toString();
+        }
+        q.successes->setCurrentItem(q.successes->topLevelItem(0));
+        // Only a finished download is a local file to open.
+        const QString off = upload ? "-" : "";
+        QCOMPARE(menuOf(q, "onSucessTreeContextMenu", upload ? "" : "Open"),
+                 (QStringList{"Open" + off, "Open Containing Folder" + off, "Copy Link", "",
+                              "Clear List"}));
+        if (!upload) {
+            menuOf(q, "onSucessTreeContextMenu", "Open Containing Folder");
+            QCOMPARE(m_opened, (QList<QUrl>{QUrl::fromLocalFile(localFile),
+                                            QUrl::fromLocalFile(q.home.path())}));
+        }
+        menuOf(q, "onSucessTreeContextMenu", "Copy Link");
+        QVERIFY(!link.isEmpty());
+        QCOMPARE(QApplication::clipboard()->text(), link);
+    }
+
+    // Paused is the default start. With "Start transfers as soon as they are queued" ticked in
+    // the preferences, a new transfer queues to start at once, within the limits; the choice is
+    // kept in the settings file.
+    void startAtOnce_data()
+    {
+        QTest::addColumn<bool>("tick");
+        QTest::addColumn<QList<int>>("statuses");
+        QTest::newRow("default: paused") << false << QList<int>{StatusPaused, StatusPaused};
+        QTest::newRow("ticked: one runs, one waits its turn")
+            << true << QList<int>{StatusRunning, StatusResumeQueued};
+    }
+
+    void startAtOnce()
+    {
+        QFETCH(bool, tick);
+        QFETCH(QList<int>, statuses);
+        QueueWindow q;
+        QVERIFY(q.open());
+        q.service.addFault(
+            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 64}, {"times", 0}});
+        ModalAnswer::next([&](QWidget* dialog) {
+            for (QLineEdit* edit : dialog->findChildren<QLineEdit*>()) {
+                if (edit->text() == QString::number(q.engine()->maxDownloads()))
+                    edit->setText("1"); // "Limit for concurrent downloads:"
+            }
+            for (QCheckBox* box : dialog->findChildren<QCheckBox*>()) {
+                if (box->text() == "Start transfers as soon as they are queued") {
+                    QVERIFY(!box->isChecked()); // paused is the default
+                    box->setChecked(tick);
+                }
+            }
+            ModalAnswer::click(dialog, "OK");
+        });
+        q.invoke("onOptions");
+        download(q, {"big.bin"});
+        emit q.remote->itemActivated(q.item("Media"), 0);
+        QTRY_VERIFY(q.item("clip.mp4"));
+        download(q, {"clip.mp4"});
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        const int first = q.row(q.running, 0)->commandId();
+        QTRY_COMPARE(q.engine()->status(first), statuses.at(0));
+        QTest::qWait(300);
+        QCOMPARE(q.engine()->status(first), statuses.at(0));
+        QCOMPARE(q.engine()->status(q.row(q.running, 1)->commandId()), statuses.at(1));
+
+        q.window.reset();
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("StartTransfersAtOnce").toBool(), tick);
     }
 };
 
