@@ -99,9 +99,6 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("windows");
         QTest::addColumn<QString>("exec");
-        QTest::newRow("plain") << "C:/Apps/Tool/prog.exe"
-                               << "\"C:\\Apps\\Tool\\prog.exe\" -m"
-                               << "\"C:/Apps/Tool/prog.exe\" -m";
         QTest::newRow("space") << "/opt/My Apps/ferry"
                                << "\"\\opt\\My Apps\\ferry\" -m"
                                << "\"/opt/My Apps/ferry\" -m";

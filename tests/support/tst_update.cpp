@@ -343,6 +343,7 @@ private slots:
         messages(home, &lines);
         QCOMPARE(lines, expanded({says},
                                  {{"%TEST%", test}, {"%DIR%", scratch.path()}, {"%WEB%", digest}}));
+        QCOMPARE(running.state(), QProcess::Running);
         QCOMPARE(QFile::exists(scratch.filePath("update.bin")), served.isEmpty());
     }
 
