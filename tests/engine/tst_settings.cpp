@@ -1,10 +1,14 @@
+#include "engine/datafolder.h"
 #include "engine/dcommandmanager.h"
 #include "engine/dglobals.h"
+#include "engine/dstartup.h"
+#include "support/mythread.h"
 #include "tests/common/testhome.h"
 
 #include <QtTest>
 
-// Settings load and save: clamping, the keys that never survive, the log-on start entry.
+// Start-up and settings: the command line, the data folder, the settings file, the log-on start
+// entry, and the program's exit when its data folder cannot be written.
 class TestSettings : public QObject
 {
     Q_OBJECT
@@ -16,16 +20,14 @@ private slots:
     void loadReadsValuesAsTheDialogDoes_data()
     {
         QTest::addColumn<QString>("stored"); // null: no settings file at all
-        QTest::addColumn<int>("transfers");
-        QTest::addColumn<int>("downloads");
-        QTest::addColumn<int>("uploads");
+        QTest::addColumn<QList<int>>("limits");
         QTest::addColumn<double>("speed");
-        QTest::newRow("over the maximum") << "40" << 15 << 10 << 5 << 40.0;
-        QTest::newRow("zero: the maximum") << "0" << 15 << 10 << 5 << 0.0;
-        QTest::newRow("negative: the defaults") << "-3" << 4 << 2 << 2 << 0.0;
-        QTest::newRow("not a number: the defaults") << "many" << 4 << 2 << 2 << 0.0;
-        QTest::newRow("nan") << "nan" << 4 << 2 << 2 << 0.0;
-        QTest::newRow("no file: the defaults") << QString() << 4 << 2 << 2 << 0.0;
+        QTest::newRow("over the maximum") << "40" << QList<int>{15, 10, 5} << 40.0;
+        QTest::newRow("zero: the maximum") << "0" << QList<int>{15, 10, 5} << 0.0;
+        QTest::newRow("negative: the defaults") << "-3" << QList<int>{4, 2, 2} << 0.0;
+        QTest::newRow("not a number: the defaults") << "many" << QList<int>{4, 2, 2} << 0.0;
+        QTest::newRow("nan") << "nan" << QList<int>{4, 2, 2} << 0.0;
+        QTest::newRow("no file: the defaults") << QString() << QList<int>{4, 2, 2} << 0.0;
     }
 
     void loadReadsValuesAsTheDialogDoes()
@@ -39,9 +41,8 @@ private slots:
                 settings.setValue(key, stored);
         }
         DCommandManager manager;
-        QTEST(manager.maxTransfers(), "transfers");
-        QTEST(manager.maxDownloads(), "downloads");
-        QTEST(manager.maxUploads(), "uploads");
+        QTEST((QList<int>{manager.maxTransfers(), manager.maxDownloads(), manager.maxUploads()}),
+              "limits");
         QTEST(manager.maxDownSpeed(), "speed");
         QTEST(manager.maxUpSpeed(), "speed");
     }
@@ -54,9 +55,7 @@ private slots:
         // Left readable by everyone by an older version: tightened at the next start.
         QDir().mkpath(home.dataFolder());
         QFile::setPermissions(home.dataFolder(), QFileDevice::Permissions(0x7755));
-        {
-            DCommandManager first;
-        }
+        delete new DCommandManager;
         const QString entry = readFile(DCommandManager::autostartFilePath());
         const QString app = QCoreApplication::applicationFilePath();
         QVERIFY2(entry.contains("Exec=" + DCommandManager::desktopExecLine(app) + "\n"),
@@ -88,11 +87,9 @@ private slots:
         QCOMPARE(QStringList({host, user, password, QString::number(port)}),
                  QStringList({"proxy.local", "u", "p w", "3128"}));
         // The folder and the file holding the proxy password are the owner's alone.
-        const auto modeOf = [](const QString& path) {
-            return int(QFileInfo(path).permissions() & 0x7077);
-        };
-        QCOMPARE(modeOf(home.dataFolder()), 0x7000);
-        QCOMPARE(modeOf(DCommandManager::settingsFilePath()), 0x6000);
+        QCOMPARE(int(QFileInfo(home.dataFolder()).permissions() & 0x7077), 0x7000);
+        QCOMPARE(int(QFileInfo(DCommandManager::settingsFilePath()).permissions() & 0x7077),
+                 0x6000);
     }
 
     // The log-on start entry: the Windows "Run" value, and the autostart Exec value quoted by
@@ -102,16 +99,18 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("windows");
         QTest::addColumn<QString>("exec");
-        const auto row = [](const char* name, const char* path, const char* windows,
-                            const char* exec) { QTest::newRow(name) << path << windows << exec; };
-        row("plain", "C:/Apps/Tool/prog.exe", "\"C:\\Apps\\Tool\\prog.exe\" -m",
-            "\"C:/Apps/Tool/prog.exe\" -m");
-        row("space", "/opt/My Apps/ferry", "\"\\opt\\My Apps\\ferry\" -m",
-            "\"/opt/My Apps/ferry\" -m");
-        row("quote, dollar, backtick", "/o/a\"b$c`d", "\"\\o\\a\"b$c`d\" -m",
-            "\"/o/a\\\\\"b\\\\$c\\\\`d\" -m");
-        row("backslash", "/o/a\\b", "\"\\o\\a\\b\" -m", "\"/o/a\\\\\\\\b\" -m");
-        row("percent", "/o/100%", "\"\\o\\100%\" -m", "\"/o/100%%\" -m");
+        QTest::newRow("space") << "/opt/My Apps/ferry"
+                               << "\"\\opt\\My Apps\\ferry\" -m"
+                               << "\"/opt/My Apps/ferry\" -m";
+        QTest::newRow("quote, dollar, backtick") << "/o/a\"b$c`d"
+                                                 << "\"\\o\\a\"b$c`d\" -m"
+                                                 << "\"/o/a\\\\\"b\\\\$c\\\\`d\" -m";
+        QTest::newRow("backslash") << "/o/a\\b"
+                                   << "\"\\o\\a\\b\" -m"
+                                   << "\"/o/a\\\\\\\\b\" -m";
+        QTest::newRow("percent") << "/o/100%"
+                                 << "\"\\o\\100%\" -m"
+                                 << "\"/o/100%%\" -m";
     }
 
     void logOnStartCommand()
@@ -119,6 +118,87 @@ private slots:
         QFETCH(QString, path);
         QTEST(DCommandManager::windowsRunValue(path), "windows");
         QTEST(DCommandManager::desktopExecLine(path), "exec");
+    }
+
+    // "-m" anywhere, exactly: a log-on start, whose thread checks for an update; no other start
+    // does.
+    void logOnStartFlag_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("logOnStart");
+        QTest::newRow("none") << QStringList{"prog"} << false;
+        QTest::newRow("after other arguments") << QStringList{"prog", "-d", "x", "-m"} << true;
+        QTest::newRow("capital") << QStringList{"prog", "-M"} << false;
+        QTest::newRow("inside an argument") << QStringList{"prog", "-md"} << false;
+    }
+
+    void logOnStartFlag()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, logOnStart);
+        TestHome home;
+        DGlobals::startedByOs = DStartup::hasFlag(arguments, "-m");
+        QCOMPARE(DGlobals::startedByOs.load(), logOnStart);
+        const int before = MyThread::checksRun();
+        MyThread thread;
+        thread.start();
+        QVERIFY(thread.wait(5000));
+        QCOMPARE(MyThread::checksRun(), before + (logOnStart ? 1 : 0));
+    }
+
+    // A probe file left by an interrupted write test goes, and the dump starts empty.
+    void leftoversAreClearedAtStart()
+    {
+        TestHome home;
+        const QString probe = dataFolder() + "/testwrite01234567890";
+        appendLine("left over", probe);
+        appendLine("old answer", dataFolder() + "/dftp.dump");
+        QVERIFY(DStartup::dataFolderWritable());
+        QVERIFY(!QFile::exists(probe));
+        DStartup::resetDumpFile();
+        QCOMPARE(readFile(dataFolder() + "/dftp.dump"), QByteArray(""));
+        QVERIFY(QFile::exists(dataFolder() + "/dftp.dump"));
+    }
+
+    // Code 0 when the data folder cannot be written (a log-on start without a tray is a normal
+    // start), and on SIGTERM (the updater, a desktop logging out) after saving the settings.
+    void programEndsWithCodeZero_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("unwritable data folder") << QStringList{} << false;
+        QTest::newRow("unwritable, log-on start without a tray") << QStringList{"-m"} << false;
+        QTest::newRow("terminated") << QStringList{} << true;
+    }
+
+    void programEndsWithCodeZero()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, writable);
+        TestHome home;
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        // The real program; nothing listens on the service port.
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", writable ? home.path() : notAFolder.fileName());
+        env.insert("FERRYDESK_NONINTERACTIVE", "1");
+        env.insert("FERRYDESK_SERVICE_HOST", "127.0.0.1");
+        env.insert("FERRYDESK_SERVICE_PORT", "9");
+        program.setProcessEnvironment(env);
+        program.start(FERRYDESK_BINARY, arguments);
+        if (writable) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.dataFolder() + "/Ferrydesk.log"), 20000);
+            program.terminate();
+        }
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(program.readAllStandardError().contains(
+                     "PROMPT Program can not write to disk, please Run As Administrator: "
+                     "<a href='http://127.0.0.1/help.html?guide=runAsAdmin'>"),
+                 !writable);
+        QCOMPARE(QFile::exists(home.dataFolder() + "/Ferrydesk.ini"), writable);
     }
 };
 
