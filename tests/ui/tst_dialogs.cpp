@@ -19,25 +19,14 @@
 
 struct Login
 {
-    QString name;
-    QString password;
+    QString name, password;
     bool remember;
 };
 Q_DECLARE_METATYPE(QList<Login>)
 
-// The line edits of the preferences' first tab, in the order the dialog shows them.
-enum Field
-{
-    Transfers,
-    Downloads,
-    Uploads,
-    DownSpeed,
-    UpSpeed,
-    ProxyHost,
-    ProxyUser,
-    ProxyPassword,
-    ProxyPort
-};
+// The line edits of the preferences' first tab, by their place in the dialog.
+constexpr int Transfers = 0, Downloads = 1, Uploads = 2, DownSpeed = 3, ProxyHost = 5,
+              ProxyPassword = 7, ProxyPort = 8;
 using Edits = QMap<int, QString>;
 
 // The dialogs, driven by clicks: remembered accounts in the login dialog, the preferences
@@ -221,7 +210,7 @@ private slots:
         engine->setMaxDownSpeed(1234.5678);
         engine->setProxy("old", "", "", 3128);
         auto* trayPowerOff = window.findChild<QAction*>("powerOffAction");
-        QVERIFY(trayPowerOff);
+        const QStringList proxy{"proxy.lan", "user", "pw", "8080"};
         runDialog(window, [&](QDialog* dialog) {
             trayPowerOff->trigger(); // armed from the tray while the dialog is open
             QVERIFY(dialog->findChildren<QCheckBox*>().at(1)->isChecked());
@@ -230,10 +219,8 @@ private slots:
             QCOMPARE(field(dialog, ProxyPassword)->echoMode(), QLineEdit::Password);
             const QList<QGroupBox*> groups = dialog->findChildren<QGroupBox*>();
             QVERIFY(groups.at(1)->isChecked() && groups.at(2)->isChecked()); // limits, proxy
-            field(dialog, ProxyHost)->setText("proxy.lan");
-            field(dialog, ProxyUser)->setText("user");
-            field(dialog, ProxyPassword)->setText("pw");
-            field(dialog, ProxyPort)->setText("8080");
+            for (int i = 0; i < proxy.size(); ++i)
+                field(dialog, ProxyHost + i)->setText(proxy.at(i));
             groups.at(1)->setChecked(false);
             groups.at(2)->setChecked(false);
             for (QCheckBox* box : dialog->findChildren<QCheckBox*>())
@@ -247,13 +234,10 @@ private slots:
         QString host, user, password;
         int port = 0;
         QVERIFY(!engine->proxy(host, user, password, port));
-        QCOMPARE((QStringList{host, user, password, QString::number(port)}),
-                 (QStringList{"proxy.lan", "user", "pw", "8080"}));
-        QVERIFY(!engine->limitsEnabled());
-        QVERIFY(!engine->minToTray());
-        QVERIFY(!engine->powerOff());
-        QVERIFY(!trayPowerOff->isChecked());
-        QVERIFY(!engine->osStart());
+        QCOMPARE((QStringList{host, user, password, QString::number(port)}), proxy);
+        QCOMPARE((QList<bool>{engine->limitsEnabled(), engine->minToTray(), engine->powerOff(),
+                              trayPowerOff->isChecked(), engine->osStart()}),
+                 QList<bool>(5, false));
         QCOMPARE(window.vlcPath(), QString("/bin/sh"));
     }
     // Messages told from completion steps wait for the user's own dialog to close, never stack

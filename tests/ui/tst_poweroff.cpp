@@ -142,35 +142,59 @@ private slots:
         QVERIFY(!timer->isActive());
     }
 
+    // A click on the countdown's notice asks, "Yes" powers off at once and "Cancel" ends the
+    // countdown. The desktop's notice is one, updated in place, with an "Abort" action that
+    // stands for the click; a service that refuses it leaves the countdown to the window.
     void clickOnTheNotice_data()
     {
+        QTest::addColumn<QString>("service"); // "none", "shows" or "refuses"
         QTest::addColumn<bool>("counting");
         QTest::addColumn<bool>("yes");
         QTest::addColumn<QByteArray>("command");
-        QTest::newRow("Yes powers off at once")
-            << true << true << QByteArray("[--now][two words]\n");
-        QTest::newRow("Cancel stops the countdown") << true << false << QByteArray();
-        QTest::newRow("no countdown, no question") << false << true << QByteArray();
+        const QByteArray command = "[--now][two words]\n";
+        QTest::newRow("Yes powers off at once") << "none" << true << true << command;
+        QTest::newRow("Cancel stops the countdown") << "none" << true << false << QByteArray();
+        QTest::newRow("no countdown, no question") << "none" << false << true << QByteArray();
+        QTest::newRow("desktop notice: Abort, Cancel") << "shows" << true << false << QByteArray();
+        QTest::newRow("desktop notice refused") << "refuses" << true << false << QByteArray();
     }
     void clickOnTheNotice()
     {
+        QFETCH(QString, service);
         QFETCH(bool, counting);
         QFETCH(bool, yes);
         QFETCH(QByteArray, command);
-        DTimings::setScale(1); // a real second per tick: nothing ends on its own here
+        DTimings::setScale(0.5); // nothing ends on its own here, notices merge for two seconds
+        QVERIFY(service == "none" || serve(service == "refuses"));
         TestHome home;
         MainWindow window;
         ScriptedPrompt prompts;
         prompts.yesAnswers = {yes};
         if (counting)
             window.shutDownRequested();
-        window.onTrayMessageClicked();
-
+        if (service == "refuses") {
+            QTRY_COMPARE(noticeWindow(window), First);
+            return;
+        }
+        if (service == "shows") {
+            QTRY_COMPARE(m_fake.notices.size(), 2);
+            const FakeNotifications::Notice shown = m_fake.notices[0];
+            QCOMPARE(shown.text, "Shut Down Computer|" + First);
+            QVERIFY(shown.actions.contains("abort"));
+            QCOMPARE(m_fake.notices[1].replaces, shown.id);
+            QVERIFY(m_fake.notices[1].text.contains("Going to shut down in 9 mins "));
+            QCOMPARE(noticeWindow(window), QString());
+            m_fake.click(shown.id, "abort");
+            QTRY_COMPARE(m_fake.closed, QList<uint>{shown.id});
+        } else {
+            window.onTrayMessageClicked();
+        }
         QCOMPARE(prompts.calls.size(), counting ? 1 : 0);
         QVERIFY(!runningCountdown(window));
         QCOMPARE(noticeWindow(window), QString());
-        if (command.isEmpty())
-            QTest::qWait(200);
+        const int sent = m_fake.notices.size();
+        QTest::qWait(DTimings::scaled(DNotifier::CoalesceMs) * 2);
+        QCOMPARE(m_fake.notices.size(), sent);
         QTRY_COMPARE(readFile(m_record), command);
     }
 
@@ -197,44 +221,6 @@ private slots:
                  QString("Transfers finished|b.bin: locked\n4 transfers ended: 2 done, 2 failed."));
         QTest::qWait(DTimings::scaled(DNotifier::CoalesceMs) * 2);
         QCOMPARE(m_fake.notices.size(), 2);
-    }
-
-    // One notice, updated in place every few ticks, with an "Abort" action; its click asks as
-    // the balloon's does, and "Cancel" ends the countdown and closes the notice. A service that
-    // refuses leaves the countdown to the window.
-    void countdownNotice_data()
-    {
-        QTest::addColumn<bool>("refusing");
-        QTest::newRow("service shows it") << false;
-        QTest::newRow("service refuses") << true;
-    }
-    void countdownNotice()
-    {
-        QFETCH(bool, refusing);
-        DTimings::setScale(0.5); // a countdown second lasts half of one
-        QVERIFY(serve(refusing));
-        TestHome home;
-        MainWindow window;
-        ScriptedPrompt prompt;
-        window.shutDownRequested();
-        if (refusing) {
-            QTRY_COMPARE(noticeWindow(window), First);
-            return;
-        }
-        QTRY_COMPARE(m_fake.notices.size(), 1);
-        const FakeNotifications::Notice shown = m_fake.notices[0];
-        QCOMPARE(shown.text, "Shut Down Computer|" + First);
-        QVERIFY(shown.actions.contains("abort"));
-        QTRY_COMPARE(m_fake.notices.size(), 2);
-        QCOMPARE(m_fake.notices[1].replaces, shown.id);
-        QVERIFY(m_fake.notices[1].text.contains("Going to shut down in 9 mins "));
-
-        m_fake.click(shown.id, "abort");
-        QTRY_COMPARE(prompt.calls.size(), 1);
-        QTRY_COMPARE(m_fake.closed, QList<uint>{shown.id});
-        const int sent = m_fake.notices.size();
-        QTest::qWait(DTimings::scaled(DNotifier::CoalesceMs) * 2);
-        QCOMPARE(m_fake.notices.size(), sent);
     }
 };
 
