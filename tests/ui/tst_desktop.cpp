@@ -74,15 +74,6 @@ private:
         program.start(FERRYDESK_BINARY, arguments);
     }
 
-    static void throttle(QueueWindow& q, const QString& file, int kbps)
-    {
-        q.service.addFault({{"kind", "download"},
-                            {"action", "throttle"},
-                            {"kbps", kbps},
-                            {"file", file},
-                            {"times", 0}});
-    }
-
 private slots:
     // A second start with the same HOME brings the first forward and ends with code 0 without
     // logging in or touching the data folder: run beside it, it would restore the first's
@@ -172,7 +163,11 @@ private slots:
         }
         QueueWindow q;
         QVERIFY(q.open());
-        throttle(q, "201", ending == "finish" ? 1024 : 64);
+        q.service.addFault({{"kind", "download"},
+                            {"action", "throttle"},
+                            {"kbps", ending == "finish" ? 1024 : 64},
+                            {"file", "201"},
+                            {"times", 0}});
         q.startDownloads({"big.bin", "a.txt"}, {"201", "101"});
         QCOMPARE(logind.calls.size(), 0);
         q.invoke("onResumeAll");
