@@ -86,25 +86,23 @@ private slots:
         QTest::addColumn<QList<Login>>("logins");
         QTest::addColumn<QStringList>("names");     // completions, in order
         QTest::addColumn<QStringList>("passwords"); // filled in for each name
-        QTest::newRow("known name, new password")
-            << QStringList{} << QList<Login>{{"alice", "one", true}, {"alice", "two", true}}
-            << QStringList{"alice"} << QStringList{"two"};
-        QTest::newRow("not ticked") << QStringList{} << QList<Login>{{"alice", "secret", false}}
-                                    << QStringList{} << QStringList{};
-        QTest::newRow("names differ in case")
-            << QStringList{}
-            << QList<Login>{{"alice", "a", true}, {"Alice", "B", true}, {"alice", "c", false}}
-            << QStringList{"alice", "Alice"} << QStringList{"a", "B"};
-        QTest::newRow("empty password keeps the pairs")
-            << QStringList{}
-            << QList<Login>{{"alice", "", true}, {"bob", "pw/b", true}, {"", "x", true}}
-            << QStringList{"alice", "bob"} << QStringList{"", "pw/b"};
-        QTest::newRow("text beyond Latin-1")
-            << QStringList{} << QList<Login>{{"thu\u1ea3o", "m\u1eadt", true}}
-            << QStringList{"thu\u1ea3o"} << QStringList{"m\u1eadt"};
-        QTest::newRow("names stored without a password are kept")
-            << QStringList{"carol", "dave"} << QList<Login>{{"alice", "a", true}}
-            << QStringList{"carol", "dave", "alice"} << QStringList{"", "", "a"};
+        const auto row = [](const char* name, const QList<Login>& logins, const QStringList& names,
+                            const QStringList& passwords, const QStringList& namesOnly = {}) {
+            QTest::newRow(name) << namesOnly << logins << names << passwords;
+        };
+        row("known name, new password", {{"alice", "one", true}, {"alice", "two", true}}, {"alice"},
+            {"two"});
+        row("not ticked", {{"alice", "secret", false}}, {}, {});
+        row("names differ in case",
+            {{"alice", "a", true}, {"Alice", "B", true}, {"alice", "c", false}}, {"alice", "Alice"},
+            {"a", "B"});
+        row("empty password keeps the pairs",
+            {{"alice", "", true}, {"bob", "pw/b", true}, {"", "x", true}}, {"alice", "bob"},
+            {"", "pw/b"});
+        row("text beyond Latin-1", {{"thu\u1ea3o", "m\u1eadt", true}}, {"thu\u1ea3o"},
+            {"m\u1eadt"});
+        row("names stored without a password are kept", {{"alice", "a", true}},
+            {"carol", "dave", "alice"}, {"", "", "a"}, {"carol", "dave"});
     }
 
     void remembered()
@@ -157,23 +155,19 @@ private slots:
     void apply_data()
     {
         QTest::addColumn<Edits>("edits");
-        QTest::addColumn<QList<int>>("limits"); // transfers, downloads, uploads after OK
+        QTest::addColumn<QList<int>>("limits"); // transfers, downloads, uploads; none: refused
         QTest::addColumn<double>("downSpeed");
-        QTest::addColumn<bool>("refused");
         QTest::newRow("zero or empty means the maximum")
             << Edits{{Transfers, ""}, {Downloads, "0"}, {Uploads, "0"}, {DownSpeed, ""}}
-            << QList<int>{15, 10, 5} << 0.0 << false;
+            << QList<int>{15, 10, 5} << 0.0;
         QTest::newRow("above the maximum is the maximum")
-            << Edits{{Downloads, "11"}} << QList<int>{4, 10, 2} << 0.0 << false;
+            << Edits{{Downloads, "11"}} << QList<int>{4, 10, 2} << 0.0;
         QTest::newRow("above the hint, below the maximum")
-            << Edits{{Transfers, "12"}, {DownSpeed, "250.5"}} << QList<int>{12, 2, 2} << 250.5
-            << false;
+            << Edits{{Transfers, "12"}, {DownSpeed, "250.5"}} << QList<int>{12, 2, 2} << 250.5;
         QTest::newRow("text that is not a number")
-            << Edits{{Transfers, "7"}, {Uploads, "three"}} << QList<int>{4, 2, 2} << 0.0 << true;
-        QTest::newRow("negative speed")
-            << Edits{{DownSpeed, "-5"}} << QList<int>{4, 2, 2} << 0.0 << true;
-        QTest::newRow("port out of range")
-            << Edits{{ProxyPort, "70000"}} << QList<int>{4, 2, 2} << 0.0 << true;
+            << Edits{{Transfers, "7"}, {Uploads, "three"}} << QList<int>{} << 0.0;
+        QTest::newRow("negative speed") << Edits{{DownSpeed, "-5"}} << QList<int>{} << 0.0;
+        QTest::newRow("port out of range") << Edits{{ProxyPort, "70000"}} << QList<int>{} << 0.0;
     }
 
     // OK writes the values into the engine; a field that is not a number keeps the dialog
@@ -182,7 +176,8 @@ private slots:
     void apply()
     {
         QFETCH(Edits, edits);
-        QFETCH(bool, refused);
+        QFETCH(QList<int>, limits);
+        const bool refused = limits.isEmpty();
         TestHome home;
         MainWindow window;
         ScriptedPrompt prompt; // after the window, which installs its own
@@ -194,8 +189,8 @@ private slots:
             QCOMPARE(dialog->isVisible(), refused);
         });
         QCOMPARE(prompt.texts().size(), refused ? 1 : 0);
-        QTEST((QList<int>{engine->maxTransfers(), engine->maxDownloads(), engine->maxUploads()}),
-              "limits");
+        QCOMPARE((QList<int>{engine->maxTransfers(), engine->maxDownloads(), engine->maxUploads()}),
+                 (refused ? QList<int>{4, 2, 2} : limits));
         QTEST(engine->maxDownSpeed(), "downSpeed");
     }
 
