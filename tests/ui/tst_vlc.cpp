@@ -86,25 +86,24 @@ private slots:
     void preview_data()
     {
         QTest::addColumn<QString>("stored"); // "VLCPath" before: "player", "gone" or empty
-        QTest::addColumn<bool>("onPath");    // a player named vlc on PATH
         QTest::addColumn<bool>("installOk"); // the answer to "Install VLC"
         QTest::addColumn<QString>("played"); // and "VLCPath" after: "player", "vlc" or empty
+        // A player named vlc is on PATH in the rows that play.
         QTest::addColumn<QStringList>("prompts");
         const QString install = DVlc::installLinkHtml();
         QTest::newRow("remembered player, no search")
-            << "player" << true << false << "player" << QStringList{};
+            << "player" << false << "player" << QStringList{};
         QTest::newRow("remembered player gone, found on PATH and remembered")
-            << "gone" << true << false << "vlc" << QStringList{};
+            << "gone" << false << "vlc" << QStringList{};
         QTest::newRow("none found: Install VLC, OK")
-            << "" << false << true << ""
+            << "" << true << ""
             << QStringList{install, "Please restart program once VLC installation completes"};
         QTest::newRow("none found: Install VLC, Cancel")
-            << "gone" << false << false << "" << QStringList{install};
+            << "gone" << false << "" << QStringList{install};
     }
     void preview()
     {
         QFETCH(QString, stored);
-        QFETCH(bool, onPath);
         QFETCH(bool, installOk);
         QFETCH(QString, played);
         TestHome home;
@@ -114,7 +113,7 @@ private slots:
         const QMap<QString, QString> paths{{"player", plant(scratch.path(), {"player*"})},
                                            {"vlc", scratch.filePath("bin/vlc")},
                                            {"gone", scratch.filePath("gone")}};
-        if (onPath)
+        if (!played.isEmpty())
             plant(scratch.path(), {"bin/vlc*"});
         if (!stored.isEmpty())
             QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
