@@ -23,7 +23,7 @@ public:
 
 } // namespace
 
-// The command base: the service's verdict, the answer file and the dump; the retry rule over real
+// The command base: the service's verdict, the answer file; the retry rule over real
 // sockets: every 10 s up to five times, then once after 10 minutes (both scaled down here), for
 // as long as the command stays registered.
 class TestDCommand : public QObject
