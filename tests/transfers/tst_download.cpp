@@ -310,6 +310,7 @@ private slots:
         QCOMPARE(DTransferCommand::throttleDelayMs(100.9, 2), 320);
         QCOMPARE(DTransferCommand::throttleDelayMs(500, 0), 32);
         QCOMPARE(DTransferCommand::throttleDelayMs(0, 2), 0);
+        QCOMPARE(DTransferCommand::throttleDelayMs(3, 4), 16000); // 1 KB/s each, never 0
     }
 };
 

@@ -331,6 +331,7 @@ private slots:
         QCOMPARE(DUploadCommand::uploadLimit(false, 500, 200), 200.0);
         QCOMPARE(DUploadCommand::uploadLimit(true, 100, 200), 100.0);
         QCOMPARE(DUploadCommand::uploadLimit(true, 0, 150), 150.0); // 0: no cap
+        QCOMPARE(DUploadCommand::uploadLimit(false, 300, 0), 0.0);
     }
 };
 
