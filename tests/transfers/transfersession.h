@@ -71,17 +71,6 @@ public:
         return it == reports.crend() ? nullptr : &*it;
     }
 
-    // The texts a command's queue row showed, errors included.
-    QStringList rowTexts(int id) const
-    {
-        QStringList texts;
-        for (const Report& r : reports) {
-            if (r.id == id && (r.status == TransferMessage || r.status == TransferError))
-                texts << r.err;
-        }
-        return texts;
-    }
-
     // Waits for the end of a command; true when it ended done.
     bool finishes(int id)
     {
@@ -91,12 +80,17 @@ public:
                lastReport(id, TransferDone);
     }
 
-    // What a command showed, for failure messages.
+    // What a command's queue row showed, errors included, for failure messages.
     QByteArray trace(int id) const
     {
+        QStringList texts;
+        for (const Report& r : reports) {
+            if (r.id == id && (r.status == TransferMessage || r.status == TransferError))
+                texts << r.err;
+        }
         return QStringLiteral("status %1: %2")
             .arg(manager->status(id))
-            .arg(rowTexts(id).join(QStringLiteral(" | ")))
+            .arg(texts.join(QStringLiteral(" | ")))
             .toLocal8Bit();
     }
 
