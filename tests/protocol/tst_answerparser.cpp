@@ -1,4 +1,5 @@
 #include "protocol/danswerparser.h"
+#include "tests/fuzz/fuzzinput.h"
 
 #include <QtTest>
 
@@ -97,6 +98,11 @@ private slots:
             shown << e->name + (e->isFile ? "(f):" : "(d):") + e->id + ":" + e->size;
         QCOMPARE(shown, entries);
         QTEST(read.currentFolderId, "currentFolder");
+        // A device that hands out one byte per read (a pipe, a socket) gives the same listing.
+        ChunkedBuffer oneByteAtATime(answer, 1);
+        const DAnswerParser::Listing streamed = DAnswerParser::readListing(oneByteAtATime);
+        QCOMPARE(streamed.detail, read.detail);
+        QCOMPARE(streamed.entries.size(), read.entries.size());
     }
 
     // Account answers: the first of each value counts, present or not, and the root's entries
