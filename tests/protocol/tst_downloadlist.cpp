@@ -12,8 +12,8 @@
 
 #include <memory>
 
-// Pasted links: how a text splits into links, what a confirmed link yields, and the check
-// against the stand-in service over verified HTTPS.
+// Pasted links: what a confirmed link yields, and the check against the stand-in service over
+// verified HTTPS.
 class TestDownloadList : public QObject
 {
     Q_OBJECT
@@ -48,27 +48,6 @@ private slots:
         m_service.reset();
         DGlobals::setCaFile(m_service.caFile());
         DTimings::setScale(1);
-    }
-
-    // "link#id" for every link found in the pasted text.
-    void candidates_data()
-    {
-        QTest::addColumn<QString>("pasted");
-        QTest::addColumn<QStringList>("links");
-        QTest::newRow("two on one line, http")
-            << "http://h/f/101/ahttps://h/f/102"
-            << QStringList{"https://h/f/101/a#101", "https://h/f/102#102"};
-        QTest::newRow("encoded blank and ampersand")
-            << "https://h/f/7x%20y/a%26b" << QStringList{"https://h/f/7x y/a b#7x y"};
-    }
-
-    void candidates()
-    {
-        QFETCH(QString, pasted);
-        QStringList found;
-        for (const QString& link : DLinkCheck::candidates(pasted))
-            found << link + "#" + DownloadList::linkId(link);
-        QTEST(found, "links");
     }
 
     // What the service confirmed: only its own host, an id and a name, and ".file" at the end.

@@ -32,12 +32,10 @@ public:
         int id, status;
         QString rFile, err;
         long long size;
-        qint64 atMs; // since the session began
     };
 
     std::unique_ptr<DCommandManager> manager;
     QList<Report> reports;
-    QElapsedTimer clock;
     QHash<int, long long> progress;
 
     // A new manager keeps the HOME, so a second call is a restart.
@@ -45,12 +43,11 @@ public:
     {
         reports.clear();
         progress.clear();
-        clock.start();
         manager = std::make_unique<DCommandManager>();
         connect(manager.get(), &DCommandManager::di_dataTransferStatus, this,
                 [this](int id, const QString& r, const QString&, DTransferStatus st,
                        const QString& err, long long size) {
-                    reports.append({id, int(st), r, err, size, clock.elapsed()});
+                    reports.append({id, int(st), r, err, size});
                 });
         connect(manager.get(), &DCommandManager::di_dataTransferProgress, this,
                 [this](int id, long long p, double, int) { progress[id] = p; });

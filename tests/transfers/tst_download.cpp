@@ -98,23 +98,6 @@ private slots:
         QVERIFY(standIn.requests("download").size() <= 1 && !manager->findCommand(id));
     }
 
-    // Five quick retries 10 s apart, then the long retry.
-    void retriesThenTheLongRetry()
-    {
-        standIn.addFault(fault("download", "drop", {{"times", 6}}));
-        const int id = resumed(startBig());
-        QVERIFY2(finishes(id), trace(id));
-        QCOMPARE(standIn.requests("download").size(), 7);
-        // The seventh attempt waits for the long retry, not for another quick one (a timer may
-        // fire a little early, hence the margin).
-        QList<qint64> at;
-        for (const Report& r : reports) {
-            if (r.id == id && r.status == TransferMessage)
-                at << r.atMs;
-        }
-        QVERIFY(at.value(6) - at.value(5) >= DTimings::scaled(DTimings::LongRetryMs) * 9 / 10);
-    }
-
     // A global cap is shared: both downloads together can not arrive sooner than it allows.
     void globalCapHolds()
     {
