@@ -236,8 +236,6 @@ private slots:
         };
         row("max_usp 99 is no cap", {{"max_usp", 99}}, "modify=1 download=1 cap=0");
         row("max_usp 100 is the lowest cap", {{"max_usp", 100}}, "modify=1 download=1 cap=100");
-        row("max_usp 20000 is the highest cap", {{"max_usp", 20000}},
-            "modify=1 download=1 cap=20000");
         row("max_usp 20001 is no cap", {{"max_usp", 20001}}, "modify=1 download=1 cap=0");
         row("param1 0", {{"param1", "0"}, {"reason1", "Uploads are off"}},
             "modify=0 download=1 cap=0");
