@@ -32,12 +32,10 @@ public:
         int id, status;
         QString rFile, err;
         long long size;
-        qint64 atMs; // since the session began
     };
 
     std::unique_ptr<DCommandManager> manager;
     QList<Report> reports;
-    QElapsedTimer clock;
     QHash<int, long long> progress;
 
     // A new manager keeps the HOME, so a second call is a restart.
@@ -45,12 +43,11 @@ public:
     {
         reports.clear();
         progress.clear();
-        clock.start();
         manager = std::make_unique<DCommandManager>();
         connect(manager.get(), &DCommandManager::di_dataTransferStatus, this,
                 [this](int id, const QString& r, const QString&, DTransferStatus st,
                        const QString& err, long long size) {
-                    reports.append({id, int(st), r, err, size, clock.elapsed()});
+                    reports.append({id, int(st), r, err, size});
                 });
         connect(manager.get(), &DCommandManager::di_dataTransferProgress, this,
                 [this](int id, long long p, double, int) { progress[id] = p; });
@@ -71,17 +68,6 @@ public:
         return it == reports.crend() ? nullptr : &*it;
     }
 
-    // The texts a command's queue row showed, errors included.
-    QStringList rowTexts(int id) const
-    {
-        QStringList texts;
-        for (const Report& r : reports) {
-            if (r.id == id && (r.status == TransferMessage || r.status == TransferError))
-                texts << r.err;
-        }
-        return texts;
-    }
-
     // Waits for the end of a command; true when it ended done.
     bool finishes(int id)
     {
@@ -91,11 +77,18 @@ public:
                lastReport(id, TransferDone);
     }
 
-    // What a command showed, for failure messages.
+    // What a command's queue row showed, errors included, for failure messages.
     QByteArray trace(int id) const
     {
-        return QStringLiteral("status %1: ").arg(manager->status(id)).toLocal8Bit() +
-               rowTexts(id).join(QStringLiteral(" | ")).toLocal8Bit();
+        QStringList texts;
+        for (const Report& r : reports) {
+            if (r.id == id && (r.status == TransferMessage || r.status == TransferError))
+                texts << r.err;
+        }
+        return QStringLiteral("status %1: %2")
+            .arg(manager->status(id))
+            .arg(texts.join(QStringLiteral(" | ")))
+            .toLocal8Bit();
     }
 
     // Resumes a command the way the queue row does.
@@ -121,8 +114,8 @@ public:
     }
 };
 
-// What the transfer tests share: the stand-in service and, per test, a session in a fresh HOME
-// with an empty folder for the files.
+// What the transfer tests share: the stand-in service (started with the first session, for
+// every test of the program) and, per test, a session in a fresh HOME with an empty folder.
 class TransferFixture : public TransferSession
 {
 public:
@@ -130,6 +123,14 @@ public:
     std::unique_ptr<TestHome> home;
     std::unique_ptr<ScriptedPrompt> prompts;
     QString folder;
+
+    // A scripted fault of the stand-in service.
+    static QJsonObject fault(const char* kind, const char* action, QJsonObject more = {})
+    {
+        more["kind"] = kind;
+        more["action"] = action;
+        return more;
+    }
 
     // Arms the faults, then starts the transfer by force or resumes it as the row does.
     void startUnder(const QJsonArray& faults, int id, bool force)
@@ -142,7 +143,6 @@ public:
             resumed(id);
     }
 
-    // The service starts with the first session and serves every test of the program.
     bool openSession(const QString& subfolder)
     {
         if (standIn.httpPort() == 0) {
@@ -182,20 +182,21 @@ public:
 
     QString bigSha() const { return standIn.fileSha256(QStringLiteral("alice"), BigId); }
 
-    // The seeded file's bytes, fetched once through the engine itself.
+    // The seeded file's bytes, fetched once through the engine itself. Its completion notice
+    // follows the done report: once it reached the service, it cannot land among the requests
+    // of the test that asked for the bytes.
     QByteArray bigContent()
     {
         static QByteArray content;
+        const QString whole = target(QStringLiteral("whole.bin"));
         if (content.isEmpty()) {
             const int notices = standIn.requests(QStringLiteral("dlfile_ok")).size();
-            // Its completion notice follows the done report: once it reached the service, it
-            // cannot land among the requests of the test that asked for the bytes.
             if (finishes(resumed(startBig(QStringLiteral("whole.bin")))) &&
                 QTest::qWaitFor(
                     [&] { return standIn.requests(QStringLiteral("dlfile_ok")).size() > notices; },
                     Timeout))
-                content = readFile(target(QStringLiteral("whole.bin")));
-            QFile::remove(target(QStringLiteral("whole.bin")));
+                content = readFile(whole);
+            QFile::remove(whole);
         }
         return content;
     }

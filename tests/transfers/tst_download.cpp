@@ -13,38 +13,31 @@ private slots:
     void serverTroubleStillEndsExact_data()
     {
         QTest::addColumn<QJsonArray>("faults");
+        QTest::addColumn<QStringList>("expected"); // the range of each request, "-" for none
         QTest::addColumn<qint64>("partial"); // restored from this many bytes, junk past the end
         QTest::addColumn<bool>("force");     // started with "force start" instead of a resume
-        QTest::addColumn<QStringList>("expected");
-        const QJsonObject cut{{"kind", "download"}, {"action", "cut"}, {"bytes", 300000}};
-        QJsonObject cutTwice = cut;
-        cutTwice["times"] = 2;
-        const QJsonObject noSize{{"kind", "dlfile"},
-                                 {"action", "answer"},
-                                 {"fields", QJsonObject{{"size", QJsonValue()}}}};
-        QTest::newRow("no trouble") << QJsonArray{} << qint64(0) << false << QStringList{"-"};
-        QTest::newRow("cut twice: resumes from the bytes on disk")
-            << QJsonArray{cutTwice} << qint64(0) << false
-            << QStringList{"-", "bytes=300000-", "bytes=600000-"};
-        QTest::newRow("force started, then cut: the retry resumes")
-            << QJsonArray{cut} << qint64(0) << true << QStringList{"-", "bytes=300000-"};
-        QTest::newRow("clean end before the last byte: resumes")
-            << QJsonArray{QJsonObject{{"kind", "download"}, {"action", "short"}, {"bytes", 300000}}}
-            << qint64(0) << false << QStringList{"-", "bytes=300000-"};
-        QTest::newRow("range ignored: starts over")
-            << QJsonArray{cut, QJsonObject{{"kind", "download"}, {"action", "ignore_range"}}}
-            << qint64(0) << false << QStringList{"-", "bytes=300000-", "-"};
-        QTest::newRow("stall: the attempt ends")
-            << QJsonArray{QJsonObject{
-                   {"kind", "download"}, {"action", "stall"}, {"bytes", 200000}, {"seconds", 30}}}
-            << qint64(0) << false << QStringList{"-", "bytes=200000-"};
-        QTest::newRow("every byte there: 416 completes")
-            << QJsonArray{} << BigSize << false << QStringList{"bytes=2097152-"};
-        QTest::newRow("longer than the file: starts over")
-            << QJsonArray{} << BigSize + 10 << false << QStringList{"bytes=2097162-", "-"};
-        QTest::newRow("416 and no size known: starts over")
-            << QJsonArray{noSize, QJsonObject{{"kind", "download"}, {"action", "unsatisfiable"}}}
-            << qint64(1000000) << false << QStringList{"bytes=1000000-", "-"};
+        const auto row = [](const char* name, const QJsonArray& faults, const QStringList& expected,
+                            qint64 partial = 0, bool force = false) {
+            QTest::newRow(name) << faults << expected << partial << force;
+        };
+        const QJsonObject cut = fault("download", "cut", {{"bytes", 300000}});
+        const QJsonObject noSize =
+            fault("dlfile", "answer", {{"fields", QJsonObject{{"size", QJsonValue()}}}});
+        row("cut twice: resumes from the bytes on disk",
+            {fault("download", "cut", {{"bytes", 300000}, {"times", 2}})},
+            {"-", "bytes=300000-", "bytes=600000-"});
+        row("force started, then cut: the retry resumes", {cut}, {"-", "bytes=300000-"}, 0, true);
+        row("clean end before the last byte: resumes",
+            {fault("download", "short", {{"bytes", 300000}})}, {"-", "bytes=300000-"});
+        row("range ignored: starts over", {cut, fault("download", "ignore_range")},
+            {"-", "bytes=300000-", "-"});
+        row("stall: the attempt ends",
+            {fault("download", "stall", {{"bytes", 200000}, {"seconds", 30}})},
+            {"-", "bytes=200000-"});
+        row("every byte there: 416 completes", {}, {"bytes=2097152-"}, BigSize);
+        row("longer than the file: starts over", {}, {"bytes=2097162-", "-"}, BigSize + 10);
+        row("416 and no size known: starts over", {noSize, fault("download", "unsatisfiable")},
+            {"bytes=1000000-", "-"}, 1000000);
     }
 
     void serverTroubleStillEndsExact()
@@ -52,219 +45,111 @@ private slots:
         QFETCH(QJsonArray, faults);
         QFETCH(qint64, partial);
         QFETCH(bool, force);
-        const QString path = target("big.bin.201.part");
-        const QByteArray content = partial <= BigSize
-                                       ? bigContent().left(int(partial))
-                                       : bigContent() + QByteArray(int(partial - BigSize), 'x');
-        QVERIFY(partial == 0 || writeFile(path, content));
-        DDownloadCommand* restored = partial > 0 ? manager->restoreDownload(BigId, path) : nullptr;
-        if (restored)
+        int id = -1;
+        if (partial > 0) {
+            const QString path = target("big.bin.201.part");
+            const QByteArray junk(int(std::max<qint64>(0, partial - BigSize)), 'x');
+            QVERIFY(writeFile(path, bigContent().left(int(partial)) + junk));
+            DDownloadCommand* restored = manager->restoreDownload(BigId, path);
             restored->restorePaused();
-        const int id = restored ? restored->id() : startBig();
-        // A new download waits paused, already in the history.
-        QCOMPARE(manager->status(id), int(StatusPaused));
-        QVERIFY(historyText().contains(QStringLiteral("<cmd%1 ").arg(id)));
+            id = restored->id();
+        } else {
+            id = startBig();
+        }
         standIn.reset();
         startUnder(faults, id, force);
         QVERIFY2(finishes(id), trace(id));
         QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
-        QVERIFY(!QFile::exists(path));
         QTEST(ranges(), "expected");
         QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("dlfile_ok").size(), 1, Timeout);
         QCOMPARE(historyText(), EmptyHistory);
     }
 
     // Answers the download must not trust, a refused link and a missing file fail it for good:
-    // the error list gets the reason, no retry, the disk untouched beyond the size the service
-    // gave, and the user's file it was to overwrite still as it was.
+    // no retry, the disk untouched beyond the size the service gave, and the user's file it was
+    // to overwrite still as it was.
     void failuresEndForGood_data()
     {
         QTest::addColumn<QJsonObject>("fault");
-        QTest::addColumn<QString>("error");
         const auto answer = [](const char* name, const char* value) {
-            return QJsonObject{
-                {"kind", "dlfile"}, {"action", "answer"}, {"fields", QJsonObject{{name, value}}}};
+            return fault("dlfile", "answer", {{"fields", QJsonObject{{name, value}}}});
         };
-        QTest::newRow("size not a number")
-            << answer("size", "12abc") << "Error download: the service sent no valid size (12abc)";
-        QTest::newRow("link to a local file")
-            << answer("direct_link", "file:///etc/hostname")
-            << "Error download: the service sent a link that is not http or https";
-        QTest::newRow("endless answer")
-            << QJsonObject{{"kind", "download"}, {"action", "endless"}}
-            << "Error download: the server sent more than the 2097152 bytes of the file";
+        QTest::newRow("size not a number") << answer("size", "12abc");
+        QTest::newRow("link to a local file") << answer("direct_link", "file:///etc/hostname");
+        QTest::newRow("endless answer") << fault("download", "endless");
         QTest::newRow("missing file: nothing of the error page kept")
-            << QJsonObject{{"kind", "download"}, {"action", "missing"}, {"times", 0}}
-            << "Error Download: File not found!";
-        QTest::newRow("link refused")
-            << QJsonObject{{"kind", "dlfile"}, {"action", "refuse"}, {"text", "File gone"}}
-            << "Error download:File gone";
+            << fault("download", "missing", {{"times", 0}});
+        QTest::newRow("link refused") << fault("dlfile", "refuse", {{"text", "File gone"}});
     }
 
     void failuresEndForGood()
     {
         QFETCH(QJsonObject, fault);
-        QFETCH(QString, error);
         standIn.addFault(fault);
         QVERIFY(writeFile(target("big.bin"), "mine"));
         prompts->conflictAnswers << DPrompt::ConflictOverwrite;
         const int id = resumed(startBig());
         QTRY_VERIFY_WITH_TIMEOUT(lastReport(id, TransferError), Timeout);
-        QCOMPARE(lastReport(id, TransferError)->err, error);
-        QVERIFY(!lastReport(id, TransferDone));
         const qint64 kept = QFileInfo(target("big.bin.201.part")).size();
         QVERIFY(kept <= BigSize && (kept == 0 || fault["action"] == "endless"));
         QCOMPARE(readFile(target("big.bin")), QByteArray("mine"));
         QCOMPARE(historyText(), EmptyHistory);
         QTest::qWait(300);
-        QVERIFY(standIn.requests("download").size() <= 1);
-        QVERIFY(!manager->findCommand(id));
+        QVERIFY(standIn.requests("download").size() <= 1 && !manager->findCommand(id));
     }
 
-    // Five quick retries 10 s apart, each announced in the row, then the long retry.
-    void retriesThenTheLongRetry()
+    // A global cap is shared: both downloads together can not arrive sooner than it allows.
+    void globalCapHolds()
     {
-        standIn.addFault({{"kind", "download"}, {"action", "drop"}, {"times", 6}});
-        const int id = resumed(startBig());
-        QVERIFY2(finishes(id), trace(id));
-        QStringList texts = rowTexts(id);
-        QCOMPARE(texts.size(), 7);
-        QVERIFY2(texts[5].startsWith("Next time retry - "), qPrintable(texts[5]));
-        texts[5] = "Next time retry - ";
-        QCOMPARE(
-            texts,
-            (QStringList{"Trying", "Waiting to transfer retry ... 1/5",
-                         "Waiting to transfer retry ... 2/5", "Waiting to transfer retry ... 3/5",
-                         "Waiting to transfer retry ... 4/5", "Next time retry - ", "Trying"}));
-        QCOMPARE(standIn.requests("download").size(), 7);
-        // The seventh attempt waits for the long retry, not for another quick one (a timer may
-        // fire a little early, hence the margin).
-        qint64 longRetryAnnounced = -1, seventhTry = -1;
-        for (const Report& r : reports) {
-            if (r.id != id || r.status != TransferMessage)
-                continue;
-            if (r.err.startsWith("Next time retry - "))
-                longRetryAnnounced = r.atMs;
-            else if (r.err == "Trying" && longRetryAnnounced >= 0)
-                seventhTry = r.atMs;
-        }
-        QVERIFY(seventhTry - longRetryAnnounced >=
-                DTimings::scaled(DTimings::LongRetryMs) * 9 / 10);
-    }
-
-    // Progress, speed and time left keep coming under a cap, and the cap holds.
-    void capsHoldAndProgressKeepsComing_data()
-    {
-        QTest::addColumn<bool>("global");
-        QTest::addColumn<int>("downloads");
-        QTest::newRow("global cap") << true << 1;
-        QTest::newRow("global cap shared by two downloads") << true << 2;
-        QTest::newRow("per-transfer limit") << false << 1;
-    }
-
-    void capsHoldAndProgressKeepsComing()
-    {
-        QFETCH(bool, global);
-        QFETCH(int, downloads);
-        constexpr int Cap = 600;
-        QList<int> ids;
-        for (int i = 0; i < downloads; ++i)
-            ids << startBig(i == 0 ? "big.bin" : "second.bin");
-        const int id = ids.first();
-        if (global) {
-            manager->setLimitsEnabled(true);
-            manager->setMaxDownSpeed(Cap);
-        } else {
-            manager->setTransferSpeedLimit(id, Cap);
-        }
-        QList<double> speeds;
-        connect(manager.get(), &DCommandManager::di_dataTransferProgress, this,
-                [&](int cmd, long long, double speed, int) {
-                    if (cmd == id)
-                        speeds << speed;
-                });
+        constexpr int Cap = 1200;
+        const QList<int> ids{startBig(), startBig("second.bin")};
+        manager->setLimitsEnabled(true);
+        manager->setMaxDownSpeed(Cap);
         QElapsedTimer elapsed;
         elapsed.start();
-        for (int each : ids)
-            resumed(each);
-        for (int each : ids)
-            QVERIFY2(finishes(each), trace(each));
-        manager->setMaxDownSpeed(0);
-        // 2 MiB at 600 KB/s takes over three seconds: a report every half second.
-        QVERIFY2(speeds.size() >= 5, qPrintable(QString::number(speeds.size())));
-        QVERIFY(*std::max_element(speeds.begin(), speeds.end()) < Cap * 1.5);
-        // A global cap is shared: all of it together can not arrive sooner than the cap allows.
-        QVERIFY(elapsed.elapsed() >= downloads * BigSize / (Cap * 1024) * 1000 * 8 / 10);
-        QCOMPARE(StandIn::sha256Of(target("big.bin")), bigSha());
+        for (int id : ids)
+            QVERIFY2(finishes(resumed(id)), trace(id));
+        QVERIFY(elapsed.elapsed() >= 2 * BigSize / (Cap * 1024) * 1000 * 8 / 10);
+        QCOMPARE(StandIn::sha256Of(target("second.bin")), bigSha());
     }
 
-    // The files the user chose to overwrite stay as they were.
-    void userAbortDeletesThePartialQuitKeepsIt()
+    // An aborted download leaves no partial file, and the user's file it was to overwrite
+    // stays as it was.
+    void abortDeletesThePartialOnly()
     {
-        standIn.addFault(
-            {{"kind", "download"}, {"action", "throttle"}, {"kbps", 256}, {"times", 0}});
-        QVERIFY(writeFile(target("a.bin"), "mine") && writeFile(target("k.bin"), "mine"));
-        prompts->conflictAnswers << DPrompt::ConflictOverwrite << DPrompt::ConflictOverwrite;
-        const int aborted = resumed(startBig("a.bin"));
-        resumed(startBig("k.bin"));
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target("a.bin.201.part")).size() > 0 &&
-                                     QFileInfo(target("k.bin.201.part")).size() > 0,
-                                 Timeout);
-        manager->abort(aborted);
+        standIn.addFault(fault("download", "throttle", {{"kbps", 256}, {"times", 0}}));
+        QVERIFY(writeFile(target("a.bin"), "mine"));
+        prompts->conflictAnswers << DPrompt::ConflictOverwrite;
+        const int id = resumed(startBig("a.bin"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target("a.bin.201.part")).size() > 0, Timeout);
+        manager->abort(id);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(target("a.bin.201.part")), Timeout);
-        QVERIFY(!historyText().contains("a.bin"));
+        QCOMPARE(historyText(), EmptyHistory);
         QCOMPARE(readFile(target("a.bin")), QByteArray("mine"));
-        // Quitting aborts everything but keeps what a restart resumes.
-        manager->abortAll();
-        manager.reset();
-        QVERIFY(QFileInfo(target("k.bin.201.part")).size() > 0);
-        QVERIFY(historyText().contains("k.bin.201.part"));
-        QCOMPARE(readFile(target("k.bin")), QByteArray("mine"));
     }
 
     void startRefusals()
     {
-        // The same target twice.
+        // The same target twice; names that differ by case are other files here.
         QVERIFY(startBig() > 0);
         QCOMPARE(startBig(), -1);
-        QCOMPARE(prompts->calls.last().title, QStringLiteral("Download start error.."));
-        QCOMPARE(prompts->calls.last().text,
-                 QStringLiteral("Local file with name %1 already in download list")
-                     .arg(target("big.bin")));
-        // File names differ by case here: another file, not a duplicate.
         QVERIFY(startBig("Big.bin") > 0);
-        QCOMPARE(prompts->calls.size(), 1);
-        // A file id from the server that would leave the chosen folder.
-        QCOMPARE(manager->startDownload(target("x.bin"), "../../7", 1, "L"), -1);
-        QCOMPARE(prompts->calls.size(), 2);
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("dlfile").size(), 2, Timeout); // two built
-
         // An existing target: closed without OK, nothing is built.
+        const auto film = [this] {
+            return manager->startDownload(target("film.avi"), BigId, 5, "L");
+        };
         QVERIFY(writeFile(target("film.avi"), "mine"));
-        QVERIFY(writeFile(target("film(1).avi"), "older"));
-        QCOMPARE(manager->startDownload(target("film.avi"), BigId, 5, "L"), -1);
-        QCOMPARE(prompts->calls.last().kind, QStringLiteral("targetExists"));
-        // Rename: the suggestion accumulates counters; the user's file moves out of the way.
-        prompts->conflictAnswers << DPrompt::ConflictRename;
-        prompts->newNameAnswers << QString("");
-        const int renamed = manager->startDownload(target("film.avi"), BigId, 5, "L");
-        QVERIFY(renamed > 0);
-        QCOMPARE(prompts->calls.last().text, QStringLiteral("film(1)(2).avi"));
-        QCOMPARE(readFile(target("film(1)(2).avi")), QByteArray("mine"));
-        manager->abort(renamed);
+        QCOMPARE(film(), -1);
         // Overwrite without the download permission keeps the user's file.
-        QVERIFY(writeFile(target("film.avi"), "mine"));
         DGlobals::canDownload = false;
         prompts->conflictAnswers << DPrompt::ConflictOverwrite;
-        QCOMPARE(manager->startDownload(target("film.avi"), BigId, 5, "L"), -1);
-        QCOMPARE(readFile(target("film.avi")), QByteArray("mine"));
-        QCOMPARE(prompts->calls.last().text, QStringLiteral("Your account Can NOT Download!"));
+        QCOMPARE(film(), -1);
         DGlobals::canDownload = true;
+        QCOMPARE(readFile(target("film.avi")), QByteArray("mine"));
         // Overwrite: the user's file stays until the new one is whole, which then takes its place.
         prompts->conflictAnswers << DPrompt::ConflictOverwrite;
         const QStringList before = QDir(folder).entryList(QDir::Files);
-        const int overwriting = manager->startDownload(target("film.avi"), BigId, 5, "L");
-        QVERIFY(overwriting > 0);
+        const int overwriting = film();
         QCOMPARE(readFile(target("film.avi")), QByteArray("mine"));
         QVERIFY2(finishes(resumed(overwriting)), trace(overwriting));
         QCOMPARE(StandIn::sha256Of(target("film.avi")), bigSha());
@@ -283,14 +168,10 @@ private slots:
                             const QStringList& existing, const char* expected) {
             QTest::newRow(name) << partial << wanted << existing << expected;
         };
-        row("partial free", true, "x.avi", {}, "x.avi.7.part");
         row("partial counters accumulate", true, "x.avi", {"x.avi.7.part", "x.avi.7.part1"},
             "x.avi.7.part12");
         row("a folder counts as taken", true, "x.avi", {"x.avi.7.part/"}, "x.avi.7.part1");
         row("counters accumulate", false, "x.avi", {"x.avi", "x(1).avi"}, "x(1)(2).avi");
-        row("no extension", false, "README", {"README"}, "README(1)");
-        row("hidden file", false, ".profile", {".profile"}, ".profile(1)");
-        row("last dot only", false, "a.tar.gz", {"a.tar.gz"}, "a.tar(1).gz");
         row("dot in the folder", false, "v1.2/notes", {"v1.2/notes"}, "v1.2/notes(1)");
     }
 
@@ -322,12 +203,7 @@ private slots:
                             bool safe) { QTest::newRow(name) << folder << file << id << safe; };
         row("dots inside a name", "/d", "x..avi", "7", true);
         row("name with a parent step", "/d", "../x.avi", "7", false);
-        row("absolute name", "/d", "/etc/passwd", "7", false);
-        row("name is ..", "/d", "..", "7", false);
-        row("backslash in the name", "/d", "..\\x.avi", "7", false);
-        row("empty name", "/d", "", "7", false);
         row("folder climbs out", "/d/../e", "x.avi", "7", false);
-        row("id with a backslash", "/d", "x.avi", "a\\7", false);
         row("id is ..", "/d", "x.avi", "..", false);
     }
 
@@ -342,10 +218,8 @@ private slots:
     // 16 KB blocks: the sleep per block for a cap shared by the running downloads.
     void throttleSleeps()
     {
-        QCOMPARE(DTransferCommand::throttleDelayMs(100.9, 2), 320);
-        QCOMPARE(DTransferCommand::throttleDelayMs(500, 0), 32);
-        QCOMPARE(DTransferCommand::throttleDelayMs(0, 2), 0);
-        QCOMPARE(DTransferCommand::throttleDelayMs(3, 4), 16000);
+        QCOMPARE(DTransferCommand::throttleDelayMs(0, 2), 0);     // no cap at all
+        QCOMPARE(DTransferCommand::throttleDelayMs(3, 4), 16000); // 1 KB/s each, never 0
     }
 };
 
