@@ -62,7 +62,6 @@ private slots:
         row("two names, no count in front", {"ab", "c"}, "0000000400610062000000020063");
         row("null text", {QString()}, "ffffffff");
         row("second string cut", {"a"}, "0000000200610000", false);
-        row("odd byte length", {}, "00000003006100", false);
     }
     void stringSequence()
     {
