@@ -16,7 +16,6 @@
 #include <QProcess>
 #include <QtTest>
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -121,20 +120,6 @@ private:
     QTemporaryDir m_keyringHome;
     QProcess m_keyringDaemon;
 
-    // The real program with the test's HOME and service.
-    static void startProgram(QProcess& program, const QStringList& arguments, bool scripted)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        if (scripted)
-            env.insert("FERRYDESK_NONINTERACTIVE", "1");
-        else
-            env.remove("FERRYDESK_NONINTERACTIVE");
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(FERRYDESK_BINARY, arguments);
-    }
-
     // The daemon creates the "login" keyring, unlocked with the password on its input.
     bool startKeyring()
     {
@@ -220,34 +205,15 @@ private slots:
         m_fake.bus.unregisterObject("/org/freedesktop/Notifications");
     }
 
-    // A second start with the same HOME brings the first forward and ends with code 0 without
-    // logging in or touching the data folder: run beside it, it would restore the first's
-    // history, and its saves would drop the transfers the first started since. A socket left
-    // by a program killed with SIGKILL does not stand in the way.
-    void secondStartHandsOver_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("killedBefore"); // and the second start scripted
-        QTest::newRow("log-on start") << QStringList{"-m"} << false;
-        QTest::newRow("scripted run after a kill -9") << QStringList{} << true;
-    }
+    // A log-on start (-m) with the same HOME brings the first forward and ends with code 0
+    // without logging in or touching the data folder: run beside it, it would restore the
+    // first's history, and its saves would drop the transfers the first started since.
     void secondStartHandsOver()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, killedBefore);
         QueueWindow q;
         QVERIFY(q.prepare());
+        // The first: this test's window, with the program's own hand-over.
         DSingleInstance instance(dataFolder());
-        if (killedBefore) {
-            QProcess killed;
-            startProgram(killed, {}, true);
-            QTRY_VERIFY_WITH_TIMEOUT(q.service.requests("login").size() == 1, 20000);
-            ::kill(pid_t(killed.processId()), SIGKILL);
-            QVERIFY(killed.waitForFinished(20000));
-            QVERIFY2(QFile::exists(instance.socketPath()), "the killed program left no socket");
-        }
-        // The first: this test's window, with the program's own hand-over (as the program's
-        // start does it).
         QCOMPARE(instance.claim(), DSingleInstance::First);
         connect(&instance, &DSingleInstance::di_showRequested, q.window.get(),
                 &MainWindow::showAppplication);
@@ -256,7 +222,12 @@ private slots:
         q.window->hide();
 
         QProcess second;
-        startProgram(second, arguments, killedBefore);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("FERRYDESK_NONINTERACTIVE");
+        second.setProcessEnvironment(env);
+        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        second.start(FERRYDESK_BINARY, {"-m"});
         const bool ended =
             QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000);
         if (!ended)
