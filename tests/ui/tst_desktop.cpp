@@ -1,13 +1,21 @@
 #include "engine/datafolder.h"
+#include "engine/dtimings.h"
+#include "support/dnotifier.h"
 #include "support/dsingleinstance.h"
 #include "tests/common/privatebus.h"
 #include "tests/ui/queuewindow.h"
+#include "ui/logindialog.h"
 
+#include <QCheckBox>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QtTest>
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -53,60 +61,159 @@ private:
     QList<int> m_readEnds;
 };
 
-// What the program asks of the desktop it runs on: one program per home folder, no sleep while
-// transferring.
+// A notification service of the test's own: records every notice, can refuse them all, and
+// sends the signal of a click on a notice's action.
+class FakeNotifications : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Notice
+    {
+        uint replaces;
+        QString text; // summary|body
+        QStringList actions;
+        uint id;
+    };
+    QList<Notice> notices;
+    QList<uint> closed;
+    bool refuse = false;
+    QDBusConnection bus{QString()};
+
+    void click(uint id, const QString& action)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked");
+        bus.send(signal << id << action);
+    }
+
+public slots:
+    uint Notify(const QString&, uint replaces, const QString&, const QString& summary,
+                const QString& body, const QStringList& actions, const QVariantMap&, int)
+    {
+        if (refuse) {
+            sendErrorReply(QDBusError::AccessDenied, "no notices today");
+            return 0;
+        }
+        const uint id = replaces ? replaces : uint(notices.size() + 1);
+        notices.append({replaces, summary + "|" + body, actions, id});
+        return id;
+    }
+    void CloseNotification(uint id) { closed.append(id); }
+};
+
+// What the program asks of the desktop it runs on, on a session bus of the test's own: one
+// program per home folder, no sleep while transferring, passwords in the keyring (Debian's
+// gnome-keyring, with its keyrings in a folder of the test's own), notices, and the power-off
+// countdown after the last transfer. The offscreen platform has no system tray, so the
+// countdown shows as a notice of the service, or in its own window when no service takes it.
+// The shut-down command is a script that records its call.
 class TestDesktop : public QObject
 {
     Q_OBJECT
 
 private:
-    // The real program with the test's HOME and service.
-    static void startProgram(QProcess& program, const QStringList& arguments, bool scripted)
+    PrivateBus m_bus;
+    FakeNotifications m_fake;
+    QTemporaryDir m_scratch;
+    const QString m_record = m_scratch.filePath("poweroff-calls");
+    QTemporaryDir m_keyringHome;
+    QProcess m_keyringDaemon;
+
+    // The daemon creates the "login" keyring, unlocked with the password on its input.
+    bool startKeyring()
     {
+        if (m_keyringDaemon.state() == QProcess::Running)
+            return true;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        if (scripted)
-            env.insert("FERRYDESK_NONINTERACTIVE", "1");
-        else
-            env.remove("FERRYDESK_NONINTERACTIVE");
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(FERRYDESK_BINARY, arguments);
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"})
+            env.insert(name, m_keyringHome.path());
+        m_keyringDaemon.setProcessEnvironment(env);
+        m_keyringDaemon.setStandardOutputFile(QProcess::nullDevice());
+        m_keyringDaemon.setStandardErrorFile(QProcess::nullDevice());
+        m_keyringDaemon.start("gnome-keyring-daemon",
+                              {"--unlock", "--foreground", "--components=secrets"});
+        m_keyringDaemon.write("keyring-password");
+        m_keyringDaemon.closeWriteChannel();
+        return QTest::qWaitFor(
+            [] {
+                return QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                    "org.freedesktop.secrets");
+            },
+            10000);
+    }
+
+    static QSettings settings()
+    {
+        return {DCommandManager::settingsFilePath(), QSettings::IniFormat};
+    }
+
+    static QString noticeWindow(MainWindow& window)
+    {
+        auto* box = window.findChild<QMessageBox*>("shutDownNotice");
+        return box && box->isVisible() ? box->text() : QString();
+    }
+
+    // The window's running countdown timer, or null.
+    static QTimer* runningCountdown(MainWindow& window)
+    {
+        for (QTimer* timer : window.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (timer->isActive())
+                return timer;
+        }
+        return nullptr;
+    }
+
+    bool serve(bool refusing)
+    {
+        m_fake.notices.clear();
+        m_fake.closed.clear();
+        m_fake.refuse = refusing;
+        return m_fake.bus.registerObject("/org/freedesktop/Notifications", &m_fake,
+                                         QDBusConnection::ExportAllSlots) &&
+               m_fake.bus.registerService("org.freedesktop.Notifications");
     }
 
 private slots:
-    // A second start with the same HOME brings the first forward and ends with code 0 without
-    // logging in or touching the data folder: run beside it, it would restore the first's
-    // history, and its saves would drop the transfers the first started since. A socket left
-    // by a program killed with SIGKILL does not stand in the way.
-    void secondStartHandsOver_data()
+    void initTestCase()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("scripted");
-        QTest::addColumn<bool>("killedBefore");
-        QTest::newRow("plain start") << QStringList{} << false << false;
-        QTest::newRow("log-on start") << QStringList{"-m"} << false << false;
-        QTest::newRow("scripted run") << QStringList{} << true << false;
-        QTest::newRow("after a kill -9") << QStringList{} << true << true;
+        // The offscreen platform complains at every relayout of the notice; nothing to see.
+        static const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+                if (!text.contains("propagateSizeHints"))
+                    previous(type, context, text);
+            });
+        QVERIFY(m_bus.start());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.address().toUtf8());
+        m_fake.bus = m_bus.connect("fake");
+        const QString script = m_scratch.filePath("poweroff");
+        QVERIFY(
+            writeFile(script,
+                      "#!/bin/sh\n{ for a in \"$@\"; do printf '[%s]' \"$a\"; done; echo; } >> '" +
+                          m_record.toUtf8() + "'\n",
+                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        qputenv("FERRYDESK_SHUTDOWN_COMMAND", (script + " --now \"two words\"").toUtf8());
     }
+
+    void cleanupTestCase() { stopProcess(m_keyringDaemon); }
+
+    void cleanup()
+    {
+        DTimings::setScale(1.0);
+        QFile::remove(m_record);
+        m_fake.bus.unregisterService("org.freedesktop.Notifications");
+        m_fake.bus.unregisterObject("/org/freedesktop/Notifications");
+    }
+
+    // A log-on start (-m) with the same HOME brings the first forward and ends with code 0
+    // without logging in or touching the data folder: run beside it, it would restore the
+    // first's history, and its saves would drop the transfers the first started since.
     void secondStartHandsOver()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, scripted);
-        QFETCH(bool, killedBefore);
         QueueWindow q;
         QVERIFY(q.prepare());
+        // The first: this test's window, with the program's own hand-over.
         DSingleInstance instance(dataFolder());
-        if (killedBefore) {
-            QProcess killed;
-            startProgram(killed, {}, true);
-            QTRY_VERIFY_WITH_TIMEOUT(q.service.requests("login").size() == 1, 20000);
-            ::kill(pid_t(killed.processId()), SIGKILL);
-            QVERIFY(killed.waitForFinished(20000));
-            QVERIFY2(QFile::exists(instance.socketPath()), "the killed program left no socket");
-        }
-        // The first: this test's window, with the program's own hand-over (as the program's
-        // start does it).
         QCOMPARE(instance.claim(), DSingleInstance::First);
         connect(&instance, &DSingleInstance::di_showRequested, q.window.get(),
                 &MainWindow::showAppplication);
@@ -115,7 +222,12 @@ private slots:
         q.window->hide();
 
         QProcess second;
-        startProgram(second, arguments, scripted);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.remove("FERRYDESK_NONINTERACTIVE");
+        second.setProcessEnvironment(env);
+        second.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        second.start(FERRYDESK_BINARY, {"-m"});
         const bool ended =
             QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000);
         if (!ended)
@@ -129,38 +241,28 @@ private slots:
 
     // While any transfer runs the program holds a "sleep" lock of the login manager, in block
     // mode, and lets it go when nothing runs any more: all finished, paused, or the program
-    // quits. Without a login manager or a system bus the transfers run all the same, with one
-    // line in the log.
+    // quits.
     void noSleepWhileTransferring_data()
     {
-        QTest::addColumn<bool>("bus");
-        QTest::addColumn<bool>("loginManager");
         QTest::addColumn<QString>("ending");
-        QTest::newRow("held until the downloads finish") << true << true << "finish";
-        QTest::newRow("let go when paused, taken again on resume") << true << true << "pause";
-        QTest::newRow("let go on quit") << true << true << "quit";
-        QTest::newRow("no login manager: one log line") << true << false << "finish";
-        QTest::newRow("no system bus: one log line") << false << false << "finish";
+        QTest::newRow("held until the downloads finish") << "finish";
+        QTest::newRow("let go when paused, taken again on resume") << "pause";
+        QTest::newRow("let go on quit") << "quit";
     }
 
     void noSleepWhileTransferring()
     {
-        QFETCH(bool, bus);
-        QFETCH(bool, loginManager);
         QFETCH(QString, ending);
         PrivateBus systemBus;
         FakeLoginManager logind;
         const auto dropFake =
             qScopeGuard([] { QDBusConnection::disconnectFromBus("fake-login1"); });
-        QVERIFY(!bus || systemBus.start());
-        qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS",
-                bus ? systemBus.address().toUtf8() : "unix:path=/nonexistent/system-bus");
-        if (loginManager) {
-            QDBusConnection connection = systemBus.connect("fake-login1");
-            QVERIFY(connection.registerObject("/org/freedesktop/login1", &logind,
-                                              QDBusConnection::ExportAllSlots));
-            QVERIFY(connection.registerService("org.freedesktop.login1"));
-        }
+        QVERIFY(systemBus.start());
+        qputenv("FERRYDESK_SYSTEM_BUS_ADDRESS", systemBus.address().toUtf8());
+        QDBusConnection connection = systemBus.connect("fake-login1");
+        QVERIFY(connection.registerObject("/org/freedesktop/login1", &logind,
+                                          QDBusConnection::ExportAllSlots));
+        QVERIFY(connection.registerService("org.freedesktop.login1"));
         QueueWindow q;
         QVERIFY(q.open());
         q.service.addFault({{"kind", "download"},
@@ -172,19 +274,6 @@ private slots:
         QCOMPARE(logind.calls.size(), 0);
         q.invoke("onResumeAll");
         QTRY_VERIFY(q.engine()->runningDownloadCount() > 0);
-        const auto complaints = [&] {
-            return q.home.logLines().filter("Transfers can not keep the computer awake").size();
-        };
-        if (!loginManager) {
-            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
-            // A second round asks again and fails again, silently.
-            q.startDownloads({"notes.txt"}, {"102"});
-            q.invoke("onResumeAll");
-            QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 3, 20000);
-            QCOMPARE(complaints(), 1);
-            QVERIFY(!q.engine()->keepsAwake());
-            return;
-        }
         QTRY_COMPARE(logind.calls.size(), 1);
         QCOMPARE(logind.calls.at(0),
                  (QStringList{"sleep", "Ferrydesk", "Transfers running", "block"}));
@@ -210,7 +299,161 @@ private slots:
         }
         QVERIFY(!q.engine()->keepsAwake());
         QCOMPARE(logind.calls.size(), ending == "pause" ? 2 : 1);
-        QCOMPARE(complaints(), 0);
+    }
+    // Rows run in order: the keyring starts with the first row that wants one. The passwords
+    // are in the file before, as an earlier version without a keyring left them.
+    void passwords_data()
+    {
+        QTest::addColumn<QString>("keyring"); // "none", "running" or "locked"
+        QTest::newRow("no keyring: the file as ever") << "none";
+        QTest::newRow("keyring: the file's passwords move") << "running";
+        QTest::newRow("locked keyring: the file keeps them") << "locked";
+    }
+
+    void passwords()
+    {
+        QFETCH(QString, keyring);
+        const QString user = "bob", password = "pw/with/slash";
+        if (keyring != "none")
+            QVERIFY(startKeyring());
+        if (keyring == "locked") {
+            QDBusMessage lock = QDBusMessage::createMethodCall(
+                "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                "org.freedesktop.Secret.Service", "Lock");
+            lock << QVariant::fromValue(QList<QDBusObjectPath>{
+                QDBusObjectPath("/org/freedesktop/secrets/collection/login")});
+            QCOMPARE(QDBusConnection::sessionBus().call(lock).type(), QDBusMessage::ReplyMessage);
+        }
+
+        QueueWindow q;
+        QVERIFY(q.prepare(user, password));
+        LoginDialog earlier;
+        earlier.findChildren<QLineEdit*>().at(0)->setText(user);
+        earlier.findChildren<QLineEdit*>().at(1)->setText(password);
+        earlier.findChild<QCheckBox*>()->setChecked(true);
+        ModalAnswer::click(&earlier, "Login");
+        QVERIFY(q.open(user, password));
+
+        // A keyring that takes the passwords leaves only the names in the file; one that
+        // refuses (it says so in the log) leaves the file as it was.
+        if (keyring == "locked")
+            QTRY_VERIFY(!q.home.logLines().filter("keyring").isEmpty());
+        if (keyring == "running") {
+            QTRY_VERIFY(!settings().contains("LastPassWord") && !settings().contains("param2s"));
+        } else {
+            QVERIFY(readFile(DCommandManager::settingsFilePath())
+                        .contains("\nLastPassWord=" + password.toUtf8() + "\n"));
+            QCOMPARE(settings().value("param2s").toStringList().size(), 1);
+        }
+
+        // The next start logs in by itself, and the dialog still knows the password.
+        q.window.reset();
+        q.window = std::make_unique<MainWindow>();
+        q.prompt = std::make_unique<ScriptedPrompt>();
+        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
+        q.window->show();
+        QVERIFY(loggedIn.wait(10000));
+        QCOMPARE(q.engine()->userName(), user);
+        auto* dialog = q.window->findChild<LoginDialog*>();
+        dialog->findChildren<QLineEdit*>().at(0)->setText(user);
+        QMetaObject::invokeMethod(dialog, "onUserNameChanged");
+        QTRY_COMPARE(dialog->password(), password);
+    }
+    // Every tick takes one second off, also when the engine asked twice (a second request
+    // restarts the countdown, it must not make each tick count twice).
+    void countdownRunsToTheCommand()
+    {
+        DTimings::setScale(0.001); // one countdown second lasts a millisecond
+        TestHome home;
+        MainWindow window;
+        window.shutDownRequested();
+        window.shutDownRequested();
+        QVERIFY(!noticeWindow(window).isEmpty());
+
+        // Read what each tick showed, right after the window's own handling of it.
+        QTimer* timer = runningCountdown(window);
+        QVERIFY(timer);
+        QStringList shown;
+        connect(timer, &QTimer::timeout, this, [&] { shown << noticeWindow(window); });
+        QTRY_VERIFY_WITH_TIMEOUT(!readFile(m_record).isEmpty(), 60000);
+        QCOMPARE(shown.size(), 600);
+        QCOMPARE(shown.last(), QString()); // the notice closes as the command runs
+        QCOMPARE(readFile(m_record), QByteArray("[--now][two words]\n"));
+        QVERIFY(!timer->isActive());
+    }
+
+    // A click on the countdown's notice asks, "Yes" powers off at once and "Cancel" ends the
+    // countdown. The desktop's notice is one, updated in place, with an "Abort" action that
+    // stands for the click; a service that refuses it leaves the countdown to the window.
+    void clickOnTheNotice_data()
+    {
+        QTest::addColumn<QString>("service"); // "none", "shows" or "refuses"
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QByteArray>("command");
+        const QByteArray command = "[--now][two words]\n";
+        QTest::newRow("Yes powers off at once") << "none" << true << command;
+        QTest::newRow("Cancel stops the countdown") << "none" << false << QByteArray();
+        QTest::newRow("desktop notice: Abort, Cancel") << "shows" << false << QByteArray();
+        QTest::newRow("desktop notice refused: the window's") << "refuses" << false << QByteArray();
+    }
+    void clickOnTheNotice()
+    {
+        QFETCH(QString, service);
+        QFETCH(bool, yes);
+        QFETCH(QByteArray, command);
+        DTimings::setScale(0.05); // the countdown lasts 30 s, notices merge for 200 ms
+        QVERIFY(service == "none" || serve(service == "refuses"));
+        TestHome home;
+        MainWindow window;
+        ScriptedPrompt prompts;
+        prompts.yesAnswers = {yes};
+        window.shutDownRequested();
+        if (service == "refuses") {
+            QTRY_VERIFY(!noticeWindow(window).isEmpty());
+            return;
+        }
+        if (service == "shows") {
+            QTRY_VERIFY(m_fake.notices.size() >= 2);
+            const FakeNotifications::Notice shown = m_fake.notices[0];
+            QVERIFY(shown.actions.contains("abort"));
+            QCOMPARE(m_fake.notices[1].replaces, shown.id);
+            QCOMPARE(noticeWindow(window), QString());
+            m_fake.click(shown.id, "abort");
+            QTRY_COMPARE(m_fake.closed, QList<uint>{shown.id});
+        } else {
+            window.onTrayMessageClicked();
+        }
+        QCOMPARE(prompts.calls.size(), 1);
+        QVERIFY(!runningCountdown(window));
+        QCOMPARE(noticeWindow(window), QString());
+        const int sent = m_fake.notices.size();
+        QTest::qWait(DTimings::scaled(DNotifier::CoalesceMs) * 2);
+        QCOMPARE(m_fake.notices.size(), sent);
+        QTRY_COMPARE(readFile(m_record), command);
+    }
+
+    // A failure shows at once; what comes within the next few seconds (another failure, then
+    // the end of the batch) waits and shows merged into one notice. A row that was never
+    // started does not hold the batch open.
+    void transferNoticesMerge()
+    {
+        DTimings::setScale(0.5); // merging lasts 2 s: the reports below must fall within it
+        QVERIFY(serve(false));
+        QueueWindow q; // the window counts the rows it shows
+        QVERIFY(q.open());
+        DCommandManager* engine = q.engine();
+        for (int id : {950, 951, 952, 953, 954})
+            engine->reportTransferStatus(id, "f.bin", "f.bin", TransferQueued, QString(), 1);
+        engine->reportTransferStatus(950, "a.bin", "a.bin", TransferError, "gone");
+        QTRY_COMPARE(m_fake.notices.size(), 1);
+        engine->reportTransferStatus(951, "b.bin", "b.bin", TransferError, "locked");
+        engine->reportTransferStatus(952, "c.bin", "c.bin", TransferDone, QString());
+        engine->reportTransferStatus(953, "d.bin", "d.bin", TransferDone, QString());
+        QTRY_COMPARE(m_fake.notices.size(), 2);
+        QCOMPARE(m_fake.notices[1].text,
+                 QString("Transfers finished|b.bin: locked\n4 transfers ended: 2 done, 2 failed."));
+        QTest::qWait(DTimings::scaled(DNotifier::CoalesceMs) * 2);
+        QCOMPARE(m_fake.notices.size(), 2);
     }
 };
 
