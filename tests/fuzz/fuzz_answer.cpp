@@ -2,32 +2,9 @@
 #include "fuzzinput.h"
 #include "protocol/danswerparser.h"
 
-#include <QBuffer>
-
 #include <tuple>
 
 namespace {
-
-// Hands out at most `chunk` bytes per read, the way a file read in pieces or a socket does, so
-// that the reader meets every possible boundary.
-class ChunkedBuffer : public QBuffer
-{
-public:
-    ChunkedBuffer(const QByteArray& bytes, int chunk) : m_chunk(chunk)
-    {
-        setData(bytes);
-        open(QIODevice::ReadOnly);
-    }
-
-protected:
-    qint64 readData(char* out, qint64 max) override
-    {
-        return QBuffer::readData(out, qMin<qint64>(max, m_chunk));
-    }
-
-private:
-    int m_chunk;
-};
 
 auto fields(const DAnswerParser::Account& a)
 {

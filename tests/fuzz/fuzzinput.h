@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBuffer>
 #include <QByteArray>
 
 #include <cstdint>
@@ -18,3 +19,24 @@ inline QByteArray payload(const uint8_t* data, size_t size, size_t skip)
                ? QByteArray(reinterpret_cast<const char*>(data + skip), qsizetype(size - skip))
                : QByteArray();
 }
+
+// Hands out at most `chunk` bytes per read, the way a file read in pieces or a socket does, so
+// that the reader meets every possible boundary.
+class ChunkedBuffer : public QBuffer
+{
+public:
+    ChunkedBuffer(const QByteArray& bytes, int chunk) : m_chunk(chunk)
+    {
+        setData(bytes);
+        open(QIODevice::ReadOnly);
+    }
+
+protected:
+    qint64 readData(char* out, qint64 max) override
+    {
+        return QBuffer::readData(out, qMin<qint64>(max, m_chunk));
+    }
+
+private:
+    int m_chunk;
+};
