@@ -236,7 +236,8 @@ private slots:
         QTest::newRow("names that leave the folder")
             << "alice" << true << leaving + QStringList{"a..b", "big.bin"} << told << 2;
         const QStringList off{"Can NOT Download"};
-        QTest::newRow("downloads off: a drop") << "bob" << true << QStringList{"b.txt"} << off << 0;
+        QTest::newRow("downloads off: a drop")
+            << "bob" << true << QStringList{"b.txt", "c.txt"} << off << 0;
         QTest::newRow("downloads off: F3 on a folder and a file")
             << "bob" << false << QStringList{"Inbox", "b.txt"} << off << 0;
     }
