@@ -3,7 +3,7 @@
 
 Usage:
   /usr/bin/python3 standin/ferrystandin.py --scenario FILE.json [--http-port N]
-      [--https-port N] [--ftp-port N] [--state-dir DIR]
+      [--https-port N] [--ftp-port N] [--state-dir DIR] [--parent-pid PID]
 
 Port 0 picks a free port. Everything binds to 127.0.0.1 only. When all servers listen it prints
 one line to stdout:
@@ -47,6 +47,8 @@ def parse_arguments(argv):
     parser.add_argument("--ftp-port", type=int, default=0)
     parser.add_argument("--state-dir", help="folder for certificate, files and FTP homes "
                         "(default: a temporary folder removed at exit)")
+    parser.add_argument("--parent-pid", type=int, default=0,
+                        help="stop when this process is gone (a test that crashed)")
     return parser.parse_args(argv)
 
 
@@ -84,8 +86,10 @@ def main(argv):
             service.http_port, https_server.server_address[1], service.ftp_port, cert))
         sys.stdout.flush()
 
+        # A test that crashed would leave us holding its output pipe, and its runner waiting.
         while not stopping.wait(0.5):
-            pass
+            if args.parent_pid and os.getppid() != args.parent_pid:
+                break
         http_server.shutdown()
         https_server.shutdown()
         http_server.server_close()

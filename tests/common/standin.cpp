@@ -3,6 +3,7 @@
 #include "engine/dcurl.h"
 #include "tests/common/testhome.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -49,7 +50,8 @@ bool StandIn::start()
     m_process.setProgram("/usr/bin/python3");
     m_process.setArguments({FERRYDESK_SOURCE_DIR "/standin/ferrystandin.py", "--scenario",
                             scenarioPath, "--http-port", "0", "--https-port", "0", "--ftp-port",
-                            "0", "--state-dir", m_dir.filePath("state")});
+                            "0", "--state-dir", m_dir.filePath("state"), "--parent-pid",
+                            QString::number(QCoreApplication::applicationPid())});
     // Nobody reads stderr while a test runs without an event loop; forwarding it means the
     // service can never block on a full pipe.
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
