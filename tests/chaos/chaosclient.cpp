@@ -4,14 +4,9 @@
 // stdout. CHAOS_KILL="EVENT:N[:MS]" sends SIGKILL to this process MS ms after its Nth EVENT,
 // so that a kill lands exactly inside a restore, a history save or a rename at completion.
 #include "engine/datafolder.h"
-#include "engine/dcommandmanager.h"
 #include "engine/dcurl.h"
-#include "tests/common/testhome.h"
-#include "tests/ui/modalanswer.h"
+#include "tests/ui/queuewindow.h"
 #include "transfers/dtransfercommand.h"
-#include "ui/mainwindow.h"
-#include "ui/treeitemwidget.h"
-#include "ui/treewidgetitem.h"
 
 #include <QtWidgets>
 
@@ -26,19 +21,18 @@ namespace {
 
 QList<QByteArray> killAt; // event, n, ms
 std::mutex eventMutex;
-QHash<QByteArray, int> eventCounts;
+int aimedSeen = 0;
 std::atomic<bool> armed{false}; // events count towards the kill from here on
 
+// Lines go out whole (stdout is line-buffered), also just before a kill.
 void say(const QByteArray& name, const QString& detail = QString())
 {
     std::lock_guard<std::mutex> lock(eventMutex);
     std::printf("%s %s\n", name.constData(), qPrintable(detail));
-    std::fflush(stdout);
-    const int ms = killAt.value(2).toInt();
-    if (!armed || name != killAt.value(0) || ++eventCounts[name] != killAt.value(1).toInt())
+    if (!armed || name != killAt.value(0) || ++aimedSeen != killAt.value(1).toInt())
         return;
-    std::printf("KILL %s %d +%dms\n", name.constData(), eventCounts[name], ms);
-    std::fflush(stdout);
+    const int ms = killAt.value(2).toInt();
+    std::printf("KILL %s %d +%dms\n", name.constData(), aimedSeen, ms);
     if (ms == 0)
         ::raise(SIGKILL);
     std::thread([ms] {
@@ -166,16 +160,13 @@ private:
     // and three new local files to the service.
     void queueRound()
     {
-        ++round;
-        const QString downloads = home + "/Downloads/r" + QString::number(round);
-        QDir().mkpath(downloads);
+        const QString downloads = home + "/Downloads/r" + QString::number(++round);
         QStringList names, ids, sizes, links, uploads;
         for (int i = 0; i < remote->topLevelItemCount(); ++i) {
             auto* item = static_cast<TreeWidgetItem*>(remote->topLevelItem(i));
-            const QString name = item->text(TreeWidgetItem::NameColumn);
-            if (item->isFolder() || name.startsWith('r'))
+            if (item->isFolder() || item->text(TreeWidgetItem::NameColumn).startsWith('r'))
                 continue;
-            names << name;
+            names << item->text(TreeWidgetItem::NameColumn);
             ids << item->entryId();
             sizes << item->transferSizeText();
             links << item->linkHtml();
@@ -189,6 +180,7 @@ private:
             write(uploads.last(), bytes);
             plan << "up " + uploads.last();
         }
+        QDir().mkpath(downloads);
         QMetaObject::invokeMethod(w, "onStartFileDownLoads", Q_ARG(QStringList, names),
                                   Q_ARG(QStringList, ids), Q_ARG(QStringList, sizes),
                                   Q_ARG(QStringList, links), Q_ARG(QString, downloads));
@@ -255,6 +247,7 @@ private:
 
 int main(int argc, char* argv[])
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     DCurl::globalInit();
     QApplication app(argc, argv);
     dataFolder();

@@ -13,12 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (DragFormats::decodeStrings(DragFormats::encodeStrings(strings)) != strings)
         abort();
     QMimeData mime;
-    const QString types[] = {DragFormats::CopyType, DragFormats::IdsType,
-                             DragFormats::SizeType, DragFormats::LinksType,
-                             DragFormats::MoveType, DragFormats::UriListType};
-    for (int i = 0; i < 6; ++i)
-        if (shape & (1 << i))
-            mime.setData(types[i], bytes);
+    int bit = 1;
+    for (const QString& type :
+         {DragFormats::CopyType, DragFormats::IdsType, DragFormats::SizeType,
+          DragFormats::LinksType, DragFormats::MoveType, DragFormats::UriListType})
+        if (shape & std::exchange(bit, bit << 1))
+            mime.setData(type, bytes);
     for (const QString& name : DragFormats::downloadDrop(&mime).names)
         DragFormats::isPlainFileName(name);
     DragFormats::remoteDrop(&mime, shape & 0x80);

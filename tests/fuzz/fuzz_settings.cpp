@@ -14,13 +14,13 @@ namespace {
 DCommandManager* manager = nullptr;
 
 // Transfers, downloads and uploads at once, the proxy's port, the download and upload caps.
-std::tuple<int, int, int, int, double, double> values()
+auto values()
 {
     QString host, user, password;
     int port = 0;
     manager->proxy(host, user, password, port);
-    return {manager->maxTransfers(), manager->maxDownloads(), manager->maxUploads(), port,
-            manager->maxDownSpeed(), manager->maxUpSpeed()};
+    return std::make_tuple(manager->maxTransfers(), manager->maxDownloads(), manager->maxUploads(),
+                           port, manager->maxDownSpeed(), manager->maxUpSpeed());
 }
 
 } // namespace
@@ -34,6 +34,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     return 0;
 }
 
+// Whatever the file holds, the program runs with values its own dialog would accept (no more
+// than a few dozen transfers at once, "no limit" being 0), and they survive a save and the next
+// start.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QFile ini(DCommandManager::settingsFilePath());
@@ -44,9 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     manager->loadSettings();
     const auto read = values();
     const auto [transfers, downloads, uploads, port, down, up] = read;
-    // Whatever the file holds, the program runs with values its own dialog would accept (no
-    // more than a few dozen transfers at once, "no limit" being 0), and they survive a save and
-    // the next start.
     for (const int limit : {transfers, downloads, uploads})
         if (limit < 0 || limit > 64)
             abort();

@@ -14,10 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     static QTemporaryFile file;
-    if (!file.isOpen() && !file.open())
+    if ((!file.isOpen() && !file.open()) || !file.resize(0) || !file.seek(0))
         abort();
-    file.resize(0);
-    file.seek(0);
     file.write(bytes);
     file.flush();
     DUpdateCheck::isProgramForThisMachine(file.fileName());

@@ -20,23 +20,18 @@ inline QByteArray payload(const uint8_t* data, size_t size, size_t skip)
                : QByteArray();
 }
 
-// Hands out at most `chunk` bytes per read, the way a file read in pieces or a socket does, so
-// that the reader meets every possible boundary.
-class ChunkedBuffer : public QBuffer
+// Hands out at most `chunk` bytes per read, the way a socket does, so that a reader meets
+// every possible boundary.
+struct ChunkedBuffer : QBuffer
 {
-public:
-    ChunkedBuffer(const QByteArray& bytes, int chunk) : m_chunk(chunk)
+    ChunkedBuffer(const QByteArray& bytes, int chunk) : chunk(chunk)
     {
         setData(bytes);
         open(QIODevice::ReadOnly);
     }
-
-protected:
     qint64 readData(char* out, qint64 max) override
     {
-        return QBuffer::readData(out, qMin<qint64>(max, m_chunk));
+        return QBuffer::readData(out, qMin<qint64>(max, chunk));
     }
-
-private:
-    int m_chunk;
+    int chunk;
 };
