@@ -166,6 +166,9 @@ public:
     // slices on the user-interface thread's event loop; di_restoreProgress tells how far it is.
     void restoreHistory();
     bool isRestoring() const { return !m_restoreQueue.isEmpty(); }
+    // Whether the running restore is about to bring back an upload of this file to the current
+    // folder, or a download to this target: the user sees it as in the list already.
+    bool awaitsRestore(bool upload, const QString& path) const;
     // Writes pending history changes now and waits for the file (changes are otherwise saved
     // a moment later, off the user-interface thread).
     void saveHistoryNow();

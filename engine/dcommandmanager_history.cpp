@@ -453,6 +453,22 @@ void DCommandManager::restoreHistory()
     QTimer::singleShot(0, this, &DCommandManager::restoreSlice);
 }
 
+bool DCommandManager::awaitsRestore(bool upload, const QString& path) const
+{
+    for (const qint64 key : m_restoreQueue) {
+        const auto it = m_history.find(key);
+        if (it == m_history.end() || it->second.id != 0 || it->second.upload != upload)
+            continue;
+        const auto& attributes = it->second.attributes;
+        const QString fileName = DHistoryFile::attributeOf(attributes, tr("filename"));
+        const QString folderId = DHistoryFile::attributeOf(attributes, tr("folderId"));
+        if (upload ? fileName == path && folderId == m_currentFolderId
+                   : DDownloadCommand::targetOfPartial(fileName, folderId) == path)
+            return true;
+    }
+    return false;
+}
+
 void DCommandManager::restoreSlice()
 {
     QElapsedTimer clock;

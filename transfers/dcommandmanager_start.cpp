@@ -55,15 +55,16 @@ int queuePaused(DCommandManager& manager, DCommand* command)
 
 int DCommandManager::startUpload(const QString& localPath)
 {
+    bool listed = awaitsRestore(true, localPath);
     for (auto it = m_uploadsByPath.constFind(localPath);
-         it != m_uploadsByPath.constEnd() && it.key() == localPath; ++it) {
+         !listed && it != m_uploadsByPath.constEnd() && it.key() == localPath; ++it) {
         auto* upload = static_cast<DUploadCommand*>(it.value());
-        if (upload->status() != StatusAborted && upload->folderId() == m_currentFolderId) {
-            prompt()->showWarning(
-                tr("Upload start error.."),
-                tr("Local file with name %1 already in upload list").arg(localPath));
-            return -1;
-        }
+        listed = upload->status() != StatusAborted && upload->folderId() == m_currentFolderId;
+    }
+    if (listed) {
+        prompt()->showWarning(tr("Upload start error.."),
+                              tr("Local file with name %1 already in upload list").arg(localPath));
+        return -1;
     }
     DCommand* command = buildCommand(KindUpload, localPath);
     return command ? queuePaused(*this, command) : -1;
@@ -78,14 +79,15 @@ int DCommandManager::startDownload(const QString& target, const QString& fileId,
         prompt()->showWarning(tr("Download start error.."), unsafe);
         return -1;
     }
+    // Two downloads to one target would write one partial file.
+    bool listed = awaitsRestore(false, target);
     for (auto it = m_downloadsByTarget.constFind(target);
-         it != m_downloadsByTarget.constEnd() && it.key() == target; ++it) {
-        if (it.value()->status() != StatusAborted) {
-            prompt()->showWarning(
-                tr("Download start error.."),
-                tr("Local file with name %1 already in download list").arg(target));
-            return -1;
-        }
+         !listed && it != m_downloadsByTarget.constEnd() && it.key() == target; ++it)
+        listed = it.value()->status() != StatusAborted;
+    if (listed) {
+        prompt()->showWarning(tr("Download start error.."),
+                              tr("Local file with name %1 already in download list").arg(target));
+        return -1;
     }
     bool overwrite = false;
     if (size >= 0 && QFileInfo::exists(target)) {

@@ -55,13 +55,14 @@ bool ended(int status)
     return status == StatusFailed || status == StatusFinished || status == StatusAborted;
 }
 
-// The transfer a restart must bring back ("download <target>", "upload <source>").
+// The transfer a restart must bring back ("download <target>", "upload <source> to <folder>":
+// one file may go to two folders).
 QString keyOf(DCommand* command)
 {
     if (auto* download = qobject_cast<DDownloadCommand*>(command))
         return "download " + download->targetPath();
     auto* upload = qobject_cast<DUploadCommand*>(command);
-    return upload ? "upload " + upload->localFilePath() : QString();
+    return upload ? "upload " + upload->localFilePath() + " to " + upload->folderId() : QString();
 }
 
 } // namespace
@@ -558,13 +559,14 @@ private:
             fail("no login after a restart", QString("%1 s").arg(scaled(45000) / 1000));
         else if (q.engine()->userName() == m_expectedUser) // else the stored account was refused
             for (const QString& key : std::as_const(m_expected)) {
-                const QString path = key.section(' ', 1);
+                const bool upload = key.startsWith("upload");
+                const QString path = upload ? key.section(' ', 1, -3) : key.section(' ', 1);
                 // A source the user deleted or a folder the user renamed cannot come back; nor
                 // can a download whose target holds a file already (the restore takes one not
                 // begun, of the same size, for one killed just after its final rename).
-                const bool possible = key.startsWith("upload") ? QFileInfo::exists(path)
-                                                               : QFileInfo(path).dir().exists() &&
-                                                                     !QFileInfo::exists(path);
+                const bool possible =
+                    upload ? QFileInfo::exists(path)
+                           : QFileInfo(path).dir().exists() && !QFileInfo::exists(path);
                 if (m_seen.contains(key))
                     ++m_counts["transfers back after a restart"];
                 else if (possible)

@@ -173,6 +173,41 @@ private slots:
         QCOMPARE(watch.mostAtOnce, 1);
     }
 
+    // A file dropped again while the restore of its transfer is still on its way is already in
+    // the list: one transfer each, never two on one partial file or one source.
+    void startingAgainDuringTheRestore()
+    {
+        QueueWindow q;
+        const QString part = q.home.path() + "/big.bin.201.part";
+        const QString source = q.home.path() + "/notes.txt";
+        QVERIFY(writeFile(part, QByteArray(1000, 'p')));
+        QVERIFY(writeFile(source, QByteArray(1000, 'n')));
+        QVERIFY(writeFile(q.home.dataFolder() + "/transfers_alice",
+                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n<cmd7 filename=\"" +
+                              part.toUtf8() +
+                              "\" folderId=\"201\" size=\"2097152\"/>\n</Downloads>\n"
+                              "<Uploads>\n<cmd8 filename=\"" +
+                              source.toUtf8() +
+                              "\" serverfilename=\"notes_1.txt\" folderId=\"-1\" "
+                              "size=\"1000\"/>\n</Uploads>\n</Transfers>\n"));
+        QVERIFY(q.prepare());
+        // Queued behind the window's own handling of the login, which starts the restore and
+        // posts its first slice after this.
+        const auto dropAgain = [&] {
+            QVERIFY(q.engine()->isRestoring());
+            q.startUploads({source});
+            q.engine()->startDownload(q.home.path() + "/big.bin", "201", 2097152, QString());
+        };
+        QObject::connect(
+            q.engine(), &DCommandManager::di_loggedIn, q.window.get(),
+            [&] { QTimer::singleShot(0, q.window.get(), dropAgain); }, Qt::QueuedConnection);
+        QVERIFY(q.open());
+        QTRY_VERIFY(!q.engine()->isRestoring());
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 2);
+        QCOMPARE(q.prompt->calls.size(), 2);
+    }
+
     // Removing asks first. Rows that finish and are cleared away while the question is open are
     // left alone; the others go.
     void removingAsksFirst()
