@@ -41,11 +41,6 @@ private:
         return QTest::qWaitFor([&] { return !manager->isRestoring(); }, Timeout);
     }
 
-    bool writeHistory(const QString& text)
-    {
-        return writeFile(home->dataFolder() + "/transfers_alice", text.toUtf8());
-    }
-
     int entriesInFile() const { return int(historyText().count(QStringLiteral(" filename="))); }
 
 private slots:
@@ -111,7 +106,8 @@ private slots:
         QFETCH(int, restored);
         QFETCH(bool, damaged);
         manager.reset();
-        QVERIFY(writeHistory(content.replace(QLatin1String("%1"), folder)));
+        QVERIFY(writeFile(home->dataFolder() + "/transfers_alice",
+                          content.replace(QLatin1String("%1"), folder).toUtf8()));
         QVERIFY(restart());
         QCOMPARE(restoredIds().size(), restored);
         const QDir data(home->dataFolder());

@@ -16,13 +16,33 @@ class TestQueue : public QObject
     Q_OBJECT
 
 private slots:
-    // A row's buttons act on the status on show, also when its widgets are made again later
-    // (the row scrolled back into view).
-    void buttonClicksFollowTheStatusOnShow()
+    // Rows are made, finished and counted by the engine's reports alone. A row's buttons act on
+    // the status on show, also when its widgets are made again later (scrolled back into view).
+    void rowsAndTheirButtons()
     {
         QueueWindow q;
         QVERIFY(q.open());
+        DCommandManager* engine = q.engine();
         q.startDownloads({"big.bin", "clip.mp4"}, {"201", "301"});
+        // Announced twice, one row; reports for ids without a row change nothing.
+        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
+        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
+        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferQueued, QString(), 10);
+        engine->reportTransferStatus(999, "x", "x", TransferDone);
+        engine->reportProgress(999, 10, 1, 1);
+        QTRY_COMPARE(q.running->topLevelItemCount(), 4);
+        QTest::qWait(50);
+        QCOMPARE(q.running->topLevelItemCount(), 4);
+        QCOMPARE(q.successes->topLevelItemCount(), 0);
+        // A bare name lives in the local folder on show.
+        QCOMPARE(q.row(q.running, 3)->text(QueueColumn::File),
+                 QDir::cleanPath(q.home.path() + "/g.bin"));
+        engine->reportTransferStatus(900, "f.bin", "/data/f.bin", TransferDone);
+        QTRY_COMPARE(q.successes->topLevelItemCount(), 1);
+        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferError, "No space left");
+        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
+        QCOMPARE(q.row(q.errors, 0)->text(QueueColumn::State), QString("No space left"));
+
         TreeItemWidget* big = q.row(q.running, 0);
         TreeItemWidget* clip = q.row(q.running, 1);
         QTRY_VERIFY(big->startStopButton() && clip->startStopButton());
@@ -36,7 +56,7 @@ private slots:
         q.service.addFault({{"kind", "download"}, {"action", "throttle"}, {"kbps", 64}});
         big->applyStatus(StatusQueued);
         big->pauseResumeButton()->click();
-        QCOMPARE(q.engine()->status(big->commandId()), int(StatusPaused));
+        QCOMPARE(engine->status(big->commandId()), int(StatusPaused));
         big->startStopButton()->click();
         QTRY_COMPARE(big->lastStatus(), StatusRunning);
         big->removeWidgets();
@@ -49,13 +69,10 @@ private slots:
         ModalAnswer::press("Yes", &seen);
         big->startStopButton()->click();
         QCOMPARE(seen.size(), 1);
-        QCOMPARE(q.engine()->status(bigId), int(StatusUnknown));
+        QCOMPARE(engine->status(bigId), int(StatusUnknown));
         QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (1)"));
 
         // The error list's menu clears it; quitting afterwards, with clip still queued, is clean.
-        q.engine()->reportTransferStatus(950, "c", "c", TransferQueued, QString(), 1);
-        q.engine()->reportTransferStatus(950, "c", "c", TransferError, "gone");
-        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
         QStringList texts;
         ModalAnswer::readMenu(&texts, "Clear List");
         QMetaObject::invokeMethod(q.window.get(), "onFailedTreeContextMenu",
@@ -63,70 +80,19 @@ private slots:
         QCOMPARE(q.errors->topLevelItemCount(), 0);
     }
 
-    // Rows are made, finished and counted by the engine's reports alone.
-    void rowsFollowEngineReports()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        DCommandManager* engine = q.engine();
-        // Announced twice, one row; reports for ids without a row change nothing.
-        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
-        engine->reportTransferStatus(900, "/data/f.bin", "f.bin", TransferQueued, QString(), 2048);
-        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferQueued, QString(), 10);
-        engine->reportTransferStatus(999, "x", "x", TransferDone);
-        engine->reportProgress(999, 10, 1, 1);
-        QTRY_COMPARE(q.running->topLevelItemCount(), 2);
-        QTest::qWait(50);
-        QCOMPARE(q.running->topLevelItemCount(), 2);
-        QCOMPARE(q.successes->topLevelItemCount(), 0);
-        // A bare name lives in the local folder on show.
-        QCOMPARE(q.row(q.running, 1)->text(QueueColumn::File),
-                 QDir::cleanPath(q.home.path() + "/g.bin"));
-
-        engine->reportTransferStatus(900, "f.bin", "/data/f.bin", TransferDone);
-        QTRY_COMPARE(q.successes->topLevelItemCount(), 1);
-        engine->reportTransferStatus(901, "g.bin", "g.bin", TransferError, "No space left");
-        QTRY_COMPARE(q.errors->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.errors, 0)->text(QueueColumn::State), QString("No space left"));
-        QCOMPARE(q.tabs->tabText(0), QString("Uploading/Downloading (0)"));
-    }
-
-    // Another account's login must not hold the window until a hung download of the first
-    // notices its abort (up to a second on a silent server); its worker ends on its own.
-    void anotherAccountLeavesAHungDownloadBehind()
-    {
-        QueueWindow q;
-        QVERIFY(q.open());
-        q.service.addFault(
-            {{"kind", "download"}, {"action", "stall"}, {"bytes", 1000}, {"seconds", 30}});
-        q.startDownloads({"big.bin"}, {"201"});
-        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
-        QPointer<DCommand> hung = q.engine()->findCommand(q.row(q.running, 0)->commandId());
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_VERIFY_WITH_TIMEOUT(!q.service.requests("download").isEmpty(), 20000);
-        QVERIFY(hung && hung->isRunning());
-        bool runningAtLogin = false;
-        connect(q.engine(), &DCommandManager::di_loggedIn,
-                [&] { runningAtLogin = hung && hung->isRunning(); });
-        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
-        q.engine()->login("bob", "pw/with/slash");
-        QVERIFY(loggedIn.wait(10000));
-        QVERIFY(runningAtLogin);
-        QTRY_VERIFY_WITH_TIMEOUT(!hung, 10000);
-        QCOMPARE(q.running->topLevelItemCount(), 0);
-    }
-
-    // Unfinished downloads come back after login as paused rows. Those whose files the service
-    // no longer has go to the error list without a single box; one whose link request failed on
-    // the way stays paused and asks again when started. Another account's login takes the rows
-    // away (its own history holds none of them); the first account's next login brings each back
-    // once.
+    // Unfinished transfers come back after login as paused rows. Downloads whose files the
+    // service no longer has go to the error list without a single box and leave no partial file;
+    // one whose link request failed on the way stays paused and asks again when started. A file
+    // dropped again while the restore of its transfer is still on its way is already in the list:
+    // one transfer each, never two on one partial file or one source.
     void restoredTransfersComeBackAsRows()
     {
         QueueWindow q;
         const QString part = q.home.path() + "/big.bin.201.part";
+        const QString source = q.home.path() + "/notes.txt";
         QVERIFY(writeFile(part, QByteArray(1000, 'p')));
-        QByteArray entries = "<cmd7 filename=\"" + part.toUtf8() +
+        QVERIFY(writeFile(source, QByteArray(1000, 'n')));
+        QByteArray entries = "<Downloads>\n<cmd7 filename=\"" + part.toUtf8() +
                              "\" folderId=\"201\" size=\"2097152\" link=\"L\" playable=\"0\"/>\n";
         constexpr int Gone = 20;
         for (int i = 0; i < Gone; ++i)
@@ -135,62 +101,14 @@ private slots:
                            .arg(10 + i)
                            .arg(q.home.path())
                            .toUtf8();
+        entries +=
+            "</Downloads>\n<Uploads>\n<cmd8 filename=\"" + source.toUtf8() +
+            "\" serverfilename=\"notes_1.txt\" folderId=\"-1\" size=\"1000\"/>\n</Uploads>\n";
         QVERIFY(writeFile(q.home.dataFolder() + "/transfers_alice",
-                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n" + entries +
-                              "</Downloads>\n</Transfers>\n"));
+                          "<!DOCTYPE transfers>\n<Transfers>\n" + entries + "</Transfers>\n"));
         QVERIFY(q.prepare());
         q.service.addFault({{"kind", "dlfile"}, {"action", "drop"}, {"file", "201"}});
-        q.useRealDialogs();
         ModalAnswer::Watch watch([](QWidget* box) { ModalAnswer::click(box, "OK"); }, 50);
-        QVERIFY(q.open());
-        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), Gone, 20000);
-        QCOMPARE(QDir(q.home.path()).entryList({"gone*"}), QStringList()); // no empty partials
-
-        QCOMPARE(q.running->topLevelItemCount(), 1);
-        TreeItemWidget* row = q.row(q.running, 0);
-        QCOMPARE(row->text(QueueColumn::File), part);
-        QTRY_COMPARE(row->lastStatus(), StatusPaused);
-        QTRY_COMPARE(row->text(QueueColumn::Percent), QString("0.04 %"));
-
-        QSignalSpy loggedIn(q.engine(), &DCommandManager::di_loggedIn);
-        q.engine()->login("bob", "pw/with/slash");
-        QVERIFY(loggedIn.wait(10000));
-        QTRY_COMPARE(q.running->topLevelItemCount(), 0);
-        QVERIFY(!readFile(q.home.dataFolder() + "/transfers_bob").contains("big.bin"));
-        q.engine()->login("alice", "secret");
-        QVERIFY(loggedIn.wait(10000));
-        QTRY_COMPARE(q.running->topLevelItemCount(), 1);
-        QTRY_VERIFY(!q.engine()->isRestoring());
-        QTest::qWait(50);
-        QCOMPARE(q.running->topLevelItemCount(), 1);
-        QCOMPARE(q.row(q.running, 0)->text(QueueColumn::File), part);
-
-        ModalAnswer::click(q.window.get(), "Start All");
-        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 1, 20000);
-        QCOMPARE(q.service.requests("dlfile").size(), Gone + 2);
-        // The one box of it all: bob's account may not download.
-        QCOMPARE(watch.shown, QStringList{"QMessageBox: Downloads are off for bob"});
-        QCOMPARE(watch.mostAtOnce, 1);
-    }
-
-    // A file dropped again while the restore of its transfer is still on its way is already in
-    // the list: one transfer each, never two on one partial file or one source.
-    void startingAgainDuringTheRestore()
-    {
-        QueueWindow q;
-        const QString part = q.home.path() + "/big.bin.201.part";
-        const QString source = q.home.path() + "/notes.txt";
-        QVERIFY(writeFile(part, QByteArray(1000, 'p')));
-        QVERIFY(writeFile(source, QByteArray(1000, 'n')));
-        QVERIFY(writeFile(q.home.dataFolder() + "/transfers_alice",
-                          "<!DOCTYPE transfers>\n<Transfers>\n<Downloads>\n<cmd7 filename=\"" +
-                              part.toUtf8() +
-                              "\" folderId=\"201\" size=\"2097152\"/>\n</Downloads>\n"
-                              "<Uploads>\n<cmd8 filename=\"" +
-                              source.toUtf8() +
-                              "\" serverfilename=\"notes_1.txt\" folderId=\"-1\" "
-                              "size=\"1000\"/>\n</Uploads>\n</Transfers>\n"));
-        QVERIFY(q.prepare());
         // Queued behind the window's own handling of the login, which starts the restore and
         // posts its first slice after this.
         const auto dropAgain = [&] {
@@ -202,10 +120,21 @@ private slots:
             q.engine(), &DCommandManager::di_loggedIn, q.window.get(),
             [&] { QTimer::singleShot(0, q.window.get(), dropAgain); }, Qt::QueuedConnection);
         QVERIFY(q.open());
+        QTRY_COMPARE_WITH_TIMEOUT(q.errors->topLevelItemCount(), Gone, 20000);
+        QCOMPARE(QDir(q.home.path()).entryList({"gone*"}), QStringList());
         QTRY_VERIFY(!q.engine()->isRestoring());
         QTest::qWait(50);
         QCOMPARE(q.running->topLevelItemCount(), 2);
-        QCOMPARE(q.prompt->calls.size(), 2);
+        QCOMPARE(q.prompt->calls.size(), 2); // the two files dropped again
+        TreeItemWidget* row = q.row(q.running, 0);
+        QCOMPARE(row->text(QueueColumn::File), part);
+        QTRY_COMPARE(row->lastStatus(), StatusPaused);
+        QTRY_COMPARE(row->text(QueueColumn::Percent), QString("0.04 %"));
+
+        ModalAnswer::click(q.window.get(), "Start All");
+        QTRY_COMPARE_WITH_TIMEOUT(q.successes->topLevelItemCount(), 2, 20000);
+        QCOMPARE(q.service.requests("dlfile").size(), Gone + 2);
+        QCOMPARE(watch.shown, QStringList());
     }
 
     // Removing asks first. Rows that finish and are cleared away while the question is open are
@@ -269,41 +198,19 @@ private slots:
     // The speed asked for is checked against the global cap of the row's direction as it is
     // at that moment (0: no cap). "Yes" on the warning opens the preferences and asks again.
     // Never more than one dialog at a time.
-    void speedDialog_data()
-    {
-        QTest::addColumn<double>("maxDown");
-        QTest::addColumn<QStringList>("entries"); // speeds typed, in turn
-        QTest::addColumn<QString>("warning");     // the answer to "Incorrect speed.."
-        QTest::addColumn<QString>("raisedTo");    // download limit typed in the preferences
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<int>("limit");
-        const QString speed = "Set transfer speed (int KB/s)..";
-        QTest::newRow("no cap") << 0.0 << QStringList{"5000.9"} << QString() << QString()
-                                << QStringList{speed} << 5000;
-        QTest::newRow("above the cap, Yes, cap raised meanwhile")
-            << 100.0 << QStringList{"150", "150"} << "Yes"
-            << "200" << QStringList{speed, "Incorrect speed..", "Preferences...", speed} << 150;
-    }
-
     void speedDialog()
     {
-        QFETCH(double, maxDown);
-        QFETCH(QStringList, entries);
-        QFETCH(QString, warning);
-        QFETCH(QString, raisedTo);
         QueueWindow q;
         QVERIFY(q.open());
-        q.engine()->setMaxDownSpeed(maxDown);
         q.startDownloads({"big.bin"}, {"201"});
         TreeItemWidget* row = q.row(q.running, 0);
         row->setSelected(true);
         auto* transfer = qobject_cast<DTransferCommand*>(q.engine()->findCommand(row->commandId()));
         QVERIFY(transfer);
-        transfer->setSpeedLimit(999);
 
-        // Answers every dialog the way a user would; a speed dialog with nothing left to type
-        // is cancelled.
-        QStringList titles;
+        // Answers every dialog the way a user would: the speeds in turn, "Yes" on the warning,
+        // 200 as the download cap in the preferences; with nothing left to type, "Cancel".
+        QStringList entries, titles;
         int mostOpen = 0;
         QPointer<QTimer> pending;
         std::function<void(QWidget*)> answer = [&](QWidget* dialog) {
@@ -311,11 +218,11 @@ private slots:
             mostOpen = std::max(mostOpen, ModalAnswer::openCount());
             pending = ModalAnswer::next(answer);
             if (qobject_cast<QMessageBox*>(dialog)) {
-                ModalAnswer::click(dialog, warning.isEmpty() ? "Cancel" : warning);
+                ModalAnswer::click(dialog, "Yes");
             } else if (dialog->windowTitle() == "Preferences...") {
                 for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) {
                     if (group->title() == "Speed limits")
-                        group->findChild<QLineEdit*>()->setText(raisedTo);
+                        group->findChild<QLineEdit*>()->setText("200");
                 }
                 ModalAnswer::click(dialog, "OK");
             } else if (entries.isEmpty()) {
@@ -325,12 +232,23 @@ private slots:
                 ModalAnswer::click(dialog, "OK");
             }
         };
-        pending = ModalAnswer::next(answer);
-        q.invoke("onSpeedLimit");
-        delete pending;
-        QTEST(titles, "titles");
+        const auto setSpeed = [&](double cap, const QStringList& typed) {
+            q.engine()->setMaxDownSpeed(cap);
+            entries = typed;
+            titles.clear();
+            pending = ModalAnswer::next(answer);
+            q.invoke("onSpeedLimit");
+            delete pending;
+        };
+        const QString speed = "Set transfer speed (int KB/s)..";
+        setSpeed(0, {"5000.9"});
+        QCOMPARE(titles, QStringList{speed});
+        QCOMPARE(transfer->speedLimit(), 5000);
+        // Above the cap; the cap is raised in the preferences meanwhile.
+        setSpeed(100, {"150", "150"});
+        QCOMPARE(titles, (QStringList{speed, "Incorrect speed..", "Preferences...", speed}));
+        QCOMPARE(transfer->speedLimit(), 150);
         QCOMPARE(mostOpen, 1);
-        QTEST(transfer->speedLimit(), "limit");
     }
 };
 
