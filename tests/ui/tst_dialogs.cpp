@@ -1,7 +1,10 @@
 #include "engine/dcommandmanager.h"
+#include "support/dvlc.h"
 #include "tests/common/scriptedprompt.h"
 #include "tests/common/testhome.h"
 #include "tests/ui/modalanswer.h"
+#include "ui/dformat.h"
+#include "ui/dragformats.h"
 #include "ui/dwidgetprompt.h"
 #include "ui/logindialog.h"
 #include "ui/mainwindow.h"
@@ -16,6 +19,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 struct Login
 {
@@ -29,8 +33,12 @@ constexpr int Transfers = 0, Downloads = 1, Uploads = 2, DownSpeed = 3, ProxyHos
               ProxyPort = 8;
 using Edits = QMap<int, QString>;
 
+// Quotes, spaces, shell syntax and a leading "-": none of it may split or become an option.
+const QString Address = "-vvv \"quoted\" it's $(echo x); a b.mkv";
+
 // The dialogs, driven by clicks: remembered accounts in the login dialog, the preferences
-// against a real engine, and the real dialogs behind the engine's questions.
+// against a real engine, the real dialogs behind the engine's questions, the player preview;
+// and what the panes show and hand to each other.
 class TestDialogs : public QObject
 {
     Q_OBJECT
@@ -71,6 +79,15 @@ class TestDialogs : public QObject
                 dialog->reject();
         });
         QMetaObject::invokeMethod(&window, "onOptions");
+    }
+
+    // A player at `path` that writes each argument it got on a line of "<itself>.args".
+    static QString plant(const QString& path)
+    {
+        writeFile(path,
+                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$0.args\"\n",
+                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
     }
 
 private slots:
@@ -124,23 +141,19 @@ private slots:
         }
     }
 
-    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), each
-    // save draws a new key, and only the owner may read the file and its folder.
+    // The file holds every item scrambled (uppercase hexadecimal, never the plain text), and
+    // only the owner may read the file and its folder.
     void storedScrambled()
     {
         TestHome home;
+        logIn({"alice", "secret", true});
         const QString file = DCommandManager::settingsFilePath();
-        QStringList saves;
-        for (int i = 0; i < 2; ++i) {
-            logIn({"alice", "secret", true});
-            const QSettings settings(file, QSettings::IniFormat);
-            saves << settings.value("param1s").toStringList() +
-                         settings.value("param2s").toStringList();
-        }
-        QCOMPARE(saves.size(), 4);
-        QVERIFY(saves.at(0) != saves.at(2) && saves.at(1) != saves.at(3));
-        QVERIFY2(QRegularExpression("^([0-9A-F]+,)+$").match(saves.join(',') + ',').hasMatch(),
-                 qPrintable(saves.join(',')));
+        const QSettings settings(file, QSettings::IniFormat);
+        const QString saved =
+            (settings.value("param1s").toStringList() + settings.value("param2s").toStringList())
+                .join(',');
+        QVERIFY2(QRegularExpression("^[0-9A-F]+,[0-9A-F]+$").match(saved).hasMatch(),
+                 qPrintable(saved));
         QVERIFY(!readFile(file).contains("alice") && !readFile(file).contains("secret"));
         QCOMPARE(int(QFile::permissions(file) & 0x7077), 0x6000);
         QCOMPARE(int(QFileInfo(home.dataFolder()).permissions() & 0x7077), 0x7000);
@@ -234,37 +247,129 @@ private slots:
         QCOMPARE(user.mostAtOnce, 1);
     }
 
-    // The real dialogs behind the engine's questions: "Rename" is offered first, the suggested
-    // name is editable, closing a dialog cancels, and without a user to answer nothing is shown
-    // and everything is cancelled.
+    // The real dialog behind the engine's question: "Rename" is offered first, closing it
+    // cancels, and without a user to answer nothing is shown and nothing is overwritten.
     void questionDialogs()
     {
         DWidgetPrompt prompt;
-        const auto answer = [](const std::function<void(QWidget*)>& act) {
-            ModalAnswer::next([act](QWidget* dialog) {
-                act(dialog);
-                ModalAnswer::click(dialog, "OK");
-            });
-        };
-        answer([](QWidget*) {});
+        ModalAnswer::press("OK");
         QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictRename);
-        answer([](QWidget* dialog) { dialog->findChildren<QRadioButton*>().at(1)->click(); });
-        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictOverwrite);
-        answer([](QWidget* dialog) {
-            auto* edit = dialog->findChild<QLineEdit*>();
-            QCOMPARE(edit->text(), QString("film(1)(2).avi"));
-            edit->setText("mine.avi");
+        ModalAnswer::next([](QWidget* dialog) {
+            ModalAnswer::click(dialog, "Overwrite");
+            ModalAnswer::click(dialog, "OK");
         });
-        QString name = "film(1)(2).avi";
-        QVERIFY(prompt.askNewName(name));
-        QCOMPARE(name, QString("mine.avi"));
+        QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictOverwrite);
         ModalAnswer::next([](QWidget* dialog) { dialog->close(); });
         QCOMPARE(prompt.askTargetExists("/tmp/x.avi"), DPrompt::ConflictCancelled);
 
         qputenv("FERRYDESK_NONINTERACTIVE", "1");
+        QString name = "film(1).avi";
         QVERIFY(!prompt.askNewName(name));
         QCOMPARE(prompt.askTargetExists("/tmp/x"), DPrompt::ConflictCancelled);
         qunsetenv("FERRYDESK_NONINTERACTIVE");
+    }
+
+    // The player gets the address as one argument after "--"; none found, the user is offered
+    // the install link and the gone path is forgotten.
+    void preview_data()
+    {
+        QTest::addColumn<QString>("stored"); // "VLCPath" before: "player" or "gone"
+        QTest::addColumn<QString>("played"); // and after: "player", "vlc" (on PATH) or empty
+        QTest::newRow("remembered player, no search") << "player"
+                                                      << "player";
+        QTest::newRow("remembered player gone, found on PATH and remembered") << "gone"
+                                                                              << "vlc";
+        QTest::newRow("none found: Install VLC, Cancel") << "gone"
+                                                         << "";
+    }
+    void preview()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, played);
+        TestHome home;
+        if (!DVlc::findLinuxPlayer(QString(), DVlc::linuxPlaces(home.path())).isEmpty())
+            QSKIP("VLC is installed on this machine");
+        QTemporaryDir scratch;
+        const QMap<QString, QString> paths{{"player", plant(scratch.filePath("player"))},
+                                           {"vlc", scratch.filePath("bin/vlc")},
+                                           {"gone", scratch.filePath("gone")}};
+        if (!played.isEmpty())
+            plant(paths.value("vlc"));
+        QSettings settings(DCommandManager::settingsFilePath(), QSettings::IniFormat);
+        settings.setValue("VLCPath", paths.value(stored));
+        settings.sync();
+        const QByteArray previousPath = qgetenv("PATH");
+        qputenv("PATH", scratch.filePath("bin").toLocal8Bit());
+        MainWindow window; // installs its own prompt: the scripted one comes after it
+        ScriptedPrompt prompt;
+        window.playInVlc(Address);
+        qputenv("PATH", previousPath);
+
+        QCOMPARE(prompt.texts(),
+                 played.isEmpty() ? QStringList{DVlc::installLinkHtml()} : QStringList());
+        settings.sync();
+        QCOMPARE(settings.value("VLCPath").toString(), paths.value(played));
+        if (!played.isEmpty())
+            QTRY_COMPARE(readFile(paths.value(played) + ".args"), "--\n" + Address.toUtf8() + "\n");
+        const QString other = played == "player" ? paths.value("vlc") : paths.value("player");
+        QCOMPARE(readFile(other + ".args"), QByteArray());
+    }
+
+    // Sizes at their boundaries (a KB is never rounded up to the next).
+    void sizeText_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("below a KB") << qint64(1023) << "1.023 bytes";
+        QTest::newRow("KB never rounded up") << qint64(1048575) << "1.023 KB";
+        QTest::newRow("one MB") << qint64(1048576) << "1,0 MB";
+        QTest::newRow("one GB") << qint64(1073741824) << "1,00 GB";
+    }
+    void sizeText()
+    {
+        QFETCH(qint64, bytes);
+        QTEST(DFormat::sizeText(bytes, QLocale(QLocale::German, QLocale::Germany)), "text");
+    }
+
+    // The exact size that travels to the queue reads back to the same bytes whatever the
+    // user's locale groups digits with; shown sizes read back in C notation only.
+    void readSize_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("bytes");
+        QTest::newRow("TB") << "2.000 TB" << qint64(2199023255552);
+        QTest::newRow("decimal comma") << "1,5 MB" << qint64(0);
+    }
+    void readSize()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, bytes);
+        QCOMPARE(DFormat::readSize(text), bytes);
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        const qint64 readBack = DFormat::readSize(DFormat::exactSizeText(bytes));
+        QLocale::setDefault(QLocale::c());
+        QCOMPARE(readBack, bytes);
+    }
+
+    // Files travel to the local pane, folders only in the move list; no local file address, so
+    // that a program outside does not read a remote name as one. Local drags carry each file
+    // once (every column of a row is a dragged index) and leave folders behind.
+    void dragPayloads()
+    {
+        std::unique_ptr<QMimeData> data(DragFormats::remoteMimeData(
+            {{"F", "9", "", "", true}, {"a.txt", "1", "2 KB", "<html/>", false}}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/copy") +
+                     DragFormats::readStrings(data.get(), "item/ids"),
+                 (QStringList{"a.txt", "1"}));
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/move"), (QStringList{"9", "1"}));
+        QVERIFY(!data->hasUrls());
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath("x.txt");
+        QFile(file).open(QIODevice::WriteOnly);
+        data.reset(DragFormats::localMimeData({file, file, dir.path(), file}));
+        QCOMPARE(data->formats(), QStringList{"item/copy"});
+        QCOMPARE(DragFormats::readStrings(data.get(), "item/copy"), QStringList{file});
     }
 };
 
