@@ -29,8 +29,7 @@ struct Login
 Q_DECLARE_METATYPE(QList<Login>)
 
 // The line edits of the preferences' first tab, by their place in the dialog.
-constexpr int Transfers = 0, Downloads = 1, Uploads = 2, DownSpeed = 3, ProxyHost = 5,
-              ProxyPort = 8;
+constexpr int Transfers = 0, Downloads = 1, Uploads = 2, DownSpeed = 3, ProxyHost = 5;
 using Edits = QMap<int, QString>;
 
 // Quotes, spaces, shell syntax and a leading "-": none of it may split or become an option.
@@ -144,63 +143,55 @@ private slots:
         }
     }
 
-    void apply_data()
+    // A field that is not a number keeps the dialog open with a message, and closing it then
+    // changes nothing. OK writes the values into the engine: zero, empty or above the maximum
+    // mean the maximum; unchecking "Proxy" keeps what was typed; the power-off box and the tray's
+    // action show the same armed state either way round, so that OK never arms what the tray
+    // disarmed. The unchanged (empty) VLC path is never handed to the window, whose setter would
+    // refuse it with a message.
+    void preferences()
     {
-        QTest::addColumn<Edits>("edits");
-        QTest::addColumn<QList<int>>("limits"); // transfers, downloads, uploads; none: refused
-        QTest::addColumn<double>("downSpeed");
-        QTest::newRow("zero, empty or above the maximum mean the maximum")
-            << Edits{{Transfers, ""}, {Downloads, "11"}, {Uploads, "0"}, {DownSpeed, "250.5"}}
-            << QList<int>{15, 10, 5} << 250.5;
-        QTest::newRow("text that is not a number")
-            << Edits{{Transfers, "7"}, {Uploads, "three"}} << QList<int>{} << 0.0;
-    }
-
-    // OK writes the values into the engine; a field that is not a number keeps the dialog
-    // open with a message, and closing it then changes nothing. The unchanged (empty) VLC path
-    // is never handed to the window, whose setter would refuse it with a message.
-    void apply()
-    {
-        QFETCH(Edits, edits);
-        QFETCH(QList<int>, limits);
-        const bool refused = limits.isEmpty();
         TestHome home;
         MainWindow window;
         ScriptedPrompt prompt; // after the window, which installs its own
         DCommandManager* engine = window.engine();
-        runDialog(window, [&](QDialog* dialog) {
+        auto* trayPowerOff = window.findChild<QAction*>("powerOffAction");
+        const auto fillIn = [](QDialog* dialog, const Edits& edits) {
             for (auto it = edits.cbegin(); it != edits.cend(); ++it)
                 field(dialog, it.key())->setText(it.value());
             ModalAnswer::click(dialog, "OK");
-            QCOMPARE(dialog->isVisible(), refused);
+        };
+        const auto limits = [engine] {
+            return QList<int>{engine->maxTransfers(), engine->maxDownloads(), engine->maxUploads()};
+        };
+        runDialog(window, [&](QDialog* dialog) {
+            fillIn(dialog, {{Transfers, "7"}, {Uploads, "three"}});
+            QVERIFY(dialog->isVisible());
         });
-        QCOMPARE(prompt.texts().size(), refused ? 1 : 0);
-        QCOMPARE((QList<int>{engine->maxTransfers(), engine->maxDownloads(), engine->maxUploads()}),
-                 (refused ? QList<int>{4, 2, 2} : limits));
-        QTEST(engine->maxDownSpeed(), "downSpeed");
-    }
+        QCOMPARE(prompt.texts().size(), 1);
+        QCOMPARE(limits(), (QList<int>{4, 2, 2}));
 
-    // The power-off box and the tray's action show the same armed state either way round, so
-    // that OK never arms what the tray disarmed; unchecking "Proxy" keeps what was typed.
-    void choices()
-    {
-        TestHome home;
-        MainWindow window;
-        auto* trayPowerOff = window.findChild<QAction*>("powerOffAction");
         runDialog(window, [&](QDialog* dialog) {
             trayPowerOff->trigger(); // armed from the tray while the dialog is open
             QCheckBox* powerOff = dialog->findChildren<QCheckBox*>().at(1);
             QVERIFY(powerOff->isChecked());
             powerOff->toggle();
-            field(dialog, ProxyHost)->setText("proxy.lan");
             dialog->findChildren<QGroupBox*>().at(2)->setChecked(false);
-            ModalAnswer::click(dialog, "OK");
+            fillIn(dialog, {{Transfers, ""},
+                            {Downloads, "11"},
+                            {Uploads, "0"},
+                            {DownSpeed, "250.5"},
+                            {ProxyHost, "proxy.lan"}});
+            QVERIFY(!dialog->isVisible());
         });
+        QCOMPARE(prompt.texts().size(), 1);
+        QCOMPARE(limits(), (QList<int>{15, 10, 5}));
+        QCOMPARE(engine->maxDownSpeed(), 250.5);
         QString host, user, password;
         int port = 0;
-        QVERIFY(!window.engine()->proxy(host, user, password, port));
+        QVERIFY(!engine->proxy(host, user, password, port));
         QCOMPARE(host, QString("proxy.lan"));
-        QVERIFY(!window.engine()->powerOff() && !trayPowerOff->isChecked());
+        QVERIFY(!engine->powerOff() && !trayPowerOff->isChecked());
     }
 
     // Messages told from completion steps wait for the user's own dialog to close, never stack
@@ -245,18 +236,16 @@ private slots:
         qunsetenv("FERRYDESK_NONINTERACTIVE");
     }
 
-    // The player gets the address as one argument after "--"; none found, the user is offered
-    // the install link and the gone path is forgotten.
+    // The player gets the address as one argument after "--". A remembered one gone, the one on
+    // PATH plays and is remembered; none found, the user is offered the install link and the
+    // gone path is forgotten.
     void preview_data()
     {
         QTest::addColumn<QString>("stored"); // "VLCPath" before: "player" or "gone"
         QTest::addColumn<QString>("played"); // and after: "player", "vlc" (on PATH) or empty
-        QTest::newRow("remembered player, no search") << "player"
-                                                      << "player";
-        QTest::newRow("remembered player gone, found on PATH and remembered") << "gone"
-                                                                              << "vlc";
-        QTest::newRow("none found: Install VLC, Cancel") << "gone"
-                                                         << "";
+        QTest::newRow("remembered player, no search") << QString("player") << QString("player");
+        QTest::newRow("remembered one gone: PATH's") << QString("gone") << QString("vlc");
+        QTest::newRow("none found: Install VLC, Cancel") << QString("gone") << QString();
     }
     void preview()
     {
