@@ -1,5 +1,6 @@
 #include "engine/datafolder.h"
 #include "engine/dtimings.h"
+#include "support/dshutdown.h"
 #include "support/dnotifier.h"
 #include "support/dsingleinstance.h"
 #include "tests/common/privatebus.h"
@@ -320,6 +321,11 @@ private slots:
         QCOMPARE(shown.last(), QString()); // the notice closes as the command runs
         QCOMPARE(readFile(m_record), QByteArray("[--now][two words]\n"));
         QVERIFY(!timer->isActive());
+        // Without the variable each platform has its fixed command.
+        QCOMPARE(DShutdown::commandFor(DShutdown::Windows, " "),
+                 QStringList({"shutdown", "-s", "-f", "-t", "0"}));
+        QCOMPARE(DShutdown::commandFor(DShutdown::Linux, QString()),
+                 QStringList({"systemctl", "poweroff"}));
     }
 
     // A click on the countdown's notice asks, "Yes" powers off at once and "Cancel" ends the
