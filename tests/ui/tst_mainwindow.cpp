@@ -211,10 +211,10 @@ private slots:
         QCOMPARE(again.pos(), QPoint(0, 0));
     }
 
-    // Folders come first in both orders; "." and ".." are not counted. Folders open through rows
-    // and the path box, which takes each path once; ".." and Backspace step up. A failed listing
-    // leaves the last entries on show, greyed. Pane keys act only in the focused tree: F3 uploads
-    // from the local pane and downloads from the remote one; F5 re-reads the focused pane only.
+    // Folders come first in both orders. Folders open through rows and the path box, which takes
+    // each path once; ".." and Backspace step up. A failed listing leaves the last entries on show,
+    // greyed. Pane keys act only in the focused tree: F3 uploads from the local pane and downloads
+    // from the remote one; F5 re-reads the focused pane only.
     void remotePane()
     {
         Session s;
@@ -232,8 +232,7 @@ private slots:
         QCOMPARE(s.pathBox()->count(), 3);
         s.pathBox()->setCurrentIndex(0);
         QTRY_VERIFY(s.item("big.bin") != nullptr);
-        emit s.remote->itemActivated(s.item("big.bin"),
-                                     0); // a file row opens nothing
+        emit s.remote->itemActivated(s.item("big.bin"), 0); // a file row opens nothing
         const int before = s.service.requests().size();
         QTest::keyClick(s.remote, Qt::Key_Backspace);
         QTRY_COMPARE(s.service.requests().size(), before + 1);
