@@ -20,44 +20,36 @@ QByteArray bytesOf(const CByte& buffer)
 
 } // namespace
 
+// Passwords in the settings file: scrambled as uppercase hex of a random two-byte key and the
+// text XORed with it.
 class TestCByte : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // An index out of range is raised, never written.
-    void outOfRange()
-    {
-        CByte b = bufferOf("abc");
-        QVERIFY_THROWS_EXCEPTION(CByteError, b[3] = 'Z');
-        QVERIFY_THROWS_EXCEPTION(CByteError, b[-1] = 'Z');
-    }
-
     // `stored`: a text scrambled earlier, which must still read as `plain`.
     void scramble_data()
     {
         QTest::addColumn<QByteArray>("plain");
         QTest::addColumn<QByteArray>("stored");
-        QTest::newRow("shorter than the key") << QByteArray("") << QByteArray("41");
         QTest::newRow("key k7") << QByteArray("Ferry") << QByteArray("6B372D52194512");
-        QTest::newRow("high bytes") << QByteArray("\x80\xff\xe9\xa0", 4) << QByteArray();
+        QTest::newRow("high bytes")
+            << QByteArray("\x80\xff\xe9\xa0", 4) << QByteArray("6B37EBC88297");
     }
 
-    // Uppercase hex of a random key and the XORed text; a fresh key every call (3844 keys: a few
-    // tries rule out an unlucky repeat).
+    // A fresh key every call (3844 keys: a few tries rule out an unlucky repeat).
     void scramble()
     {
         QFETCH(QByteArray, plain);
         QFETCH(QByteArray, stored);
-        if (!stored.isNull())
-            QCOMPARE(bytesOf(Unscramble(bufferOf(stored))), plain);
+        QCOMPARE(bytesOf(Unscramble(bufferOf(stored))), plain);
         const QByteArray text = bytesOf(Scramble(bufferOf(plain)));
         QCOMPARE(QByteArray::fromHex(text).toHex().toUpper(), text);
         QCOMPARE(bytesOf(Unscramble(bufferOf(text))), plain);
         QByteArray other = text;
-        for (int i = 0; i < 10 && other == text && !plain.isEmpty(); ++i)
+        for (int i = 0; i < 10 && other == text; ++i)
             other = bytesOf(Scramble(bufferOf(plain)));
-        QCOMPARE(other != text, !plain.isEmpty());
+        QVERIFY(other != text);
     }
 };
 
