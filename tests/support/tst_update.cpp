@@ -1,7 +1,6 @@
 #include "engine/dglobals.h"
 #include "engine/dtimings.h"
 #include "support/dupdatecheck.h"
-#include "support/mythread.h"
 #include "tests/common/standin.h"
 #include "tests/common/testhome.h"
 
@@ -176,22 +175,6 @@ private slots:
             QVERIFY(!QFile::exists(recorded));
     }
 
-    void checksNeverOverlap()
-    {
-        // A slow answer keeps the first check busy while the others want to start.
-        m_standIn.addFault({{"kind", "ver"}, {"action", "delay"}, {"seconds", 0.3}, {"times", 0}});
-        DGlobals::startedByOs = true;
-        MyThread logOnCheck;
-        logOnCheck.start();
-        DUpdateCheck::start();
-        DUpdateCheck::start();
-        QVERIFY(DUpdateCheck::waitForQueued(60000));
-        QVERIFY(logOnCheck.wait(60000));
-        QStringList marks = m_home->logLines().filter("---UpdateVersion");
-        marks.replaceInStrings(QRegularExpression(".*: "), QString());
-        QCOMPARE(marks, QStringList({"start", "End", "start", "End", "start", "End"}));
-    }
-
     // The updater, handed "update.bin" of the `kind` (by default a good one) and the id of a
     // running program (or of a stranger: this test), refuses what the program would have
     // refused, and leaves the program alone.
@@ -231,7 +214,8 @@ private slots:
     // is offered `served` ("newer": the program with bytes appended); `setup` holds offer()'s
     // words and "-m". The updater ends the program (which quits cleanly on SIGTERM, saving its
     // settings) and starts it again. The program file is then the new one, or the old one put
-    // back, and the restarted program does not try the same update again.
+    // back, and the restarted program does not try the same update again. A log-on start checks
+    // at start and again after the login: one check at a time, so the file is fetched once.
     void selfUpdate_data()
     {
         QTest::addColumn<QString>("served");
