@@ -320,7 +320,9 @@ void DCommand::handleFailure()
 
 void DCommand::timerEvent(QTimerEvent* event)
 {
-    if (event->timerId() != retryTimerId || status() != StatusRetryWait)
+    // The failed attempt's thread may still be ending (the status is set before it ends): a
+    // start now would do nothing and still use up a retry, so that tick waits for the next.
+    if (event->timerId() != retryTimerId || status() != StatusRetryWait || isRunning())
         return;
     ++retryCount;
     dstart();
