@@ -383,7 +383,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             length = min(length, int(fault.get("bytes", 0)))
         rate = float(fault.get("kbps", 0)) * 1024 if action == "throttle" else 0
         if rate <= 0 and action not in ("cut", "stall"):
-            self.connection.sendfile(source, offset, length)
+            if length > 0:  # sendfile refuses a count of 0
+                self.connection.sendfile(source, offset, length)
             return
         source.seek(offset)
         chunk = CHUNK if rate <= 0 else max(1024, min(64 * 1024, int(rate / 20)))
