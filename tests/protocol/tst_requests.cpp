@@ -212,8 +212,8 @@ private slots:
         QVERIFY(s->settle());
     }
 
-    // Each successful change is followed by exactly one listing of the folder that was current when
-    // it was asked, which shows the changed tree.
+    // Each successful change is followed by exactly one listing of the folder that was current
+    // when it was asked, which shows the changed tree.
     void changes_data()
     {
         QTest::addColumn<QString>("folder");
@@ -263,9 +263,10 @@ private slots:
                  QSet<QString>(held.begin(), held.end()));
     }
 
-    // A refused change leaves its log line and no listing; a failed listing tells the pane and the
-    // log, never in a box of its own (its completion step may not run a dialog: the box stacked on
-    // other dialogs and the listing could be freed before it closed). Neither is retried.
+    // A refused change leaves its log line and no listing; a failed listing tells the pane and
+    // the log, never in a box of its own (its completion step may not run a dialog: the box
+    // stacked on other dialogs and the listing could be freed before it closed). Neither is
+    // retried.
     void failedListingTellsThePaneAndIsNotRetried()
     {
         QVERIFY(loggedIn());

@@ -4,8 +4,8 @@
 
 #include <sys/resource.h>
 
-// Uploads over real FTP against the stand-in service: exact files after cut data connections, the
-// size query and append, pauses and forced restarts, and the server's refusals.
+// Uploads over real FTP against the stand-in service: exact files after cut data connections,
+// the size query and append, pauses and forced restarts, and the server's refusals.
 class TestUpload : public TransferFixture
 {
     Q_OBJECT
@@ -22,8 +22,8 @@ class TestUpload : public TransferFixture
         return qobject_cast<DUploadCommand*>(manager->findCommand(id))->serverFileName();
     }
 
-    // What a program we start finds open besides its standard streams: the power-off command stands
-    // for VLC and the updater, which start the same way.
+    // What a program we start finds open besides its standard streams: the power-off command
+    // stands for VLC and the updater, which start the same way.
     QStringList inheritedByChild()
     {
         const QString listing = target("inherited.txt");
@@ -127,9 +127,9 @@ private slots:
         QCOMPARE(historyText(), EmptyHistory);
     }
 
-    // With the user's HTTP proxy every connection goes through it: service requests as GET, secure
-    // and FTP connections (control and data) through CONNECT tunnels, so the FTP address with the
-    // account's name and password is never a request line to the proxy.
+    // With the user's HTTP proxy every connection goes through it: service requests as GET,
+    // secure and FTP connections (control and data) through CONNECT tunnels, so the FTP address
+    // with the account's name and password is never a request line to the proxy.
     void everyTransferThroughTheProxy()
     {
         if (TinyProxy::program().isEmpty())
@@ -158,9 +158,9 @@ private slots:
             QVERIFY2(!proxy.log().contains(text), proxy.log());
     }
 
-    // Attempts that end in odd places give their slot back: with both upload slots lost before, no
-    // upload would ever start again and power-off would never come. The size query runs on the
-    // worker: a silent server leaves the window free.
+    // Attempts that end in odd places give their slot back: with both upload slots lost
+    // before, no upload would ever start again and power-off would never come. The size query
+    // runs on the worker: a silent server leaves the window free.
     void slotsComeBackAfterAbortedAttempts_data()
     {
         QTest::addColumn<QJsonObject>("fault");
