@@ -30,27 +30,23 @@ public:
     struct Report
     {
         int id, status;
-        QString rFile, err;
+        QString err;
         long long size;
     };
 
     std::unique_ptr<DCommandManager> manager;
     QList<Report> reports;
-    QHash<int, long long> progress;
 
     // A new manager keeps the HOME, so a second call is a restart.
     bool openManager()
     {
         reports.clear();
-        progress.clear();
         manager = std::make_unique<DCommandManager>();
         connect(manager.get(), &DCommandManager::di_dataTransferStatus, this,
-                [this](int id, const QString& r, const QString&, DTransferStatus st,
+                [this](int id, const QString&, const QString&, DTransferStatus st,
                        const QString& err, long long size) {
-                    reports.append({id, int(st), r, err, size});
+                    reports.append({id, int(st), err, size});
                 });
-        connect(manager.get(), &DCommandManager::di_dataTransferProgress, this,
-                [this](int id, long long p, double, int) { progress[id] = p; });
         QSignalSpy started(manager.get(), &DCommandManager::di_engineStarted);
         QSignalSpy loggedIn(manager.get(), &DCommandManager::di_loggedIn);
         manager->startEngine();

@@ -43,20 +43,6 @@ private slots:
     void init() { QVERIFY(openSession(QStringLiteral("up"))); }
     void cleanup() { closeAll(); }
 
-    // The same file goes twice only into two folders; an aborted upload is no longer in the way.
-    void sameFileTwiceOnlyIntoTwoFolders()
-    {
-        const QString path = source("b.bin", 1000);
-        const QString folderId = manager->currentFolderId();
-        const int first = manager->startUpload(path);
-        QCOMPARE(manager->startUpload(path), -1);
-        manager->setCurrentFolderId("10");
-        QVERIFY(first > 0 && manager->startUpload(path) > 0);
-        manager->abort(first);
-        manager->setCurrentFolderId(folderId);
-        QVERIFY(manager->startUpload(path) > 0);
-    }
-
     void resumesFromWhatTheServerHolds_data()
     {
         QTest::addColumn<QJsonArray>("faults");
@@ -79,6 +65,8 @@ private slots:
         row("paused, force started: stored whole", {slow}, false, true);
     }
 
+    // Each attempt is judged by the server's own replies to it: a file name holding the words of a
+    // refusal fails nothing.
     void resumesFromWhatTheServerHolds()
     {
         QFETCH(QJsonArray, faults);
@@ -91,7 +79,8 @@ private slots:
         const QtMessageHandler previous = qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext&, const QString& text) { debugLines << text; });
         // Larger than the socket buffers hold when paused, so the upload is still reading it.
-        const QString path = source("a.bin", action == "throttle" ? 12000000 : 1500000, 2);
+        const QString path =
+            source("quota exceeded: a.bin", action == "throttle" ? 12000000 : 1500000, 2);
         QString name = "a.bin.restored";
         int id = -1;
         if (serverBytes > 0) {
@@ -124,13 +113,17 @@ private slots:
         const bool finished = finishes(id);
         qInstallMessageHandler(previous);
         QVERIFY2(finished, trace(id));
+        QVERIFY(!debugLines.filter("ftp://alice:********@").isEmpty());
+        QVERIFY(debugLines.filter(manager->password()).isEmpty());
         QVERIFY(action == "cut" || force || starts.size() == 1);
         QCOMPARE(ftpSha(name), StandIn::sha256Of(path));
         QTEST(ftpCommands().contains("APPE"), "appended");
         QVERIFY(action != "throttle" || ftpCommands().contains("STOR") == force);
-        QVERIFY(!debugLines.filter("ftp://alice:********@").isEmpty());
-        QVERIFY(debugLines.filter(manager->password()).isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(standIn.requests("upload_done").size(), 1, Timeout);
+        // Registered once: server name, the source's name, its size and the folder.
+        const QString notice =
+            QString("/%1/quota exceeded: a.bin/%2/-1").arg(name).arg(QFileInfo(path).size());
+        QTRY_COMPARE_WITH_TIMEOUT(logged("upload_done", "payload").size(), 1, Timeout);
+        QVERIFY2(logged("upload_done", "payload")[0].endsWith(notice), qPrintable(notice));
         QCOMPARE(historyText(), EmptyHistory);
     }
 
@@ -209,55 +202,36 @@ private slots:
         manager->setPowerOffOptions(false);
     }
 
-    // The server's refusals end the upload as failed; each attempt is judged by the server's
-    // own replies to it, so a refusal once (or a file name holding its words) fails nothing later.
+    // The server's refusals end the upload as failed for good: no retry brings it back, and nothing
+    // is registered. A refusal once fails nothing later.
     void serverRefusals_data()
     {
         QTest::addColumn<QJsonArray>("faults");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("whole");
-        QTest::newRow("quota") << QJsonArray{fault("ftp-stor", "quota", {{"times", 0}})} << "e.bin"
-                               << false;
+        QTest::newRow("quota") << QJsonArray{fault("ftp-stor", "quota", {{"times", 0}})};
         QTest::newRow("no login slot once, then login denied")
             << QJsonArray{fault("ftp-login", "max_clients", {{"times", 1}}),
-                          fault("ftp-login", "login_denied", {{"times", 0}})}
-            << "e.bin" << false;
+                          fault("ftp-login", "login_denied", {{"times", 0}})};
         QTest::newRow("the service refuses to register it")
-            << QJsonArray{fault("upload_done", "refuse", {{"text", "Size mismatch"}})} << "e.bin"
-            << false;
-        QTest::newRow("the quota words in the file name, cut: resumes")
-            << QJsonArray{fault("ftp-stor", "cut", {{"times", 1}, {"bytes", 10000}})}
-            << "quota exceeded: e.bin" << true;
+            << QJsonArray{fault("upload_done", "refuse", {{"text", "Size mismatch"}})};
     }
 
     void serverRefusals()
     {
         QFETCH(QJsonArray, faults);
-        QFETCH(QString, name);
-        QFETCH(bool, whole);
         for (const auto& fault : faults)
             standIn.addFault(fault.toObject());
-        const QString path = source(name, 30000, 4);
-        const int id = resumed(manager->startUpload(path));
-        const QString stored = serverName(id);
-        if (whole) {
-            QVERIFY2(finishes(id), trace(id));
-            QCOMPARE(ftpSha(stored), StandIn::sha256Of(path));
-            return;
-        }
-        // Failed for good: no retry brings it back, and nothing is registered.
+        const int id = resumed(manager->startUpload(source("e.bin", 30000, 4)));
         QTRY_VERIFY_WITH_TIMEOUT(lastReport(id, TransferError), Timeout);
         QTest::qWait(300);
         QVERIFY(!manager->findCommand(id) && !lastReport(id, TransferDone));
         QCOMPARE(historyText(), EmptyHistory);
-        QVERIFY(standIn.requests("upload_done").size() <= 1);
         for (const auto& file : standIn.files("alice"))
-            QVERIFY(file.toObject().value("name").toString() != name);
+            QVERIFY(file.toObject().value("name").toString() != "e.bin");
     }
 
-    void sourcesOpenOnlyWhenNeeded()
+    // Far more queued uploads than the process may open files.
+    void startingUploads()
     {
-        // Far more queued uploads than the process may open files.
         rlimit old{};
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &old), 0);
         rlimit low = old;
@@ -269,9 +243,18 @@ private slots:
         setrlimit(RLIMIT_NOFILE, &old);
         QVERIFY(!ids.contains(-1) && prompts->calls.isEmpty());
         QVERIFY(finishes(resumed(ids.last())));
+        // The same file goes twice only into two folders; an aborted upload is no longer in the
+        // way.
+        const QString path = target("m0.bin");
+        QCOMPARE(manager->startUpload(path), -1);
+        manager->setCurrentFolderId("10");
+        QVERIFY(manager->startUpload(path) > 0);
+        manager->abort(ids.first());
+        manager->setCurrentFolderId("-1");
+        QVERIFY(manager->startUpload(path) > 0);
         // An unreadable source is still reported when the upload is created.
         DUploadCommand upload(target("missing.bin"));
-        QCOMPARE(prompts->calls.size(), 1);
+        QCOMPARE(prompts->calls.size(), 2);
     }
 
     // The upload runs at the lower of the user's cap (when caps are on) and the account's.
