@@ -77,23 +77,6 @@ extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* t
 
 namespace {
 
-void write(const QString& path, const QByteArray& bytes)
-{
-    if (!writeFile(path, bytes))
-        qFatal("cannot write %s", qPrintable(path));
-}
-
-// A dialog nobody answers would hold the window for ever: log it and close it.
-void answer(QWidget* modal)
-{
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    say("MODAL", modal->windowTitle() + " | " + (box ? box->text() : QString()));
-    if (box && !box->buttons().isEmpty())
-        box->buttons().first()->click();
-    else if (auto* dialog = qobject_cast<QDialog*>(modal))
-        dialog->reject();
-}
-
 class Driver : public QObject
 {
 public:
@@ -141,11 +124,11 @@ private:
     bool restored()
     {
         const QList<DCommand*> all = engine->registry();
-        const auto transfers = std::count_if(all.begin(), all.end(), [](DCommand* command) {
-            return qobject_cast<DTransferCommand*>(command) != nullptr;
-        });
         if (engine->isRestoring() || remote->topLevelItemCount() == 0 ||
-            running->topLevelItemCount() + errors->topLevelItemCount() < transfers)
+            running->topLevelItemCount() + errors->topLevelItemCount() <
+                std::count_if(all.begin(), all.end(), [](DCommand* command) {
+                    return qobject_cast<DTransferCommand*>(command) != nullptr;
+                }))
             return false;
         restoring = false;
         if (running->topLevelItemCount() == 0 && historyEntries() == 0 &&
@@ -177,7 +160,7 @@ private:
             QRandomGenerator(round * 10 + uploads.size())
                 .fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
             uploads << home + QString("/Uploads/r%1/r%1-u%2.bin").arg(round).arg(uploads.size());
-            write(uploads.last(), bytes);
+            writeFile(uploads.last(), bytes);
             plan << "up " + uploads.last();
         }
         QDir().mkpath(downloads);
@@ -199,8 +182,9 @@ private:
         QStringList queued;
         for (int i = 0; i < running->topLevelItemCount(); ++i)
             queued += plan.filter(' ' + running->topLevelItem(i)->text(QueueColumn::File));
-        write(home + QString("/chaos/r%1.plan").arg(round), queued.join('\n').toUtf8());
-        write(home + "/chaos/round", QByteArray::number(round));
+        if (!writeFile(home + QString("/chaos/r%1.plan").arg(round), queued.join('\n').toUtf8()) ||
+            !writeFile(home + "/chaos/round", QByteArray::number(round)))
+            qFatal("cannot write the plan of round %d", round);
         say("QUEUED", QString("round %1, %2 transfers").arg(round).arg(queued.size()));
         startAll();
         return true;
@@ -240,7 +224,17 @@ private:
     QStringList plan;
     int idleTicks = 0;
     bool restoring = false;
-    ModalAnswer::Watch modals{&answer, 50};
+    // A dialog nobody answers would hold the window for ever: log it and close it.
+    ModalAnswer::Watch modals{[](QWidget* modal) {
+                                  auto* box = qobject_cast<QMessageBox*>(modal);
+                                  say("MODAL", modal->windowTitle() + " | " +
+                                                   (box ? box->text() : QString()));
+                                  if (box && !box->buttons().isEmpty())
+                                      box->buttons().first()->click();
+                                  else if (auto* dialog = qobject_cast<QDialog*>(modal))
+                                      dialog->reject();
+                              },
+                              50};
 };
 
 } // namespace

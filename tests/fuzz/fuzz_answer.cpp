@@ -1,20 +1,16 @@
-// The service's answers: listings and account answers, read whole and read in pieces.
+// The service's answers, listings and account answers: a reader that sees an answer in pieces
+// must read what the whole answer says.
 #include "fuzzinput.h"
 #include "protocol/danswerparser.h"
 
 #include <tuple>
 
-namespace {
-
-auto fields(const DAnswerParser::Account& a)
+static auto fields(const DAnswerParser::Account& a)
 {
     return std::make_tuple(a.readable, a.generic, a.verdict, a.message, a.detail, a.currentFolderId,
                            a.values, a.entries.size());
 }
 
-} // namespace
-
-// A reader that sees the answer in pieces must read what the whole answer says.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const bool account = control(data, size, 0) & 1;

@@ -1,4 +1,6 @@
-// The transfer history file, as read at login (a damaged one salvaged line by line).
+// The transfer history file, as read at login (a damaged one salvaged line by line). What was
+// read is saved again as the program saves it (uploads first), and must come back whole: an
+// entry lost here is a transfer lost at the next start.
 #include "engine/dhistoryfile.h"
 #include "fuzzinput.h"
 
@@ -6,8 +8,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // What was read is saved again as the program saves it (uploads first), and must come back
-    // whole: an entry lost here is a transfer lost at the next start.
     QList<DHistoryFile::Entry> saved = DHistoryFile::read(payload(data, size, 0)).entries;
     std::stable_partition(saved.begin(), saved.end(),
                           [](const auto& entry) { return entry.upload; });

@@ -1,4 +1,6 @@
-// The settings file as the program reads it back at start: limits, speed caps, the proxy.
+// The settings file as the program reads it back at start. Whatever the file holds, the program
+// runs with limits, caps and a proxy port its own dialog would accept (no more than a few dozen
+// transfers at once, "no limit" being 0), and they survive a save and the next start.
 #include "engine/dcommandmanager.h"
 #include "fuzzinput.h"
 
@@ -9,21 +11,7 @@
 #include <cmath>
 #include <tuple>
 
-namespace {
-
-DCommandManager* manager = nullptr;
-
-// Transfers, downloads and uploads at once, the proxy's port, the download and upload caps.
-auto values()
-{
-    QString host, user, password;
-    int port = 0;
-    manager->proxy(host, user, password, port);
-    return std::make_tuple(manager->maxTransfers(), manager->maxDownloads(), manager->maxUploads(),
-                           port, manager->maxDownSpeed(), manager->maxUpSpeed());
-}
-
-} // namespace
+static DCommandManager* manager = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
@@ -34,9 +22,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     return 0;
 }
 
-// Whatever the file holds, the program runs with values its own dialog would accept (no more
-// than a few dozen transfers at once, "no limit" being 0), and they survive a save and the next
-// start.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QFile ini(DCommandManager::settingsFilePath());
@@ -44,13 +29,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     ini.write(payload(data, size, 0));
     ini.close();
+    const auto values = [] {
+        QString host, user, password;
+        int port = 0;
+        manager->proxy(host, user, password, port);
+        return std::make_tuple(manager->maxTransfers(), manager->maxDownloads(),
+                               manager->maxUploads(), port, manager->maxDownSpeed(),
+                               manager->maxUpSpeed());
+    };
     manager->loadSettings();
     const auto read = values();
     const auto [transfers, downloads, uploads, port, down, up] = read;
-    for (const int limit : {transfers, downloads, uploads})
-        if (limit < 0 || limit > 64)
-            abort();
-    if (port < 0 || port > 65535 || !(down >= 0 && up >= 0 && std::isfinite(down + up)))
+    if (std::min({transfers, downloads, uploads, port}) < 0 ||
+        std::max({transfers, downloads, uploads}) > 64 || port > 65535 ||
+        !(down >= 0 && up >= 0 && std::isfinite(down + up)))
         abort();
     manager->saveSettings();
     manager->loadSettings();

@@ -14,10 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     static QTemporaryFile file;
-    if ((!file.isOpen() && !file.open()) || !file.resize(0) || !file.seek(0))
+    if ((!file.isOpen() && !file.open()) || !file.resize(0) || !file.seek(0) ||
+        file.write(bytes) != bytes.size() || !file.flush())
         abort();
-    file.write(bytes);
-    file.flush();
     DUpdateCheck::isProgramForThisMachine(file.fileName());
     return 0;
 }

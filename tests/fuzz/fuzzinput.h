@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QBuffer>
-#include <QByteArray>
 
 #include <cstdint>
 #include <cstdlib>
@@ -15,9 +14,7 @@ inline quint8 control(const uint8_t* data, size_t size, size_t at)
 
 inline QByteArray payload(const uint8_t* data, size_t size, size_t skip)
 {
-    return skip < size
-               ? QByteArray(reinterpret_cast<const char*>(data + skip), qsizetype(size - skip))
-               : QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)).mid(qsizetype(skip));
 }
 
 // Hands out at most `chunk` bytes per read, the way a socket does, so that a reader meets

@@ -1,12 +1,8 @@
-// A restless user for the main window, against the stand-in service with faults switched on and
-// off: keys in both panes, drags both ways, the queue's and the rows' buttons, pasted links, the
-// options, another account, quitting and starting again on the same home folder; every dialog
-// gets a random answer. The same seed makes the same choices (the network's timing still varies).
-//
+// A restless user for the main window against the stand-in service, with faults switched on and
+// off; every dialog gets a random answer. The same seed makes the same choices (the network's
+// timing still varies). --slow scales every time limit for slower builds. A finding, a crash or
+// a sanitizer report prints the seed and the last actions; the exit code is then 1.
 //   monkey [--seed S] [--minutes M] [--slow F] [--keep-going]
-//
-// --slow scales every time limit for slower builds. A finding, a crash or a sanitizer report
-// prints the seed and the last actions; the exit code is then 1.
 
 #include "engine/dcurl.h"
 #include "tests/ui/queuewindow.h"
@@ -19,7 +15,6 @@
 #include <QtWidgets>
 
 #include <csignal>
-#include <map>
 #include <random>
 #include <thread>
 
@@ -76,8 +71,9 @@ public:
     double minutes = 2, slow = 1;
     bool keepGoing = false;
 
-    // Files to upload, the stand-in, the first window's settings, the timers.
-    bool setUp()
+    // Files to upload, the stand-in, then one window after another on the same home folder
+    // until the time is up or a finding ends the run; the exit code.
+    int run()
     {
         m_rng.seed(seed);
         for (const QString file : {"u0.bin 20000", "u1.bin 3000000", "up/u2.bin 150000",
@@ -89,27 +85,76 @@ public:
         // The preview starts a player that does nothing; the local pane opens on the files.
         QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
             .setValue("VLCPath", "/bin/true");
-        if (!q.prepare())
-            return false;
+        if (!q.prepare()) {
+            std::fprintf(stderr, "monkey: the stand-in service did not start\n");
+            return 2;
+        }
         QSettings(DCommandManager::settingsFilePath(), QSettings::IniFormat)
             .setValue("leftDirectory", m_area);
         for (const char* scheme : {"http", "https", "file"})
             QDesktopServices::setUrlHandler(scheme, this, "opened");
-        m_files = scanArea();
-        s_printRecent = [this] { printRecent(); };
+        s_printRecent = [this] {
+            std::fprintf(stderr, "seed %u; the last actions:\n%s\n", seed,
+                         qPrintable(m_recent.join('\n')));
+        };
         m_clock.start();
+        allow(m_area); // the files written above
+        checkFiles();
+        m_allowed.clear();
+        // Ticks measure the event loop's lateness and run the checks; the user acts in between.
         connect(&m_tickTimer, &QTimer::timeout, this, &Monkey::tick);
-        connect(&m_checkTimer, &QTimer::timeout, this, &Monkey::check);
         connect(&m_actTimer, &QTimer::timeout, this, &Monkey::act);
-        for (QTimer* timer : {&m_tickTimer, &m_checkTimer, &m_actTimer}) {
-            timer->setTimerType(Qt::PreciseTimer);
-            timer->start(timer == &m_tickTimer ? 10 : 500);
-        }
-        // The top modal dialog gets its answer after a while (again when that did not close
-        // it), from the event loop, so that loops it opens never block.
+        m_tickTimer.setTimerType(Qt::PreciseTimer);
+        m_tickTimer.start(10);
+        m_actTimer.start(500);
+        // The top modal dialog or menu gets its answer after a while (again when that did not
+        // close it), from the event loop, so that loops it opens never block.
+        m_watch.popups = true;
         m_watch.appeared = [this](QWidget* dialog) { dialogAppeared(dialog); };
         m_watch.reaction = [this] { return chance(70) ? 30 + pick(400) : 400 + pick(2600); };
-        return true;
+        while (launch())
+            QApplication::exec();
+        for (const char* scheme : {"http", "https", "file"})
+            QDesktopServices::unsetUrlHandler(scheme);
+        std::printf("monkey: seed %u, %.0f s, event loop late by %lld ms at most\n", seed,
+                    now() / 1000.0, m_maxLate);
+        for (auto it = m_counts.cbegin(); it != m_counts.cend(); ++it)
+            std::printf("  %6d %s\n", it.value(), qPrintable(it.key()));
+        std::printf("findings: %d\n", m_counts.value("findings")); // each kind's first on stderr
+        return m_counts.value("findings") ? 1 : 0;
+    }
+
+    Q_INVOKABLE void opened(const QUrl& url) { note("desktop opens " + url.toString()); }
+
+private:
+    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
+    QScopeGuard<std::function<void()>> own()
+    {
+        return QScopeGuard<std::function<void()>>(
+            [this, start = now()] { m_excused += now() - start; });
+    }
+    qint64 now() const { return m_clock.elapsed(); }
+    int pick(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(m_rng); }
+    bool chance(int percent) { return pick(100) < percent; }
+    template <class List> typename List::value_type any(const List& list)
+    {
+        return list.at(pick(int(list.size())));
+    }
+    int scaled(int ms) const { return int(ms * slow); }
+    QList<QAbstractItemView*> views() const { return {q.remote, m_local, q.running}; }
+    QString leftFolder() const { return m_leftPath->currentText(); }
+    bool inArea(const QString& path) const
+    {
+        return (QDir::cleanPath(path) + '/').startsWith(m_area + '/');
+    }
+    QString localPath(const QModelIndex& index) const
+    {
+        return static_cast<QFileSystemModel*>(m_local->model())->filePath(index);
+    }
+    // A path (or folder) the user's action names may change for a while.
+    void allow(const QString& path, int ms = 10000)
+    {
+        m_allowed[QDir::cleanPath(path)] = now() + scaled(ms);
     }
 
     // Shows the window of the next run (a new one after a quit); false once the monkey is done.
@@ -138,53 +183,6 @@ public:
         return q.findViews() && m_local && m_leftPath;
     }
 
-    int report()
-    {
-        for (const char* scheme : {"http", "https", "file"})
-            QDesktopServices::unsetUrlHandler(scheme);
-        std::printf("monkey: seed %u, %.0f s, event loop late by %lld ms at most\n", seed,
-                    now() / 1000.0, m_maxLate);
-        for (const auto& [name, count] : m_counts)
-            std::printf("  %6d %s\n", count, name.c_str());
-        std::printf("findings: %d\n", m_findingCount);
-        for (const QString& finding : std::as_const(m_findings))
-            std::printf("  %s\n", qPrintable(finding));
-        return m_findingCount ? 1 : 0;
-    }
-
-    void printRecent() const
-    {
-        std::fprintf(stderr, "seed %u; the last actions:\n%s\n", seed,
-                     qPrintable(m_recent.join('\n')));
-    }
-
-    Q_INVOKABLE void opened(const QUrl& url) { note("desktop opens " + url.toString()); }
-
-private:
-    // Work of the monkey itself (service calls, checksums, restarts) does not count as lateness.
-    QScopeGuard<std::function<void()>> own()
-    {
-        return QScopeGuard<std::function<void()>>(
-            [this, start = now()] { m_excused += now() - start; });
-    }
-    qint64 now() const { return m_clock.elapsed(); }
-    int pick(int n) { return n <= 0 ? 0 : std::uniform_int_distribution<int>(0, n - 1)(m_rng); }
-    bool chance(int percent) { return pick(100) < percent; }
-    template <class List> typename List::value_type any(const List& list)
-    {
-        return list.at(pick(int(list.size())));
-    }
-    int scaled(int ms) const { return int(ms * slow); }
-    QString leftFolder() const { return m_leftPath->currentText(); }
-    bool inArea(const QString& path) const
-    {
-        return (QDir::cleanPath(path) + '/').startsWith(m_area + '/');
-    }
-    QString localPath(const QModelIndex& index) const
-    {
-        return static_cast<QFileSystemModel*>(m_local->model())->filePath(index);
-    }
-
     void note(const QString& text)
     {
         m_recent << QString("%1 s  %2").arg(now() / 1000.0, 7, 'f', 2).arg(text);
@@ -195,17 +193,35 @@ private:
     // The first report of each kind, with the recent actions; repeats are counted.
     void fail(const QString& kind, const QString& detail)
     {
-        ++m_findingCount;
+        ++m_counts["findings"];
         if (m_findings.contains(kind))
             return;
         m_findings[kind] = kind + ": " + detail;
-        std::fprintf(stderr, "\nFINDING %s: %s\n", qPrintable(kind), qPrintable(detail));
-        printRecent();
+        std::fprintf(stderr, "\nFINDING %s\n", qPrintable(m_findings[kind]));
+        s_printRecent();
         if (!keepGoing && !std::exchange(m_done, true))
             QTimer::singleShot(0, qApp, [] { QApplication::exit(1); });
     }
 
-    // --- The user ----------------------------------------------------------------------------
+    struct Action
+    {
+        const char* name;
+        int weight;
+        std::function<void()> run;
+    };
+    const QList<Action> m_actions = {
+        {"remote key", 10, [this] { press(q.remote, false); }},
+        {"local key", 7, [this] { press(m_local, false); }},
+        {"context menu", 6, [this] { press(any(views()), true); }},
+        {"drag to local", 7, [this] { drag(q.remote, m_local); }},
+        {"drag to remote", 6, [this] { drag(m_local, q.remote); }},
+        {"queue button", 6, [this] { trigger("startAll startAll pauseAll removeAll"); }},
+        {"row button", 9, [this] { rowButton(); }},
+        {"options or pasted links", 8, [this] { trigger("&Option &Download-Links"); }},
+        {"log in or out", 3, [this] { logInOrOut(); }},
+        {"restart", 2, [this] { restart(); }},
+        {"fault", 7, [this] { fault(); }},
+        {"idle", 6, [] {}}};
 
     void act()
     {
@@ -225,20 +241,23 @@ private:
         auto action = m_actions.begin();
         while ((roll -= action->weight) >= 0)
             ++action;
-        ++m_counts[std::string("action: ") + action->name];
+        ++m_counts[QString("action: ") + action->name];
         note(action->name);
         action->run();
     }
 
-    void trigger(const QString& menu)
+    // Clicks one of these buttons of the window or entries of its menu bar.
+    void trigger(const QString& names)
     {
-        note("  " + menu);
+        const QString name = any(names.split(' '));
+        note("  " + name);
+        if (auto* button = q.window->findChild<QPushButton*>(name))
+            return button->click();
         for (QAction* action : q.window->menuBar()->actions())
-            if (action->text() == menu)
+            if (action->text() == name)
                 return action->trigger();
     }
 
-    // Selects up to `most` random rows of a pane.
     QModelIndexList select(QAbstractItemView* view, int most)
     {
         QModelIndexList rows;
@@ -253,12 +272,16 @@ private:
         return rows;
     }
 
-    // Renames (F2), opens (F3), deletes or makes a folder (F7) in a pane, or goes into and out
-    // of folders, but never out of the monkey's own local folder.
-    void press(QAbstractItemView* view)
+    // Opens the context menu of a few rows, or renames (F2), opens (F3), deletes or makes a
+    // folder (F7) in a pane, or goes into and out of folders, but never out of the monkey's own
+    // local folder.
+    void press(QAbstractItemView* view, bool menu)
     {
-        QList<int> keys = {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7};
         const QModelIndexList rows = select(view, 3);
+        if (menu)
+            return emit view->customContextMenuRequested(
+                rows.isEmpty() ? QPoint(5, 5) : view->visualRect(rows.first()).center());
+        QList<int> keys = {Qt::Key_F2, Qt::Key_F3, Qt::Key_Delete, Qt::Key_F7};
         if (view == q.remote || QDir::cleanPath(leftFolder()) != m_area)
             keys << Qt::Key_Backspace;
         if (view == q.remote || (!rows.isEmpty() && inArea(localPath(m_local->currentIndex()))))
@@ -284,11 +307,10 @@ private:
         note("  drop: " + q.drop(to, data.get(), pos));
     }
 
-    // A random row's start/stop, pause/resume or preview button in the running list.
+    // A random row's start/stop, pause/resume or preview button.
     void rowButton()
     {
-        const int count = q.running->topLevelItemCount();
-        TreeItemWidget* row = count ? q.row(q.running, pick(count)) : nullptr;
+        TreeItemWidget* row = q.row(q.running, pick(q.running->topLevelItemCount()));
         if (!row)
             return;
         q.running->scrollToItem(row);
@@ -314,7 +336,7 @@ private:
         ModalAnswer::click(dialog, "Login");
     }
 
-    // Quits with "Exit"; the run loop then starts a new window on the same home folder.
+    // Quits; the run loop then starts a new window on the same home folder.
     void restart()
     {
         m_expected.clear();
@@ -342,34 +364,6 @@ private:
         q.service.addFault(fault);
     }
 
-    // What the user does, and how often.
-    struct Action
-    {
-        const char* name;
-        int weight;
-        std::function<void()> run;
-    };
-    const QList<Action> m_actions = {
-        {"remote key", 12, [this] { press(q.remote); }},
-        {"local key", 8, [this] { press(m_local); }},
-        {"drag to local", 7, [this] { drag(q.remote, m_local); }},
-        {"drag to remote", 6, [this] { drag(m_local, q.remote); }},
-        {"queue button", 6,
-         [this] {
-             const QString name = any(QStringList{"startAll", "startAll", "pauseAll", "removeAll"});
-             note("  " + name);
-             q.window->findChild<QPushButton*>(name)->click();
-         }},
-        {"row button", 9, [this] { rowButton(); }},
-        {"options", 4, [this] { trigger("&Option"); }},
-        {"pasted links", 4, [this] { trigger("&Download-Links"); }},
-        {"log in or out", 3, [this] { logInOrOut(); }},
-        {"restart", 2, [this] { restart(); }},
-        {"fault", 7, [this] { fault(); }},
-        {"idle", 6, [] {}}};
-
-    // --- Dialogs -----------------------------------------------------------------------------
-
     void dialogAppeared(QWidget* dialog)
     {
         ++m_counts["dialogs"];
@@ -383,9 +377,24 @@ private:
             fail("two modal dialogs", QString("'%1' over %2 more").arg(text).arg(open - 1));
     }
 
-    // Types into the dialog's fields, pastes links, sets its boxes and clicks one of its buttons.
-    void answer(QDialog* dialog)
+    // Picks one of a menu's actions (or none); types into a dialog's fields, pastes links, sets
+    // its boxes and clicks one of its buttons.
+    void answer(QWidget* widget)
     {
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        QList<QAction*> usable;
+        for (QAction* action : widget->actions())
+            if (!action->isSeparator() && action->isEnabled() && action->isVisible())
+                usable << action;
+        if (auto* menu = qobject_cast<QMenu*>(widget); menu && !usable.isEmpty() && chance(90)) {
+            menu->setActiveAction(any(usable));
+            note("  menu: " + menu->activeAction()->text());
+            return QTest::keyClick(menu, Qt::Key_Return);
+        }
+        if (!dialog)
+            return void(widget->close()); // a menu left without a choice
+        if (!dialog->isVisible())
+            return;
         const QString title = dialog->windowTitle();
         // Deleting, renaming or making local files is the user's own change of them, and so is
         // moving a file out of a download's way ("Rename"; its name shows in no dialog).
@@ -409,8 +418,18 @@ private:
             }
             edit->setText(typed.last());
         }
-        for (QPlainTextEdit* text : dialog->findChildren<QPlainTextEdit*>())
-            text->setPlainText(typed.emplace_back(pasteText()));
+        // Pasted text: one to four links, most of them the service's own.
+        for (QPlainTextEdit* text : dialog->findChildren<QPlainTextEdit*>()) {
+            const auto busy = own();
+            const QString user = q.engine()->userName();
+            const QJsonObject files = q.service.files(user.isEmpty() ? "alice" : user);
+            QStringList links;
+            for (int k = 1 + pick(4); k > 0; --k)
+                links << (chance(60) && !files.isEmpty()
+                              ? files.value(any(files.keys())).toObject().value("link").toString()
+                              : any(BadLinks));
+            text->setPlainText(typed.emplace_back(links.join(chance(70) ? "\n" : " ")));
+        }
         // Check boxes, radio buttons and checkable groups (but the proxy's).
         for (QWidget* box : dialog->findChildren<QWidget*>()) {
             const bool radio = qobject_cast<QRadioButton*>(box);
@@ -418,13 +437,11 @@ private:
                 box->property("title").toString() == "Proxy" || !chance(radio ? 50 : 25))
                 continue;
             box->setProperty("checked", radio || !box->property("checked").toBool());
-            typed << box->property("text").toString() + box->property("title").toString() +
-                         (box->property("checked").toBool() ? " on" : " off");
+            typed << box->property("text").toString() + box->property("title").toString() + " " +
+                         box->property("checked").toString();
         }
-        QList<QPushButton*> buttons;
-        for (QPushButton* button : dialog->findChildren<QPushButton*>())
-            if (button->isVisible() && button->isEnabled())
-                buttons << button;
+        QList<QPushButton*> buttons = dialog->findChildren<QPushButton*>();
+        buttons.removeIf([](QPushButton* b) { return !b->isVisible() || !b->isEnabled(); });
         QPushButton* button = buttons.isEmpty() || chance(8) ? nullptr : any(buttons);
         note(QString("'%1' -> %2 %3")
                  .arg(title, button ? button->text() : "close", typed.join(" | ")));
@@ -434,39 +451,20 @@ private:
         m_clicked = outer;
     }
 
-    // One to four links, most of them the service's own.
-    QString pasteText()
-    {
-        const auto busy = own();
-        const QString user = q.engine()->userName();
-        const QJsonObject files = q.service.files(user.isEmpty() ? "alice" : user);
-        QStringList links;
-        for (int k = 1 + pick(4); k > 0; --k)
-            links << (chance(60) && !files.isEmpty()
-                          ? files.value(any(files.keys())).toObject().value("link").toString()
-                          : any(BadLinks));
-        return links.join(chance(70) ? "\n" : " ");
-    }
-
-    // --- What always holds -------------------------------------------------------------------
-
     void tick()
     {
         s_heartbeat = QDeadlineTimer::current().deadline();
-        const qint64 late = now() - std::exchange(m_lastTick, now()) - 10 - m_excused;
-        m_excused = 0;
+        const qint64 late =
+            now() - std::exchange(m_lastTick, now()) - 10 - std::exchange(m_excused, 0);
         if (m_restarting)
             return;
         m_maxLate = std::max(m_maxLate, late);
         if (late > scaled(LateLimitMs))
             fail("event loop late", QString("%1 ms late").arg(late));
-    }
-
-    void check()
-    {
-        if (m_restarting)
+        if (now() - m_lastCheck < 500)
             return;
         const auto busy = own();
+        m_lastCheck = now();
         ++m_counts["checks"];
         checkFiles();
         if (QThread::currentThread()->loopLevel() == 1)
@@ -475,31 +473,19 @@ private:
             checkComeback();
     }
 
-    // Every file of the monkey's folder but downloads in progress: path -> size and time.
-    QMap<QString, QString> scanArea() const
+    // Local files change only by a finished download or the user's own action (downloads in
+    // progress aside).
+    void checkFiles()
     {
-        QMap<QString, QString> files;
+        QMap<QString, QString> files; // path -> size and time
         for (QDirIterator it(m_area, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
              it.hasNext();) {
             const QFileInfo info(it.next());
             if (!info.fileName().contains(".part"))
-                files[info.filePath()] = QString("%1 bytes, modified %2")
-                                             .arg(info.size())
-                                             .arg(info.lastModified().toMSecsSinceEpoch());
+                files[info.filePath()] = QString::number(info.size()) + " bytes, modified " +
+                                         info.lastModified().toString(Qt::ISODateWithMs);
         }
-        return files;
-    }
-
-    // A path (or folder) the user's action names may change for a while.
-    void allow(const QString& path, int ms = 10000)
-    {
-        m_allowed[QDir::cleanPath(path)] = now() + scaled(ms);
-    }
-
-    // Local files change only by a finished download or the user's own action.
-    void checkFiles()
-    {
-        QMap<QString, QString> files = scanArea(), both = files;
+        QMap<QString, QString> both = files;
         both.insert(m_files);
         for (const QString& path : both.keys()) {
             const QString was = m_files.value(path, "missing"), is = files.value(path, "missing");
@@ -560,7 +546,7 @@ private:
         else if (q.engine()->userName() == m_expectedUser) // else the stored account was refused
             for (const QString& key : std::as_const(m_expected)) {
                 const bool upload = key.startsWith("upload");
-                const QString path = upload ? key.section(' ', 1, -3) : key.section(' ', 1);
+                const QString path = key.section(' ', 1, upload ? -3 : -1);
                 // A source the user deleted or a folder the user renamed cannot come back; nor
                 // can a download whose target holds a file already (the restore takes one not
                 // begun, of the same size, for one killed just after its final rename).
@@ -595,9 +581,9 @@ private:
                                        : upload->localFilePath();
         QString served; // the engine's user name is the last one tried, not the transfer's
         for (const QString user : {"alice", "bob"})
-            served += (download ? q.service.files(user).value(download->fileId()).toObject()
-                                : q.service.ftpFile(user, upload->serverFileName()))["sha256"]
-                          .toString();
+            served += download
+                          ? q.service.fileSha256(user, download->fileId())
+                          : q.service.ftpFile(user, upload->serverFileName())["sha256"].toString();
         const QString mine = upload && local.contains(".part") ? "" : StandIn::sha256Of(local);
         note((download ? "download done: " : "upload done: ") + local);
         if (download)
@@ -614,26 +600,22 @@ private:
 
     std::mt19937 m_rng;
     QueueWindow q; // the tests' accounts: alice, and bob whose downloads are refused
-    ModalAnswer::Watch m_watch{[this](QWidget* widget) {
-        QTimer::singleShot(0, this, [this, dialog = QPointer(qobject_cast<QDialog*>(widget))] {
-            if (dialog && dialog->isVisible())
-                answer(dialog);
-        });
-    }};
+    ModalAnswer::Watch m_watch{
+        [this](QWidget* widget) { QTimer::singleShot(0, widget, [=] { answer(widget); }); }};
     const QString m_area = q.home.path() + "/local";
     TreeView* m_local = nullptr;
     QComboBox* m_leftPath = nullptr;
     QElapsedTimer m_clock;
-    QTimer m_tickTimer, m_actTimer, m_checkTimer;
-    qint64 m_lastTick = 0, m_excused = 0, m_maxLate = 0;
+    QTimer m_tickTimer, m_actTimer;
+    qint64 m_lastTick = 0, m_lastCheck = 0, m_excused = 0, m_maxLate = 0;
     QStringList m_recent;
-    QPointer<QWidget> m_clicked; // the dialog being clicked in now
+    QMap<QString, QString> m_findings; // kind -> first report
+    QPointer<QWidget> m_clicked;       // the dialog being clicked in now
     QMap<QString, QString> m_files;
-    QHash<QString, qint64> m_allowed;     // path (or folder) -> until when it may change
-    QHash<QString, qint64> m_disagreeing; // row/transfer problem -> first seen
-    QMap<QString, QString> m_findings;    // kind -> first report
-    int m_findingCount = 0, m_launches = 0;
-    std::map<std::string, int> m_counts; // actions, dialogs, checks, results
+    // Path (or folder) -> until when it may change; row/transfer problem -> first seen.
+    QHash<QString, qint64> m_allowed, m_disagreeing;
+    QMap<QString, int> m_counts; // actions, dialogs, checks, results, findings
+    int m_launches = 0;
     bool m_restarting = false, m_finishing = false, m_done = false;
     qint64 m_comebackDeadline = 0; // while a restart is checked
     QStringList m_expected;        // unfinished transfers before the restart, of this account
@@ -667,7 +649,6 @@ int main(int argc, char* argv[])
     monkey.keepGoing = args.contains("--keep-going");
     std::printf("monkey: seed %u, %.1f minutes, time limits x%.1f\n", monkey.seed, monkey.minutes,
                 monkey.slow);
-    std::fflush(stdout);
     if (__sanitizer_set_death_callback) // a sanitizer's report ends with the last actions
         __sanitizer_set_death_callback([] { s_printRecent(); });
     // A stuck event loop cannot report itself: this thread does, and sends the main thread
@@ -678,13 +659,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "\nFINDING event loop stuck for %d s\n", HangMs / 1000);
         pthread_kill(main, SIGSEGV);
     }).detach();
-    if (!monkey.setUp()) {
-        std::fprintf(stderr, "monkey: the stand-in service did not start\n");
-        return 2;
-    }
-    while (monkey.launch())
-        app.exec();
-    return monkey.report();
+    return monkey.run();
 }
 
 #include "monkey.moc"
