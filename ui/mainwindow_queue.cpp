@@ -47,6 +47,8 @@ constexpr int FeedSliceMs = 5;
 // While a long list is being started, its rows join the running list at most this often:
 // every addition lays the whole list out again.
 constexpr int ShowRowsEveryMs = 500;
+// How often waiting files look whether the dialog in their way has closed.
+constexpr int DialogCheckMs = 100;
 // Failures this close together are one burst, told once; a burst that never settles is still
 // told after the longer delay.
 constexpr int FailureQuietMs = 1000;
@@ -776,6 +778,12 @@ void MainWindow::feedPendingTransfers()
 {
     if (m_feeding)
         return;
+    // Starting a file may ask about it; this runs from a timer, also inside the event loop of a
+    // dialog that is open already: the files wait until it is closed, never asking over it.
+    if (QApplication::activeModalWidget()) {
+        QTimer::singleShot(DialogCheckMs, this, &MainWindow::feedPendingTransfers);
+        return;
+    }
     m_feeding = true;
     QElapsedTimer slice;
     slice.start();

@@ -573,6 +573,10 @@ private:
         // next turn): it has nothing to come back as.
         if (m_restarting && (status == TransferDone || status == TransferError))
             m_expected.removeAll(keyOf(command));
+        // Back, and perhaps ended at once (its remote file deleted before the restart): the
+        // error list shows it, the registry no longer does.
+        if (command && !m_restarting)
+            m_seen << keyOf(command);
         auto* download = qobject_cast<DDownloadCommand*>(command);
         auto* upload = qobject_cast<DUploadCommand*>(command);
         if (status != TransferDone || (!download && !upload))

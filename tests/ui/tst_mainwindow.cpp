@@ -594,6 +594,36 @@ private slots:
         QVERIFY(q.prompt->calls.isEmpty());
     }
 
+    // A folder's listing that ends while a dialog is open asks about its files only after that
+    // dialog has closed, never over it.
+    void folderFilesWaitForAnOpenDialog()
+    {
+        Session q(folderScenario());
+        QVERIFY(q.open());
+        q.useRealDialogs();
+        const QString target = q.home.path() + "/dl";
+        QVERIFY(writeFile(target + "/Tree/x.bin", "the user's own"));
+        q.window->findChild<QComboBox*>("leftPathBox")->lineEdit()->setText(target);
+        auto* statusBar = q.window->findChild<DStatusBarWidget*>();
+        QMessageBox busy(QMessageBox::Information, "Busy", "open", QMessageBox::Ok, q.window.get());
+        ModalAnswer::Watch watch(
+            [&](QWidget* dialog) {
+                if (dialog != &busy)
+                    dialog->close();
+            },
+            100);
+        QTimer::singleShot(0, q.window.get(), [&] {
+            q.download({"Tree"});
+            (void)QTest::qWaitFor([&] { return statusBar->message().startsWith("Tree:"); });
+            QTest::qWait(300);
+            busy.close();
+        });
+        busy.exec();
+        QTRY_COMPARE(watch.shown.size(), 2); // then the question about x.bin
+        QCOMPARE(watch.mostAtOnce, 1);
+        QCOMPARE(readFile(target + "/Tree/x.bin"), QByteArray("the user's own"));
+    }
+
     // With "StartTransfersAtOnce" in the settings, a download starts by itself. One that failed for
     // good goes to the error list with its reason as the tool tip; "Retry" moves it back to the
     // queue, where it goes on from its partial file and ends with every byte right. The success
